@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs everything, builds the agent twice (plain, and with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs every test in both builds.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" "$@"
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure --timeout 600)
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=ON

@@ -1,0 +1,104 @@
+#include "platform/other_copies.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "support/module_path.h"
+
+namespace quillmark {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+std::string executableOf(pid_t pid) {
+    char buffer[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
+        return {};
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::vector<pid_t> processesNamed(const std::string& executableName) {
+    std::vector<pid_t> found;
+    std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
+    if (!proc)
+        return found;
+    const pid_t self = getpid();
+    while (const dirent* entry = readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        const std::string path = executableOf(static_cast<pid_t>(pid));
+        // A deleted executable reads as "name (deleted)": that copy is an older build.
+        const std::string deletedSuffix = " (deleted)";
+        std::string name = fileNameOf(path);
+        if (name.size() > deletedSuffix.size() &&
+            name.compare(name.size() - deletedSuffix.size(), deletedSuffix.size(), deletedSuffix) ==
+                0) {
+            name.resize(name.size() - deletedSuffix.size());
+        }
+        if (!path.empty() && name == executableName)
+            found.push_back(static_cast<pid_t>(pid));
+    }
+    return found;
+}
+
+// Closes a pidfd when it goes out of scope.
+class ProcessHandle {
+  public:
+    explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+    ~ProcessHandle() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+    bool isOpen() const { return fd_ >= 0; }
+
+    bool waitForExit(std::chrono::milliseconds timeout) const {
+        pollfd waiter{fd_, POLLIN, 0};
+        int result;
+        do {
+            result = poll(&waiter, 1, static_cast<int>(timeout.count()));
+        } while (result < 0 && errno == EINTR);
+        return result > 0;
+    }
+
+    void signal(int number) const { syscall(SYS_pidfd_send_signal, fd_, number, nullptr, 0); }
+
+  private:
+    int fd_;
+};
+
+void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
+    const ProcessHandle process(pid);
+    if (!process.isOpen())
+        return;  // already gone
+    process.signal(SIGTERM);
+    if (!process.waitForExit(grace)) {
+        process.signal(SIGKILL);
+        process.waitForExit(grace);
+    }
+}
+
+}  // namespace
+
+void closeOtherInstances(const std::string& executableName, std::chrono::milliseconds grace) {
+    for (const pid_t pid : processesNamed(executableName))
+        closeCopy(pid, grace);
+}
+
+}  // namespace quillmark

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "protocol/endpoint.h"
+#include "support/bytes.h"
+
+namespace quillmark {
+
+struct DispatchResult {
+    OptionalText reply;    // no reply: nothing is written for the request
+    bool restart = false;  // HTTP only: start a new copy once the reply is written
+};
+
+// Parses one complete request and runs its action. HTTP serves restart, getVersion,
+// getCerts and sign; WebSocket serves getCerts and sign.
+DispatchResult dispatchAction(const char* requestText, Endpoint endpoint);
+
+}  // namespace quillmark

@@ -1,0 +1,144 @@
+#include "protocol/http_endpoint.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/self_restart.h"
+#include "protocol/dispatcher.h"
+#include "support/log_file.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kContentType[] = "application/json";
+constexpr char kAllowAnyOrigin[] = "*";
+constexpr std::size_t kHeaderRoom = 8192;
+
+void releaseRequest(HttpSession& session) {
+    std::free(session.bodyText);
+    std::free(session.replyText);
+    session.bodyText = nullptr;
+    session.replyText = nullptr;
+    session.bodyLength = session.bodyCapacity = session.replyLength = 0;
+}
+
+// Appends a body piece, keeping the text NUL-terminated. False when the body would pass
+// the size limit or memory runs out; the session is then released.
+bool appendBody(HttpSession& session, const char* piece, std::size_t length) {
+    if (length == 0)
+        return true;
+    const std::size_t needed = session.bodyLength + length + 1;
+    if (session.bodyLength + length > kMaxBodyLength) {
+        releaseRequest(session);
+        return false;
+    }
+    if (needed > session.bodyCapacity) {
+        const std::size_t capacity = std::max(needed, 2 * session.bodyCapacity);
+        char* grown = static_cast<char*>(std::realloc(session.bodyText, capacity));
+        if (grown == nullptr) {
+            releaseRequest(session);
+            return false;
+        }
+        session.bodyText = grown;
+        session.bodyCapacity = capacity;
+    }
+    std::memcpy(session.bodyText + session.bodyLength, piece, length);
+    session.bodyLength += length;
+    session.bodyText[session.bodyLength] = '\0';
+    return true;
+}
+
+// Writes status 200 and the JSON headers; false when they cannot be composed or written.
+bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
+    std::vector<unsigned char> buffer(LWS_PRE + kHeaderRoom);
+    unsigned char* const start = buffer.data() + LWS_PRE;
+    unsigned char* position = start;
+    unsigned char* const end = buffer.data() + buffer.size() - 1;
+
+    if (lws_add_http_header_status(wsi, HTTP_STATUS_OK, &position, end) ||
+        lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_CONTENT_TYPE,
+                                     reinterpret_cast<const unsigned char*>(kContentType),
+                                     sizeof kContentType - 1, &position, end) ||
+        lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_ACCESS_CONTROL_ALLOW_ORIGIN,
+                                     reinterpret_cast<const unsigned char*>(kAllowAnyOrigin),
+                                     sizeof kAllowAnyOrigin - 1, &position, end) ||
+        lws_add_http_header_content_length(wsi, contentLength, &position, end) ||
+        lws_finalize_http_header(wsi, &position, end)) {
+        return false;
+    }
+    return lws_write(wsi, start, static_cast<std::size_t>(position - start),
+                     LWS_WRITE_HTTP_HEADERS) >= 0;
+}
+
+int onBodyComplete(lws* wsi, HttpSession& session) {
+    writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
+    if (session.bodyText == nullptr)
+        return 0;  // no body: no request to answer
+    writeLog(session.bodyText);
+
+    DispatchResult result = dispatchAction(session.bodyText, Endpoint::Http);
+    if (!result.reply)
+        return 0;
+
+    session.replyText = strdup(result.reply->c_str());
+    if (session.replyText == nullptr) {
+        releaseRequest(session);
+        return 1;
+    }
+    session.replyLength = result.reply->size();
+    session.restartPending = result.restart;
+
+    if (!writeReplyHeaders(wsi, session.replyLength))
+        return 1;
+    lws_callback_on_writable(wsi);
+    return 0;
+}
+
+int onWriteable(lws* wsi, HttpSession& session) {
+    writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
+    if (session.replyLength == 0)
+        return 0;
+
+    const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(session.replyText),
+                                  session.replyLength, LWS_WRITE_HTTP);
+    releaseRequest(session);
+    writeLog(intToDecimal(written));
+    if (written < 0)
+        return 1;
+
+    if (session.restartPending) {
+        session.restartPending = 0;  // one restart per answered request
+        restartSelf();
+    }
+    return lws_http_transaction_completed(wsi) ? -1 : 0;
+}
+
+}  // namespace
+
+void restartSelf() {
+    writeLog("do restart");
+    startNewCopy();
+}
+
+int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
+    auto* session = static_cast<HttpSession*>(user);
+    switch (reason) {
+        case LWS_CALLBACK_HTTP_BODY:
+            return appendBody(*session, static_cast<const char*>(in), len) ? 0 : -1;
+        case LWS_CALLBACK_HTTP_BODY_COMPLETION:
+            return onBodyComplete(wsi, *session);
+        case LWS_CALLBACK_HTTP_WRITEABLE:
+            return onWriteable(wsi, *session);
+        case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
+        case LWS_CALLBACK_CLOSED_HTTP:
+            if (session != nullptr)
+                releaseRequest(*session);
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace quillmark

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "support/bytes.h"
+
+namespace quillmark {
+
+struct JsonDeleter {
+    void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+// The formatted text of a reply object (tabs and line feeds); no result if printing fails.
+inline OptionalText printJson(const cJSON* item) {
+    std::unique_ptr<char, decltype(&std::free)> text(cJSON_Print(item), &std::free);
+    if (!text)
+        return std::nullopt;
+    return std::string(text.get());
+}
+
+// A reply object whose first member is "action".
+inline JsonPtr newReply(const char* action) {
+    JsonPtr reply(cJSON_CreateObject());
+    if (reply)
+        cJSON_AddItemToObject(reply.get(), "action", cJSON_CreateString(action));
+    return reply;
+}
+
+// The text of a string member, or null when the member is absent or not a string.
+inline const char* stringMember(const cJSON* object, const char* name) {
+    const cJSON* item = cJSON_GetObjectItem(object, name);
+    return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+}  // namespace quillmark

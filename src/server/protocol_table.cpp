@@ -1,0 +1,42 @@
+#include "server/protocol_table.h"
+
+#include "protocol/http_endpoint.h"
+#include "protocol/websocket_endpoint.h"
+#include "server/peer_limit.h"
+
+namespace quillmark {
+namespace {
+
+// The library reports new and ended connections to the first protocol only, so the
+// per-address limit sits in front of the WebSocket endpoint.
+int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    if (limitConnectionsPerAddress(wsi, reason, user) != 0)
+        return -1;
+    return callbackSignature(wsi, reason, user, in, len);
+}
+
+}  // namespace
+
+// "signature" stays first: it is the default protocol for clients that name none.
+const lws_protocols kProtocolTable[] = {
+    {"signature", callbackFirstProtocol, sizeof(SignatureSession), 512, 0, nullptr, 0},
+    {"protocol-http", callbackHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+const lws_extension kExtensionTable[] = {
+    {"permessage-deflate", lws_extension_callback_pm_deflate, "permessage-deflate"},
+    {nullptr, nullptr, nullptr},
+};
+
+// An empty mount point matches every path, so every HTTP request reaches callbackHttp.
+const lws_http_mount kCallbackMount = [] {
+    lws_http_mount mount{};
+    mount.mountpoint = "";
+    mount.mountpoint_len = 0;
+    mount.origin = "protocol-http";
+    mount.origin_protocol = LWSMPRO_CALLBACK;
+    return mount;
+}();
+
+}  // namespace quillmark

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "support/bytes.h"
+
+namespace quillmark {
+
+// Standard alphabet with "=" padding and no line breaks. No result when the text length
+// would not fit a 32-bit signed length.
+OptionalText base64Encode(const std::uint8_t* bytes, std::size_t count);
+inline OptionalText base64Encode(const Bytes& bytes) {
+    return base64Encode(bytes.data(), bytes.size());
+}
+
+// Skips every character outside the alphabet. The count of alphabet characters (pads
+// included) must be a nonzero multiple of four; decoding stops after the first group
+// holding a pad, which drops one byte per pad (three or more pads: no result).
+OptionalBytes base64Decode(std::string_view text);
+
+}  // namespace quillmark

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillmark {
+
+// log.txt beside the executable: a plain trace of events, failures and request data.
+// It holds data that pages send to be signed, so only its owner may read it. Every call
+// opens, writes one entry and closes; an entry that cannot be written is dropped.
+
+// Creates or empties the log and writes the line "Start".
+void resetLog();
+
+// Appends "year/month/day hour:minute:second text" in local time, without leading zeros.
+void writeLog(std::string_view text);
+
+// Appends an entry whose text is the Base64 form of the bytes.
+void writeLogData(const std::uint8_t* bytes, std::size_t count);
+
+// Decimal digits of a positive value; zero and negative values give the empty text.
+std::string intToDecimal(int value);
+
+// Where the log lives; the directory of the executable plus "log.txt".
+std::string logFilePath();
+
+// The entry line for a given local time, exposed for tests.
+std::string formatLogEntry(const struct tm& localTime, std::string_view text);
+
+}  // namespace quillmark

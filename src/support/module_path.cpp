@@ -1,0 +1,35 @@
+#include "support/module_path.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace quillmark {
+namespace {
+
+std::string::size_type lastSeparator(const std::string& path) {
+    return path.find_last_of("/\\");
+}
+
+}  // namespace
+
+std::string executablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
+        return {};
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string getModuleDirectory() {
+    const std::string path = executablePath();
+    const auto separator = lastSeparator(path);
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto separator = lastSeparator(path);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+}  // namespace quillmark

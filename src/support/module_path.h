@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace quillmark {
+
+// Full path of the running executable; empty when it cannot be read.
+std::string executablePath();
+
+// The executable's directory with its trailing separator ("/" and "\" both count);
+// empty when the path holds no separator.
+std::string getModuleDirectory();
+
+// The part of a path after its last separator, or the whole path without one.
+std::string fileNameOf(const std::string& path);
+
+}  // namespace quillmark

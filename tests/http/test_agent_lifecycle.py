@@ -1,0 +1,106 @@
+"""Start, stop, restart and copies of the real quillmarkd."""
+
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+from agent import Agent, PORT, executable, post_json, wait_for_port
+
+START_FAILED = "Không thể khởi động ứng dụng."
+
+
+def pids_of(path):
+    """Process ids running this executable."""
+    real = os.path.realpath(path)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink(f"/proc/{entry}/exe") == real:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def listening_addresses(port=PORT):
+    output = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True,
+                            text=True, check=True).stdout
+    return sorted(line.split()[3].rsplit(":", 1)[0] for line in output.splitlines())
+
+
+class LifecycleTest(unittest.TestCase):
+    @staticmethod
+    def log_shows(agent, text, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                if text in agent.log_texts():
+                    return True
+            except OSError:
+                pass
+            time.sleep(0.001)
+        return False
+
+    def test_listens_on_loopback_only(self):
+        with Agent():
+            self.assertEqual(listening_addresses(), ["[::1]", "[::ffff:127.0.0.1]"])
+
+    def test_sigint_and_sigterm_stop_in_order(self):
+        for signal_number in (2, 15):
+            agent = Agent().start()
+            agent.process.send_signal(signal_number)
+            self.assertEqual(agent.process.wait(10), 0)
+            agent.stop()
+            self.assertIn("libwebsockets-test-server exited cleanly", agent.stderr())
+            self.assertTrue(wait_for_port(present=False, timeout=5))
+
+    def test_port_taken_fails_at_once(self):
+        with socket.socket(socket.AF_INET6) as blocker:
+            blocker.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            blocker.bind(("::1", PORT))
+            blocker.listen()
+            agent = Agent()
+            started = time.monotonic()
+            agent.start(wait=False)
+            code = agent.process.wait(10)
+            agent.stop()
+            self.assertLess(time.monotonic() - started, 4.5)
+            self.assertNotEqual(code, 0)
+            self.assertIn("vhost creation failed", agent.stderr())
+            self.assertIn(START_FAILED, agent.stderr())
+
+    def test_new_copy_closes_the_old_one(self):
+        first = Agent().start()
+        with Agent() as second:
+            self.assertEqual(first.process.wait(10), 0)
+            self.assertEqual(pids_of(executable()), [second.process.pid])
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+        first.stop()
+
+    def test_restart_hands_the_port_to_a_new_copy(self):
+        with Agent() as old:
+            reply = post_json('{"action":"restart"}')
+            self.assertEqual(reply, '{\n\t"action":\t"restart"\n}')
+            # The new copy empties the log once it has closed the old one: catch the line first.
+            self.assertTrue(self.log_shows(old, "do restart"))
+            self.assertEqual(old.process.wait(10), 0)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and not pids_of(executable()):
+                time.sleep(0.05)
+            new_pids = pids_of(executable())
+            self.assertEqual(len(new_pids), 1)
+            self.assertNotEqual(new_pids[0], old.process.pid)
+            self.assertTrue(wait_for_port())
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            os.kill(new_pids[0], 15)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and pids_of(executable()):
+                time.sleep(0.05)
+            self.assertEqual(pids_of(executable()), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,145 @@
+"""Starts the real agent for end-to-end tests and talks to it over real sockets.
+
+The agent gets a temporary HOME of its own, so tests never touch the user's certificate
+store or autostart entries. The executable comes from the QUILLMARKD environment variable
+(set by ctest). Port 7681 is fixed: tests that use this module must not run in parallel.
+"""
+
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+PORT = 7681
+START_TIMEOUT = 15.0
+
+
+def executable():
+    return os.environ.get("QUILLMARKD", os.path.join(os.getcwd(), "bin", "quillmarkd"))
+
+
+def wait_for_port(host="127.0.0.1", port=PORT, timeout=START_TIMEOUT, present=True):
+    """Waits until the port accepts connections (or, with present=False, refuses them)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((host, port), timeout=0.5):
+                if present:
+                    return True
+        except OSError:
+            if not present:
+                return True
+        time.sleep(0.05)
+    return False
+
+
+class Agent:
+    """One running agent process with its own HOME; use as a context manager."""
+
+    def __init__(self, home=None, env=None, path=None):
+        self.path = path or executable()
+        self._own_home = home is None
+        self.home = home or tempfile.mkdtemp(prefix="quillmark-home-")
+        self.extra_env = env or {}
+        self.process = None
+        self.stderr_path = os.path.join(self.home, "agent-stderr.txt")
+
+    def environment(self):
+        env = dict(os.environ)
+        env["HOME"] = self.home
+        env.pop("XDG_CONFIG_HOME", None)
+        env.update(self.extra_env)
+        return env
+
+    def start(self, wait=True):
+        self._stderr = open(self.stderr_path, "wb")
+        self.process = subprocess.Popen(
+            [self.path], env=self.environment(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=self._stderr)
+        if wait and not wait_for_port():
+            self.stop()
+            raise RuntimeError("agent did not start listening:\n" + self.stderr())
+        return self
+
+    def stop(self, timeout=10.0):
+        """Ends the agent with SIGTERM and returns its exit status."""
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            code = self.process.wait()
+        self._stderr.close()
+        return code
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def log_path(self):
+        return os.path.join(os.path.dirname(os.path.realpath(self.path)), "log.txt")
+
+    def log_texts(self):
+        """The texts of log.txt's entries, without their time stamps ("Start" first)."""
+        with open(self.log_path(), "rb") as f:
+            lines = f.read().decode("utf-8", "replace").split("\n")
+        texts = []
+        for line in lines:
+            parts = line.split(" ", 2)
+            if len(parts) >= 2 and "/" in parts[0] and ":" in parts[1]:
+                texts.append(parts[2] if len(parts) == 3 else "")
+            elif line:
+                texts.append(line)
+        return texts
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        code = self.stop()
+        failure = f"agent exited with {code}:\n{self.stderr()}" if code != 0 else None
+        if self._own_home:
+            shutil.rmtree(self.home, ignore_errors=True)
+        if exc[0] is None and failure:
+            raise AssertionError(failure)
+
+
+def post(body, path="/", host="127.0.0.1", timeout=10.0):
+    """POSTs a body (str or bytes) and returns (status, headers dict, body bytes)."""
+    connection = http.client.HTTPConnection(host, PORT, timeout=timeout)
+    try:
+        data = body.encode() if isinstance(body, str) else body
+        connection.request("POST", path, body=data,
+                           headers={"Content-Type": "text/plain"})
+        response = connection.getresponse()
+        headers = {k.lower(): v for k, v in response.getheaders()}
+        return response.status, headers, response.read()
+    finally:
+        connection.close()
+
+
+def post_json(body, **kwargs):
+    """POSTs a request and returns the reply body as text."""
+    status, _, data = post(body, **kwargs)
+    if status != 200:
+        raise AssertionError(f"status {status}")
+    return data.decode("utf-8")
+
+
+def no_response(body, wait=1.5, method="POST"):
+    """True when the agent writes nothing back for this request within `wait` seconds."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=wait) as s:
+        data = body.encode() if isinstance(body, str) else body
+        s.sendall(f"{method} / HTTP/1.1\r\nHost: x\r\nContent-Length: {len(data)}\r\n\r\n".encode()
+                  + data)
+        try:
+            return s.recv(1) == b""
+        except socket.timeout:
+            return True

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "support/base64.h"
+#include "support/hex.h"
+
+using namespace quillmark;
+
+namespace {
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
+TEST(Base64Encode, PadsPartialGroupsAndEncodesEmptyInput) {
+    EXPECT_EQ(base64Encode(bytesOf("M")), "TQ==");
+    EXPECT_EQ(base64Encode(bytesOf("Ma")), "TWE=");
+    EXPECT_EQ(base64Encode(bytesOf("Man")), "TWFu");
+    EXPECT_EQ(base64Encode(Bytes{}), "");
+    EXPECT_EQ(base64Encode(Bytes{0xfb, 0xff, 0xbf}), "+/+/");
+}
+
+TEST(Base64Encode, WritesNoLineBreaks) {
+    const auto text = base64Encode(Bytes(60, 0xa5));
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->size(), 80u);
+    EXPECT_EQ(text->find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(Base64Decode, RoundTripsAndIgnoresCharactersOutsideTheAlphabet) {
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(base64Decode(*base64Encode(all)), all);
+    EXPECT_EQ(base64Decode("TW\r\nFu IA==\n"), bytesOf("Man "));
+    EXPECT_EQ(base64Decode("TQ=="), bytesOf("M"));
+}
+
+TEST(Base64Decode, RejectsCountsThatAreNotWholeGroups) {
+    EXPECT_FALSE(base64Decode(""));
+    EXPECT_FALSE(base64Decode("!!!\r\n"));
+    EXPECT_FALSE(base64Decode("TWF"));
+    // A padded group followed by three more characters: seven in all.
+    EXPECT_FALSE(base64Decode("TQ==TWF"));
+}
+
+TEST(Base64Decode, StopsAfterThePaddedGroup) {
+    EXPECT_EQ(base64Decode("TQ==TWFu"), bytesOf("M"));
+    // A pad inside a group decodes as zero; only the number of pads counts.
+    EXPECT_EQ(base64Decode("T=Fu"), (Bytes{0x4c, 0x01}));
+}
+
+TEST(Base64Decode, RejectsThreeOrFourPadsInAGroup) {
+    EXPECT_FALSE(base64Decode("T==="));
+    EXPECT_FALSE(base64Decode("===="));
+}
+
+TEST(BytesToHex, WritesLowercasePairsAndRejectsEmptyInput) {
+    EXPECT_EQ(bytesToHex(Bytes{0x00, 0xab, 0x0f}), "00ab0f");
+    EXPECT_FALSE(bytesToHex(Bytes{}));
+}
+
+TEST(HexToBytes, AcceptsEitherCaseAndOddLengths) {
+    EXPECT_EQ(hexToBytes("abc"), (Bytes{0x0a, 0xbc}));
+    EXPECT_EQ(hexToBytes("0A1b"), (Bytes{0x0a, 0x1b}));
+    EXPECT_EQ(hexToBytes(""), Bytes{});
+}
+
+TEST(HexToBytes, TakesTheFirstDigitOfAPairWhoseSecondIsNotHex) {
+    EXPECT_EQ(hexToBytes("1g"), Bytes{0x01});
+    EXPECT_EQ(hexToBytes("1g2h"), (Bytes{0x01, 0x02}));
+    EXPECT_EQ(hexToBytes("0x"), Bytes{0x00});
+}
+
+TEST(HexToBytes, RejectsPairsThatDoNotStartWithAHexDigit) {
+    EXPECT_FALSE(hexToBytes("zz"));
+    EXPECT_FALSE(hexToBytes("z"));
+    EXPECT_FALSE(hexToBytes("00 1"));
+    EXPECT_FALSE(hexToBytes("x0"));
+}
