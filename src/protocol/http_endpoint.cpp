@@ -1,6 +1,5 @@
 #include "protocol/http_endpoint.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,37 +16,10 @@ constexpr char kAllowAnyOrigin[] = "*";
 constexpr std::size_t kHeaderRoom = 8192;
 
 void releaseRequest(HttpSession& session) {
-    std::free(session.bodyText);
+    releaseRequestText(session.body);
     std::free(session.replyText);
-    session.bodyText = nullptr;
     session.replyText = nullptr;
-    session.bodyLength = session.bodyCapacity = session.replyLength = 0;
-}
-
-// Appends a body piece, keeping the text NUL-terminated. False when the body would pass
-// the size limit or memory runs out; the session is then released.
-bool appendBody(HttpSession& session, const char* piece, std::size_t length) {
-    if (length == 0)
-        return true;
-    const std::size_t needed = session.bodyLength + length + 1;
-    if (session.bodyLength + length > kMaxBodyLength) {
-        releaseRequest(session);
-        return false;
-    }
-    if (needed > session.bodyCapacity) {
-        const std::size_t capacity = std::max(needed, 2 * session.bodyCapacity);
-        char* grown = static_cast<char*>(std::realloc(session.bodyText, capacity));
-        if (grown == nullptr) {
-            releaseRequest(session);
-            return false;
-        }
-        session.bodyText = grown;
-        session.bodyCapacity = capacity;
-    }
-    std::memcpy(session.bodyText + session.bodyLength, piece, length);
-    session.bodyLength += length;
-    session.bodyText[session.bodyLength] = '\0';
-    return true;
+    session.replyLength = 0;
 }
 
 // Writes status 200 and the JSON headers; false when they cannot be composed or written.
@@ -74,11 +46,11 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
 
 int onBodyComplete(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
-    if (session.bodyText == nullptr)
+    if (session.body.text == nullptr)
         return 0;  // no body: no request to answer
-    writeLog(session.bodyText);
+    writeLog(session.body.text);
 
-    DispatchResult result = dispatchAction(session.bodyText, Endpoint::Http);
+    DispatchResult result = dispatchAction(session.body.text, Endpoint::Http);
     if (!result.reply)
         return 0;
 
@@ -126,7 +98,11 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
     auto* session = static_cast<HttpSession*>(user);
     switch (reason) {
         case LWS_CALLBACK_HTTP_BODY:
-            return appendBody(*session, static_cast<const char*>(in), len) ? 0 : -1;
+            // Too large a body (or no memory for it): the connection is closed.
+            if (appendRequestPiece(session->body, static_cast<const char*>(in), len))
+                return 0;
+            releaseRequest(*session);
+            return -1;
         case LWS_CALLBACK_HTTP_BODY_COMPLETION:
             return onBodyComplete(wsi, *session);
         case LWS_CALLBACK_HTTP_WRITEABLE:

@@ -4,21 +4,18 @@
 
 #include <cstddef>
 
+#include "protocol/request_text.h"
+
 namespace quillmark {
 
 // Per-connection record of protocol-http. libwebsockets allocates it zero-filled and never
 // constructs it, so it holds plain owning pointers that releaseRequest() frees on every path.
 struct HttpSession {
-    char* bodyText;  // body received so far, NUL-terminated
-    std::size_t bodyLength;
-    std::size_t bodyCapacity;
-    char* replyText;  // reply waiting to be written
+    RequestText body;  // body received so far
+    char* replyText;   // reply waiting to be written
     std::size_t replyLength;
     int restartPending;  // a restart was answered: start a new copy after the body
 };
-
-// A body larger than this is not dispatched; the connection is closed.
-constexpr std::size_t kMaxBodyLength = 128u * 1024 * 1024;
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);

@@ -1,9 +1,84 @@
 #include "protocol/websocket_endpoint.h"
 
-namespace quillmark {
+#include "protocol/dispatcher.h"
 
-int callbackSignature(lws*, lws_callback_reasons, void*, void*, std::size_t) {
+namespace quillmark {
+namespace {
+
+void releaseSession(SignatureSession& session) {
+    releaseRequestText(session.request);
+    clearMessages(session.replies);
+    session.oldestWritten = 0;
+}
+
+// Queues a message and asks for a writeable callback to send it. Replies are written from
+// that callback only, one per call, so that they leave in order and never interleave with
+// a message the library is still sending.
+bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
+    if (!queueMessage(session.replies, text))
+        return false;
+    lws_callback_on_writable(wsi);
+    return true;
+}
+
+// A piece of a message. The request is the whole message: pieces are joined until the
+// library marks the last one, then the message is dispatched.
+int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_t length) {
+    if (!appendRequestPiece(session.request, piece, length)) {
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
+        return -1;
+    }
+    if (!lws_is_final_fragment(wsi))
+        return 0;
+
+    const char* text = session.request.text != nullptr ? session.request.text : "";
+    const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);
+    releaseRequestText(session.request);
+    if (result.reply && !sendLater(wsi, session, *result.reply))
+        return -1;
     return 0;
+}
+
+int onWriteable(lws* wsi, SignatureSession& session) {
+    if (session.oldestWritten) {
+        dropOldestMessage(session.replies);
+        session.oldestWritten = 0;
+    }
+    std::size_t length = 0;
+    unsigned char* text = oldestMessage(session.replies, length);
+    if (text == nullptr)
+        return 0;
+    if (lws_write(wsi, text, length, LWS_WRITE_TEXT) < 0)
+        return -1;
+    session.oldestWritten = 1;
+    lws_callback_on_writable(wsi);  // to free it, and to write the next one
+    return 0;
+}
+
+}  // namespace
+
+int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                      std::size_t len) {
+    auto* session = static_cast<SignatureSession*>(user);
+    switch (reason) {
+        case LWS_CALLBACK_PROTOCOL_INIT:
+            lwsl_notice("Init\n");
+            return 0;
+        case LWS_CALLBACK_ESTABLISHED:
+            lwsl_notice("Established\n");
+            return sendLater(wsi, *session, kStartMessage) ? 0 : -1;
+        case LWS_CALLBACK_SERVER_WRITEABLE:
+            lwsl_notice("WRITEABLE\n");
+            return onWriteable(wsi, *session);
+        case LWS_CALLBACK_RECEIVE:
+            lwsl_notice("RECEIVE\n");
+            return onReceive(wsi, *session, static_cast<const char*>(in), len);
+        case LWS_CALLBACK_CLOSED:
+            releaseSession(*session);
+            return 0;
+        default:
+            return 0;
+    }
 }
 
 }  // namespace quillmark

@@ -4,14 +4,26 @@
 
 #include <cstddef>
 
+#include "protocol/message_queue.h"
+#include "protocol/request_text.h"
+
 namespace quillmark {
 
-// Per-connection record of the "signature" protocol; plain data, zero-filled by the library.
+// Per-connection record of the "signature" protocol. libwebsockets allocates it zero-filled
+// and never constructs it, so it holds plain data; the connection's close frees it.
 struct SignatureSession {
-    int startSent;
+    RequestText request;   // pieces of the message being received
+    MessageQueue replies;  // the start message and the replies, written in this order
+    // The oldest queued message has been handed to lws_write. It stays allocated until the
+    // next writeable callback: permessage-deflate may still be reading it until then.
+    int oldestWritten;
 };
 
-// The "signature" WebSocket protocol callback.
+// The exact greeting every connection receives once, before any reply.
+constexpr char kStartMessage[] = "{ \"action\" : \"start\" }";
+
+// The "signature" WebSocket protocol: greets each connection with the start message and
+// answers every whole request message (getCerts, sign) with one text message.
 int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
 
 }  // namespace quillmark
