@@ -1,15 +1,69 @@
 #include "protocol/cert_requests.h"
 
-namespace quillmark {
+#include <cmath>
 
-// Certificates and signing arrive with the certificate store; until then these actions
-// produce no reply.
-OptionalText handleGetCertsRequest() {
-    return std::nullopt;
+#include "signing/cert_listing.h"
+#include "signing/signing_service.h"
+#include "support/json.h"
+#include "support/log_file.h"
+
+namespace quillmark {
+namespace {
+
+constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
+constexpr std::string_view kEndMarker = "\",\"cms\"";
+
+// The text of a member that is present; null when it is absent or not a string.
+const char* textOf(const cJSON* item) {
+    return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
-OptionalText handleSignRequest(const cJSON*, const char*, Endpoint) {
-    return std::nullopt;
+}  // namespace
+
+OptionalText handleGetCertsRequest() {
+    return handleGetCerts();
+}
+
+std::string extractDataBase64Text(std::string_view requestText) {
+    const std::size_t start = requestText.find(kStartMarker);
+    if (start == std::string_view::npos)
+        return std::string();
+    const std::size_t payload = start + kStartMarker.size();
+    const std::size_t end = requestText.find(kEndMarker);
+    const std::size_t length =
+        end != std::string_view::npos && end >= payload ? end - payload : std::string_view::npos;
+    return std::string(requestText.substr(payload, length));
+}
+
+bool flagIsSet(const cJSON* item) {
+    if (cJSON_IsTrue(item))
+        return true;
+    return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
+}
+
+OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint) {
+    const bool webSocket = endpoint == Endpoint::WebSocket;
+    const cJSON* serialNumber = cJSON_GetObjectItem(request, "serialNumber");
+    const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
+    const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
+    const cJSON* dataHex = cJSON_GetObjectItem(request, "dataHex");
+    const bool secure = webSocket || flagIsSet(cJSON_GetObjectItem(request, "secure"));
+
+    const std::string extracted = extractDataBase64Text(requestText);
+    writeLog("string database64Str ");
+    writeLog(extracted);
+
+    if (!cJSON_IsString(serialNumber) || (dataBase64 == nullptr && dataHex == nullptr))
+        return std::nullopt;
+    const char* base64Argument = nullptr;
+    const char* hexArgument = nullptr;
+    if (dataBase64 != nullptr)
+        base64Argument = webSocket ? extracted.c_str() : textOf(dataBase64);
+    else
+        hexArgument = textOf(dataHex);
+
+    const auto sign = cms ? handleSignCms : handleSignRaw;
+    return sign(hexArgument, base64Argument, serialNumber->valuestring, secure);
 }
 
 }  // namespace quillmark

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "protocol/cert_requests.h"
-#include "protocol/json.h"
+#include "support/json.h"
 #include "support/log_file.h"
 
 namespace quillmark {

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cert.h>
+#include <cms.h>
+#include <keyhi.h>
+#include <pk11pub.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/bytes.h"
+
+namespace quillmark {
+
+// Owners of the NSS objects one request holds; each is released before the request ends.
+struct NssDeleter {
+    void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
+    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
+    void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
+    void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
+    void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
+    void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
+};
+using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
+using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
+using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
+using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
+using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
+
+enum class HashAlgorithm { Sha1, Sha256 };
+
+// The user certificates (those with a private key) on every token of the opened user
+// database, in NSS's order; null on failure. Needs openPersonalStore().
+CertificateListPtr listUserCertificates();
+
+// The certificates of a list, borrowed from it.
+std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list);
+
+// The subject's display name in UTF-8: the common name, else the first of e-mail address,
+// organisational unit and organisation; empty when the subject has none of them.
+std::string displayName(const CERTCertificate* certificate);
+
+// The serial number bytes as encoded (most significant first, a leading zero kept).
+Bytes serialNumberOf(const CERTCertificate* certificate);
+
+// The certificate's DER encoding.
+Bytes derOf(const CERTCertificate* certificate);
+
+// The dotted OID of the signature algorithm in the to-be-signed part, e.g. "1.2.840.113549.1.1.11".
+std::string signatureAlgorithmOid(const CERTCertificate* certificate);
+
+// The chain: the certificate first, then its issuers as far as they are found, the root
+// included; trust and validity are not checked. Null when it cannot be built.
+ChainPtr buildChain(CERTCertificate* certificate);
+
+// The private key of the certificate, from whichever token holds it (asks for the PIN
+// through the password callback if the token needs a login). Null on failure.
+PrivateKeyPtr findPrivateKey(CERTCertificate* certificate);
+
+// Hashing in two steps, each of which can fail on its own.
+DigestPtr createDigest(HashAlgorithm algorithm);
+OptionalBytes digestData(PK11Context* digest, const Bytes& data);
+
+// The signature length of the key in bytes, 0 on failure.
+unsigned signatureLength(SECKEYPrivateKey* key);
+
+// A zeroed buffer for a signature of that length; no result when memory runs out.
+OptionalBytes allocateSignature(unsigned length);
+
+// PKCS #1 v1.5 signature of a digest (wrapped in its DigestInfo), most significant byte
+// first, written into `signature` (sized by signatureLength). False on failure.
+bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& digest,
+                Bytes& signature);
+
+// An attached CMS SignedData message to be signed by the certificate with the given hash:
+// the signer's certificate only, no CRLs, no signed attributes. Null on failure.
+SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algorithm);
+
+// Signs the content into the message and returns its DER encoding. No result on failure.
+OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content);
+
+}  // namespace quillmark

@@ -1,0 +1,112 @@
+#include "platform/nss_database.h"
+
+#include <nss.h>
+#include <pk11pub.h>
+#include <prerror.h>
+#include <prio.h>
+#include <secerr.h>
+#include <secport.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/pin_entry.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kPkiFolder[] = "/.pki";
+constexpr char kDatabaseFolder[] = "/nssdb";
+constexpr int kOwnerOnly = 0700;
+
+bool nssStarted = false;
+NSSInitContext* userDatabase = nullptr;  // kept open for the life of the process
+
+// After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
+// key lookup fails.
+int retriesOfThisLogin = 0;
+constexpr int kMaxRetries = 1;
+
+char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void*) {
+    if (!retry)
+        retriesOfThisLogin = 0;
+    else if (++retriesOfThisLogin > kMaxRetries)
+        return nullptr;
+    const Secret pin = askPin(PK11_GetTokenName(slot), retry == PR_TRUE);
+    if (!pin.valid())
+        return nullptr;
+    // NSS wipes and frees the copy it is given.
+    return PORT_Strdup(pin.text());
+}
+
+// $HOME/.pki, or the empty text when HOME is not set.
+std::string pkiDirectory() {
+    const char* home = std::getenv("HOME");
+    return home != nullptr && *home != '\0' ? std::string(home) + kPkiFolder : std::string();
+}
+
+std::string userDatabaseDirectory() {
+    return pkiDirectory() + kDatabaseFolder;
+}
+
+// A directory at the path, made with mode 0700 when nothing is there.
+bool ensureDirectory(const std::string& path) {
+    PRFileInfo64 info;
+    if (PR_GetFileInfo64(path.c_str(), &info) != PR_SUCCESS) {
+        if (PR_GetError() != PR_FILE_NOT_FOUND_ERROR)
+            return false;
+        return PR_MkDir(path.c_str(), kOwnerOnly) == PR_SUCCESS;
+    }
+    if (info.type != PR_FILE_DIRECTORY) {
+        PR_SetError(PR_NOT_DIRECTORY_ERROR, 0);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+NssErrorCode lastNssError() {
+    return static_cast<NssErrorCode>(PORT_GetError());
+}
+
+void clearNssError() {
+    PORT_SetError(0);
+}
+
+bool startNss() {
+    if (nssStarted)
+        return true;
+    clearNssError();
+    if (NSS_NoDB_Init(nullptr) != SECSuccess)
+        return false;
+    PK11_SetPasswordFunc(askTokenPin);
+    nssStarted = true;
+    return true;
+}
+
+bool prepareUserDatabaseDirectory() {
+    clearNssError();
+    if (pkiDirectory().empty()) {
+        PR_SetError(PR_FILE_NOT_FOUND_ERROR, 0);
+        return false;
+    }
+    return ensureDirectory(pkiDirectory()) && ensureDirectory(userDatabaseDirectory());
+}
+
+bool openUserDatabase() {
+    if (userDatabase != nullptr)
+        return true;
+    clearNssError();
+    const std::string configuration = "sql:" + userDatabaseDirectory();
+    userDatabase = NSS_InitContext(configuration.c_str(), "", "", "", nullptr, 0);
+    if (userDatabase == nullptr && lastNssError() == 0)
+        PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    return userDatabase != nullptr;
+}
+
+bool openPersonalStore() {
+    return startNss() && prepareUserDatabaseDirectory() && openUserDatabase();
+}
+
+}  // namespace quillmark
