@@ -1,0 +1,99 @@
+"""The "signature" WebSocket endpoint of the real quillmarkd, with a real client: greeting,
+sub-protocols, compression, what gets no reply, and how bad or oversized messages end."""
+
+import time
+import unittest
+
+import websockets
+
+from agent import Agent, post_json
+from websocket_client import START_MESSAGE, Connection, greeted
+
+GET_VERSION = '{"action":"getVersion"}'
+MESSAGE_LIMIT = 128 * 1024 * 1024
+
+
+class WebSocketEndpointTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.agent = Agent().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.agent.stop()
+        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+
+    def assert_still_serving(self):
+        with greeted() as connection:
+            self.assertIn('"action":\t"getCerts"', connection.request('{"action":"getCerts"}'))
+
+    def test_start_message_once_with_or_without_subprotocol_and_compression(self):
+        for subprotocol in ("signature", None):
+            for compression in ("deflate", None):
+                with Connection(subprotocol, compression) as connection:
+                    self.assertEqual(connection.subprotocol, subprotocol)
+                    self.assertEqual(connection.extensions_header,
+                                     "permessage-deflate" if compression else None)
+                    start = connection.receive()
+                    self.assertEqual(start, START_MESSAGE)
+                    self.assertEqual(len(start.encode()), 22)
+                    self.assertIsNone(connection.receive(timeout=0.5))
+                    # A request does not bring the greeting back.
+                    reply = connection.request('{"action":"getCerts"}')
+                    self.assertTrue(reply.startswith('{\n\t"action":\t"getCerts"'), reply)
+                    self.assertIsNone(connection.receive(timeout=0.3))
+
+    def test_version_restart_and_unservable_requests_get_nothing(self):
+        with greeted() as connection:
+            for request in (GET_VERSION, '{"action":"restart"}', '{"action":"GetCerts"}',
+                            '{"action":7}', "{}", "not json", "", '"getCerts"'):
+                connection.send(request)
+            self.assertIsNone(connection.receive(timeout=1.5))
+            # The connection stays open and the agent was not restarted.
+            self.assertIn('"getCerts"', connection.request('{"action":"getCerts"}'))
+        self.assertNotIn("do restart", self.agent.log_texts())
+        self.assertIsNone(self.agent.process.poll())
+
+    def test_binary_message_is_read_like_text(self):
+        with greeted() as connection:
+            connection.send_frame(b'{"action":"getCerts"}', opcode=websockets.frames.OP_BINARY)
+            self.assertIn('"getCerts"', connection.receive())
+
+    def test_invalid_utf8_closes_the_connection(self):
+        for compression in ("deflate", None):
+            with greeted(compression=compression) as connection:
+                connection.send_frame(b'{"action":"getCerts","x":"\xff\xfe"}')
+                self.assertEqual(connection.wait_closed(), 1007)
+        self.assert_still_serving()
+
+    def test_message_over_128_mib_closes_the_connection(self):
+        with greeted(compression=None) as connection:
+            chunk = " " * (4 * 1024 * 1024)
+            pieces = ['{"action":"getCerts"}'] + [chunk] * (MESSAGE_LIMIT // len(chunk))
+            with self.assertRaises(websockets.ConnectionClosed) as closed:
+                connection.send(pieces)
+                connection.receive()
+            self.assertEqual(closed.exception.rcvd.code, 1009)
+        self.assert_still_serving()
+
+    def test_connection_dropped_mid_message_or_with_replies_pending(self):
+        first = greeted()
+        first.send_frame(b'{"action":"getCerts",', fin=False)
+        first.send_frame(b'"pad":"' + b"x" * 5000, fin=False, opcode=0)
+        time.sleep(0.2)
+        first.abort()
+
+        second = greeted()
+        for _ in range(5):
+            second.send('{"action":"getCerts"}')
+        second.abort()
+        # The sanitizer build checks at the agent's exit that both left nothing behind.
+        self.assert_still_serving()
+
+    def test_http_still_served_beside_websocket(self):
+        with greeted():
+            self.assertIn("v1.00.04", post_json(GET_VERSION))
+
+
+if __name__ == "__main__":
+    unittest.main()
