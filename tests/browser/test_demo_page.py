@@ -1,0 +1,123 @@
+"""The demo page in headless Chromium against the real agent and a test PKI store: listing
+over both transports, signing over HTTP and WebSocket in every mode, and the page's own
+WebCrypto verification. Leaves a screenshot in BUILD/browser/demo-page.png."""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+from agent import Agent
+from chromium import Browser
+from pki import Pki
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import demo  # noqa: E402  (the demo's own page server)
+
+BUILD_DIR = os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd())
+SCREENSHOT_DIR = os.path.join(BUILD_DIR, "browser")
+
+ALL_CHECKS = [
+    "getCerts: WebSocket lists what HTTP lists",
+    "sign: HTTP, raw, plain", "sign: HTTP, raw, secure", "sign: HTTP, cms, plain",
+    "sign: HTTP, cms, secure", "sign: WebSocket, raw, secure", "sign: WebSocket, cms, secure",
+]
+
+
+class DemoPageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = tempfile.mkdtemp(prefix="quillmark-browser-")
+        cls.pki = Pki(os.path.join(cls.workdir, "pki"))
+        home = os.path.join(cls.workdir, "home")
+        os.makedirs(home)
+        cls.pki.install(home, users=demo.DEMO_SIGNERS)
+        cls.agent = Agent(home=home).start()
+        cls.server = demo.serve_page(BUILD_DIR, 0)
+        cls.page_url = f"http://127.0.0.1:{cls.server.server_address[1]}/"
+        cls.browser = Browser(os.path.join(cls.workdir, "profile"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.close()
+        cls.server.shutdown()
+        code = cls.agent.stop()
+        shutil.rmtree(cls.workdir, ignore_errors=True)
+        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+
+    def click_and_wait(self, button_id):
+        self.browser.evaluate(f"document.getElementById('{button_id}').click()")
+        self.browser.wait_for("!document.body.dataset.busy", timeout=120)
+
+    def results(self):
+        """(check, status, details) of every row of the page's results table."""
+        return [tuple(row) for row in self.browser.evaluate(
+            "[...document.querySelectorAll('#results tr')].map(r => "
+            "[r.dataset.check, r.dataset.status, r.cells[2].textContent])")]
+
+    def failure_report(self):
+        return f"{self.results()}\nconsole: {self.browser.console_messages()}"
+
+    def test_the_page_lists_signs_and_verifies(self):
+        browser = self.browser
+        browser.open(self.page_url)
+        self.assertTrue(browser.evaluate("window.isSecureContext"))
+
+        for transport, check in (("http", "getCerts over HTTP"),
+                                 ("websocket", "getCerts over WebSocket")):
+            browser.evaluate(f"document.getElementById('list-transport').value = '{transport}'")
+            self.click_and_wait("list")
+            self.assertEqual(self.results()[-1][:2], (check, "verified"), self.failure_report())
+        names = browser.evaluate(
+            "[...document.querySelectorAll('#certificates tr')].map(r => r.cells[1].textContent)")
+        self.assertEqual(sorted(names), sorted(self.pki.users[k].name for k in demo.DEMO_SIGNERS))
+
+        # Every combination with the SHA-256 certificate, then a WebSocket CMS signature and
+        # an HTTP raw one with the SHA-1 certificate.
+        sha256_row = names.index(self.pki.users["vietnamese"].name)
+        browser.evaluate(f"document.querySelectorAll('input[name=certificate]')[{sha256_row}]"
+                         ".checked = true")
+        self.click_and_wait("run-all")
+        browser.evaluate(f"document.querySelectorAll('input[name=certificate]')[{1 - sha256_row}]"
+                         ".checked = true")
+        for transport, result_format in (("websocket", "cms"), ("http", "raw")):
+            browser.evaluate(f"document.getElementById('transport').value = '{transport}';"
+                             f"document.getElementById('format').value = '{result_format}'")
+            self.click_and_wait("sign")
+
+        os.makedirs(SCREENSHOT_DIR, exist_ok=True)
+        browser.screenshot(os.path.join(SCREENSHOT_DIR, "demo-page.png"))
+
+        results = self.results()
+        self.assertEqual([check for check, _, _ in results[2:]],
+                         ALL_CHECKS + ["sign: WebSocket, cms, secure", "sign: HTTP, raw, plain"],
+                         self.failure_report())
+        self.assertTrue(all(status == "verified" for _, status, _ in results),
+                        self.failure_report())
+        self.assertIn("SHA-1 with RSA", results[-1][2])
+        self.assertIn("SHA-256 with RSA", results[3][2])
+
+    def test_the_page_verification_rejects_other_data(self):
+        browser = self.browser
+        browser.open(self.page_url)
+        verdicts = browser.evaluate("""(async () => {
+            const [certificate] = await listCertificates("http");
+            const data = utf8.encode("the signed text");
+            const signed = await sign("websocket", certificate, data, "raw", "secure");
+            return [await verify(certificate, data, signed, "raw"),
+                    await verify(certificate, utf8.encode("another text"), signed, "raw")];
+        })()""")
+        self.assertEqual(verdicts, [True, False], browser.console_messages())
+
+    def test_run_all_from_the_address_the_demo_prints(self):
+        browser = self.browser
+        browser.open(self.page_url + "?run=all")
+        browser.wait_for("document.querySelectorAll('#results tr').length >= 7 && "
+                         "!document.body.dataset.busy", timeout=120)
+        self.assertEqual([(check, status) for check, status, _ in self.results()],
+                         [(check, "verified") for check in ALL_CHECKS], self.failure_report())
+
+
+if __name__ == "__main__":
+    unittest.main()
