@@ -9,7 +9,7 @@ With --cli, or when there is no display to run a browser on, the same round trip
 and prints its results.
 
 The agent replaces any other running quillmarkd (there is one port, 7681); stop the demo with
-Ctrl+C.
+Ctrl+C (or SIGTERM).
 """
 
 import argparse
@@ -18,6 +18,7 @@ import functools
 import http.server
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -40,7 +41,7 @@ def make_demo_store(demo_dir):
     """BUILD/demo/home/.pki/nssdb with the demo CA and signers; made once, then reused."""
     home = os.path.join(demo_dir, "home")
     if not os.path.exists(os.path.join(home, ".pki", "nssdb", "cert9.db")):
-        print("Making the demo certificate store (a few seconds)…", flush=True)
+        print("Making the demo certificate store (a few seconds)…")
         os.makedirs(home, exist_ok=True)
         Pki(os.path.join(demo_dir, "pki")).install(home, users=DEMO_SIGNERS)
     return home
@@ -172,7 +173,13 @@ def has_display():
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+def stop_on_terminate(signal_number, frame):
+    raise KeyboardInterrupt
+
+
 def main():
+    signal.signal(signal.SIGTERM, stop_on_terminate)
+    sys.stdout.reconfigure(line_buffering=True)  # the address shows at once, even in a pipe
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
     parser.add_argument("--port", type=int, default=8480, help="port of the demo page")
