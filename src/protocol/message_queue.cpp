@@ -35,6 +35,7 @@ bool queueMessage(MessageQueue& queue, std::string_view text) {
     else
         queue.first = message;
     queue.last = message;
+    ++queue.count;
     return true;
 }
 
@@ -52,6 +53,7 @@ void dropOldestMessage(MessageQueue& queue) {
     queue.first = oldest->next;
     if (queue.first == nullptr)
         queue.last = nullptr;
+    --queue.count;
     std::free(oldest);
 }
 

@@ -14,6 +14,7 @@ struct QueuedMessage;
 struct MessageQueue {
     QueuedMessage* first;
     QueuedMessage* last;
+    std::size_t count;
 };
 
 // Appends a copy of the text, byte for byte. False when memory runs out.

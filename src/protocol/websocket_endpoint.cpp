@@ -17,6 +17,8 @@ void releaseSession(SignatureSession& session) {
 bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
     if (!queueMessage(session.replies, text))
         return false;
+    if (session.replies.count == kMaxWaitingMessages)
+        lws_rx_flow_control(wsi, 0);
     lws_callback_on_writable(wsi);
     return true;
 }
@@ -43,6 +45,8 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     if (session.oldestWritten) {
         dropOldestMessage(session.replies);
         session.oldestWritten = 0;
+        if (session.replies.count == kMaxWaitingMessages - 1)
+            lws_rx_flow_control(wsi, 1);
     }
     std::size_t length = 0;
     unsigned char* text = oldestMessage(session.replies, length);

@@ -19,6 +19,10 @@ struct SignatureSession {
     int oldestWritten;
 };
 
+// A client that sends requests without reading the replies is not read from while this many
+// messages wait for it, so that what the agent holds for one connection stays bounded.
+constexpr std::size_t kMaxWaitingMessages = 8;
+
 // The exact greeting every connection receives once, before any reply.
 constexpr char kStartMessage[] = "{ \"action\" : \"start\" }";
 

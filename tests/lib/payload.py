@@ -3,9 +3,9 @@ the key and IV the agent was built with (the CMake cache of QUILLMARK_BUILD_DIR,
 defaults). Uses the openssl command, so it checks the agent against another implementation.
 """
 
-import os
-import re
 import subprocess
+
+from build_config import cache_value
 
 DEFAULT_KEY = "10a4e3ae1fc35be7bb511778af1b9a6abf943d7bab2682788d0acfd0e3a24bc5"
 DEFAULT_IV = "4d90a7eb5cff26731e0633e86d030937"
@@ -13,17 +13,8 @@ DEFAULT_IV = "4d90a7eb5cff26731e0633e86d030937"
 
 def key_and_iv(build_dir=None):
     """The build's (key, iv) as hex texts."""
-    build_dir = build_dir or os.environ.get("QUILLMARK_BUILD_DIR")
-    values = {"QUILLMARK_PAYLOAD_KEY": DEFAULT_KEY, "QUILLMARK_PAYLOAD_IV": DEFAULT_IV}
-    cache = os.path.join(build_dir, "CMakeCache.txt") if build_dir else None
-    if cache and os.path.exists(cache):
-        with open(cache) as f:
-            for line in f:
-                found = re.match(r"(QUILLMARK_PAYLOAD_(?:KEY|IV)):\w+=([0-9A-Fa-f]+)$",
-                                 line.strip())
-                if found:
-                    values[found.group(1)] = found.group(2)
-    return values["QUILLMARK_PAYLOAD_KEY"], values["QUILLMARK_PAYLOAD_IV"]
+    return (cache_value("QUILLMARK_PAYLOAD_KEY", DEFAULT_KEY, build_dir),
+            cache_value("QUILLMARK_PAYLOAD_IV", DEFAULT_IV, build_dir))
 
 
 def _openssl(data, decrypt):

@@ -8,10 +8,12 @@ import json
 import os
 import shutil
 import tempfile
+import time
 import unittest
 
 import payload
 from agent import Agent, post_json
+from build_config import sanitized
 from pki import Pki, openssl_verify_signature
 from websocket_client import greeted
 
@@ -56,6 +58,11 @@ def signed_bytes(reply):
         return payload.decrypt(base64.b64decode(signed))
     except ValueError:
         return None
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
 def logged_extraction(log_texts):
@@ -148,6 +155,23 @@ class WebSocketSigningTest(unittest.TestCase):
                     signature = signed_bytes(reply)
                     self.assertFalse(signature and openssl_verify_signature(
                         cert, data, signature, workdir), reply)
+
+    def test_a_client_that_does_not_read_holds_up_only_itself(self):
+        expected = post_json('{"action":"getCerts"}')
+        count = 400  # unread, these replies would take 400 times the reply's size
+        with greeted() as connection:
+            before = resident_kib(agent.process.pid)
+            for _ in range(count):
+                connection.send('{"action":"getCerts"}')
+            time.sleep(2)
+            grown = resident_kib(agent.process.pid) - before
+            if not sanitized():  # the sanitizer's allocator holds on to freed memory
+                self.assertLess(grown * 1024, 40 * len(expected))
+            with greeted() as other:
+                self.assertEqual(other.request('{"action":"getCerts"}'), expected)
+            for _ in range(count):
+                self.assertEqual(connection.receive(), expected)
+            self.assertIsNone(connection.receive(timeout=0.5))
 
     def test_request_of_100_kb_in_several_frames(self):
         cert = pki.users["sha1"]
