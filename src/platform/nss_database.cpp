@@ -18,6 +18,8 @@ namespace {
 constexpr char kPkiFolder[] = "/.pki";
 constexpr char kDatabaseFolder[] = "/nssdb";
 constexpr int kOwnerOnly = 0700;
+// The name PIN prompts show for the database, as NSS's own tools call it.
+constexpr char kDatabaseTokenName[] = "NSS Certificate DB";
 
 bool nssStarted = false;
 NSSInitContext* userDatabase = nullptr;  // kept open for the life of the process
@@ -99,7 +101,10 @@ bool openUserDatabase() {
         return true;
     clearNssError();
     const std::string configuration = "sql:" + userDatabaseDirectory();
-    userDatabase = NSS_InitContext(configuration.c_str(), "", "", "", nullptr, 0);
+    NSSInitParameters parameters{};
+    parameters.length = sizeof parameters;
+    parameters.dbTokenDescription = const_cast<char*>(kDatabaseTokenName);
+    userDatabase = NSS_InitContext(configuration.c_str(), "", "", "", &parameters, 0);
     if (userDatabase == nullptr && lastNssError() == 0)
         PORT_SetError(SEC_ERROR_BAD_DATABASE);
     return userDatabase != nullptr;
