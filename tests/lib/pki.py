@@ -203,7 +203,7 @@ class Pki:
         for ca, trust in ((self.root, "CT,C,C"), (self.intermediate, ",,")):
             run(["certutil", "-A", "-d", "sql:" + db, "-n", ca["nickname"], "-t", trust,
                  "-i", ca["pem"], *certutil_pw])
-        for key in users or list(self.users):
+        for key in users if users is not None else list(self.users):
             run(["pk12util", "-i", self.users[key].p12, "-d", "sql:" + db,
                  "-W", P12_PASSWORD, "-K", password or ""])
         return db
