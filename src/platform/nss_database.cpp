@@ -18,11 +18,8 @@ namespace {
 constexpr char kPkiFolder[] = "/.pki";
 constexpr char kDatabaseFolder[] = "/nssdb";
 constexpr int kOwnerOnly = 0700;
-// The name PIN prompts show for the database, as NSS's own tools call it.
-constexpr char kDatabaseTokenName[] = "NSS Certificate DB";
 
-bool nssStarted = false;
-NSSInitContext* userDatabase = nullptr;  // kept open for the life of the process
+bool databaseOpen = false;
 
 // After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
 // key lookup fails.
@@ -76,42 +73,34 @@ void clearNssError() {
     PORT_SetError(0);
 }
 
-bool startNss() {
-    if (nssStarted)
-        return true;
-    clearNssError();
-    if (NSS_NoDB_Init(nullptr) != SECSuccess)
-        return false;
-    PK11_SetPasswordFunc(askTokenPin);
-    nssStarted = true;
-    return true;
-}
-
-bool prepareUserDatabaseDirectory() {
+bool preparePkiDirectory() {
     clearNssError();
     if (pkiDirectory().empty()) {
         PR_SetError(PR_FILE_NOT_FOUND_ERROR, 0);
         return false;
     }
-    return ensureDirectory(pkiDirectory()) && ensureDirectory(userDatabaseDirectory());
+    return ensureDirectory(pkiDirectory());
+}
+
+bool prepareDatabaseDirectory() {
+    clearNssError();
+    return ensureDirectory(userDatabaseDirectory());
 }
 
 bool openUserDatabase() {
-    if (userDatabase != nullptr)
+    if (databaseOpen)
         return true;
     clearNssError();
+    PK11_SetPasswordFunc(askTokenPin);
     const std::string configuration = "sql:" + userDatabaseDirectory();
-    NSSInitParameters parameters{};
-    parameters.length = sizeof parameters;
-    parameters.dbTokenDescription = const_cast<char*>(kDatabaseTokenName);
-    userDatabase = NSS_InitContext(configuration.c_str(), "", "", "", &parameters, 0);
-    if (userDatabase == nullptr && lastNssError() == 0)
+    databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", 0) == SECSuccess;
+    if (!databaseOpen && lastNssError() == 0)
         PORT_SetError(SEC_ERROR_BAD_DATABASE);
-    return userDatabase != nullptr;
+    return databaseOpen;
 }
 
 bool openPersonalStore() {
-    return startNss() && prepareUserDatabaseDirectory() && openUserDatabase();
+    return preparePkiDirectory() && prepareDatabaseDirectory() && openUserDatabase();
 }
 
 }  // namespace quillmark

@@ -139,12 +139,22 @@ class StoreTest(unittest.TestCase):
             pki.install(self.home, users=["sha1"])
             self.assertEqual(call(GET_CERTS)["size"], 1)
 
-    def test_database_directory_that_cannot_be_made_is_the_ca_error(self):
-        with open(os.path.join(self.home, ".pki"), "w") as f:
+    def test_folders_that_cannot_be_made_are_the_root_and_ca_errors(self):
+        pki_folder = os.path.join(self.home, ".pki")
+        with open(pki_folder, "w") as f:
             f.write("a file where the .pki folder belongs")
         with Agent(home=self.home) as agent:
+            self.assert_store_error(agent, call(GET_CERTS), "CertOpenStore ROOT error",
+                                    PR_NOT_DIRECTORY_ERROR)
+            os.remove(pki_folder)
+            os.mkdir(pki_folder)
+            with open(os.path.join(pki_folder, "nssdb"), "w") as f:
+                f.write("a file where the database folder belongs")
             self.assert_store_error(agent, call(GET_CERTS), "CertOpenStore CA error",
                                     PR_NOT_DIRECTORY_ERROR)
+            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00"})
+            self.assertEqual(sign["error"], "The store was not opened")
+            self.assertEqual(sign["errorCode"], unsigned(PR_NOT_DIRECTORY_ERROR))
 
 
 if __name__ == "__main__":

@@ -25,11 +25,12 @@ def tearDownModule():
     pki.remove()
 
 
-class PinEntryTest(unittest.TestCase):
+class PinTestBase(unittest.TestCase):
+    """An agent with its own HOME and the test pinentry first on its PATH."""
+
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="quillmark-home-")
         self.tools = tempfile.mkdtemp(prefix="quillmark-pinentry-")
-        pki.install(self.home, password=PIN, users=["vietnamese"])
         self.cert = pki.users["vietnamese"]
         pinentry = os.path.join(self.tools, "pinentry")
         shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), pinentry)
@@ -42,13 +43,13 @@ class PinEntryTest(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
         shutil.rmtree(self.tools, ignore_errors=True)
 
-    def agent(self, answers, path=None):
+    def agent(self, answers, path=None, env=None):
         with open(self.answers, "w") as f:
             f.write(",".join(answers))
         return Agent(home=self.home, env={
             "PATH": path if path is not None else self.tools + os.pathsep + os.environ["PATH"],
             "PINENTRY_STUB_ANSWERS": self.answers,
-            "PINENTRY_STUB_TRANSCRIPT": self.transcript})
+            "PINENTRY_STUB_TRANSCRIPT": self.transcript, **(env or {})})
 
     def runs(self):
         """The commands of each pinentry run."""
@@ -68,6 +69,14 @@ class PinEntryTest(unittest.TestCase):
     def assert_signed(self, reply):
         signature = base64.b64decode(reply["signedData"])
         self.assertTrue(openssl_verify_signature(self.cert, DATA, signature, self.tools))
+
+
+class PinEntryTest(PinTestBase):
+    """A database protected by a password."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, password=PIN, users=["vietnamese"])
 
     def test_listing_needs_no_pin(self):
         with self.agent([]):
@@ -115,6 +124,31 @@ class PinEntryTest(unittest.TestCase):
         with self.agent([], path=empty):
             self.assert_key_error(self.sign())
             self.assert_key_error(self.sign(cms=True))
+
+
+class TokenTest(PinTestBase):
+    """A SoftHSM token registered in an unprotected database stands in for a USB token."""
+
+    TOKEN_PIN = "4321"
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, users=["sha1"])
+        self.token_env = pki.add_softhsm_token(self.home, "Quillmark Token", self.TOKEN_PIN,
+                                               ["vietnamese"])
+
+    def test_token_certificate_is_listed_and_signs_after_one_pin(self):
+        with self.agent([self.TOKEN_PIN], env=self.token_env):
+            self.assert_signed(self.sign())
+            listed = [e["serialNumber"] for e in call({"action": "getCerts"})["certs"]]
+            self.assert_signed(self.sign())
+            message = base64.b64decode(self.sign(cms=True)["signedData"])
+        self.assertEqual(sorted(listed), sorted([self.cert.serial_hex,
+                                                 pki.users["sha1"].serial_hex]))
+        self.assertTrue(message)
+        runs = self.runs()
+        self.assertEqual(len(runs), 1)
+        self.assertIn("SETDESC Nhập mã PIN của Quillmark Token", runs[0])
 
 
 if __name__ == "__main__":
