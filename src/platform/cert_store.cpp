@@ -214,13 +214,14 @@ OptionalBytes digestData(PK11Context* digest, const Bytes& data) {
     return value;
 }
 
-unsigned signatureLength(SECKEYPrivateKey* key) {
-    const int length = PK11_SignatureLen(key);
-    if (length <= 0) {
+unsigned signatureLength(CERTCertificate* certificate) {
+    const std::unique_ptr<SECKEYPublicKey, NssDeleter> key(CERT_ExtractPublicKey(certificate));
+    const unsigned length = key ? SECKEY_SignatureLen(key.get()) : 0;
+    if (length == 0) {
         PORT_SetError(SEC_ERROR_INVALID_KEY);
         return 0;
     }
-    return static_cast<unsigned>(length);
+    return length;
 }
 
 OptionalBytes allocateSignature(unsigned length) {
@@ -239,11 +240,14 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
     SECItem result{siBuffer, nullptr, 0};
     if (SGN_Digest(key, hashTag(algorithm), &result, &digestItem) != SECSuccess)
         return false;
-    const bool fits = result.len == signature.size();
-    if (fits)
+    // RSA signatures fill the length; a DER-encoded ECDSA signature may be shorter.
+    const bool fits = result.len <= signature.size();
+    if (fits) {
         std::memcpy(signature.data(), result.data, result.len);
-    else
+        signature.resize(result.len);
+    } else {
         PORT_SetError(SEC_ERROR_OUTPUT_LEN);
+    }
     SECITEM_FreeItem(&result, PR_FALSE);
     return fits;
 }

@@ -20,6 +20,7 @@ struct NssDeleter {
     void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
     void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
     void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
+    void operator()(SECKEYPublicKey* key) const { SECKEY_DestroyPublicKey(key); }
     void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
 };
@@ -70,14 +71,16 @@ PrivateKeyPtr findPrivateKey(CERTCertificate* certificate);
 DigestPtr createDigest(HashAlgorithm algorithm);
 OptionalBytes digestData(PK11Context* digest, const Bytes& data);
 
-// The signature length of the key in bytes, 0 on failure.
-unsigned signatureLength(SECKEYPrivateKey* key);
+// The length in bytes of the signatures the certificate's key makes, read from its public
+// key (asking the token would cost a round trip); 0 on failure.
+unsigned signatureLength(CERTCertificate* certificate);
 
 // A zeroed buffer for a signature of that length; no result when memory runs out.
 OptionalBytes allocateSignature(unsigned length);
 
 // PKCS #1 v1.5 signature of a digest (wrapped in its DigestInfo), most significant byte
-// first, written into `signature` (sized by signatureLength). False on failure.
+// first, written into `signature` (sized by signatureLength, cut to the signature's length).
+// False on failure.
 bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& digest,
                 Bytes& signature);
 

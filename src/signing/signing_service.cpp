@@ -100,7 +100,7 @@ OptionalBytes signData(cJSON* reply, CERTCertificate* certificate, HashAlgorithm
     if (!hash)
         return std::nullopt;
     const unsigned length =
-        runStep(reply, kSignatureLengthFailure, [&] { return signatureLength(key.get()); });
+        runStep(reply, kSignatureLengthFailure, [&] { return signatureLength(certificate); });
     if (length == 0)
         return std::nullopt;
     OptionalBytes signature =

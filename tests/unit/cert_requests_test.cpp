@@ -59,3 +59,37 @@ TEST(FitDisplayName, CutsAt127Utf16Units) {
     ASSERT_TRUE(fitted);
     EXPECT_EQ(fitted->size(), 63u * 4);
 }
+
+// Sign requests that are answered, or dropped, before any certificate store is opened.
+class SignRequestTest : public ::testing::Test {
+  protected:
+    static OptionalText sign(const char* text, Endpoint endpoint) {
+        const JsonPtr request(cJSON_Parse(text));
+        return handleSignRequest(request.get(), text, endpoint);
+    }
+    static constexpr char kMissingData[] =
+        "{\n\t\"action\":\t\"sign\",\n\t\"error\":\t\"missing data to sign\"\n}";
+};
+
+TEST_F(SignRequestTest, NoReplyWithoutSerialOrData) {
+    for (const Endpoint endpoint : {Endpoint::Http, Endpoint::WebSocket}) {
+        EXPECT_FALSE(sign(R"({"action":"sign","serialNumber":"01"})", endpoint));
+        EXPECT_FALSE(sign(R"({"action":"sign","dataHex":"00"})", endpoint));
+        EXPECT_FALSE(sign(R"({"action":"sign","serialNumber":1,"dataHex":"00"})", endpoint));
+    }
+}
+
+TEST_F(SignRequestTest, WebSocketIsAlwaysSecure) {
+    // 16 zero bytes do not decipher (bad padding): secure mode is on whatever `secure` says.
+    const std::string zeros(32, '0');
+    const std::string hexRequest =
+        R"({"action":"sign","serialNumber":"01","dataHex":")" + zeros + R"(","secure":false})";
+    EXPECT_EQ(sign(hexRequest.c_str(), Endpoint::WebSocket), kMissingData);
+}
+
+TEST_F(SignRequestTest, Base64MemberThatIsNotTextIsMissingData) {
+    // The member is present, so dataHex is not used, but it gives the handler no data.
+    EXPECT_EQ(sign(R"({"action":"sign","serialNumber":"01","dataBase64":12,"dataHex":"00"})",
+                   Endpoint::Http),
+              kMissingData);
+}
