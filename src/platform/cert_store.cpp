@@ -1,7 +1,9 @@
 #include "platform/cert_store.h"
 
 #include <cryptohi.h>
+#include <pkcs11.h>
 #include <secerr.h>
+#include <secmod.h>
 #include <secoid.h>
 
 #include <cstring>
@@ -43,7 +45,108 @@ std::string firstNamePart(const CERTCertificate* certificate) {
     return std::string();
 }
 
+using SlotListPtr = std::unique_ptr<PK11SlotList, NssDeleter>;
+
+// A PKCS #11 session of our own on a token, for a search NSS has no call for.
+class TokenSession {
+  public:
+    explicit TokenSession(PK11SlotInfo* slot)
+        : functions_(static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList)) {
+        if (functions_ != nullptr &&
+            functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                      &session_) != CKR_OK) {
+            functions_ = nullptr;
+        }
+    }
+    ~TokenSession() {
+        if (functions_ != nullptr)
+            functions_->C_CloseSession(session_);
+    }
+    TokenSession(const TokenSession&) = delete;
+    TokenSession& operator=(const TokenSession&) = delete;
+
+    // The certificate objects whose CKA_SERIAL_NUMBER is `serialAttribute`.
+    std::vector<CK_OBJECT_HANDLE> findCertificates(const Bytes& serialAttribute) {
+        std::vector<CK_OBJECT_HANDLE> found;
+        if (functions_ == nullptr)
+            return found;
+        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+        CK_ATTRIBUTE search[] = {
+            {CKA_CLASS, &certificateClass, sizeof certificateClass},
+            {CKA_SERIAL_NUMBER, const_cast<std::uint8_t*>(serialAttribute.data()),
+             serialAttribute.size()}};
+        if (functions_->C_FindObjectsInit(session_, search, 2) != CKR_OK)
+            return found;
+        CK_OBJECT_HANDLE handles[16];
+        CK_ULONG count = 0;
+        while (functions_->C_FindObjects(session_, handles, 16, &count) == CKR_OK && count > 0)
+            found.insert(found.end(), handles, handles + count);
+        functions_->C_FindObjectsFinal(session_);
+        return found;
+    }
+
+    // The DER encoding of a certificate object; empty when it cannot be read.
+    Bytes valueOf(CK_OBJECT_HANDLE object) {
+        CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+        if (functions_->C_GetAttributeValue(session_, object, &value, 1) != CKR_OK ||
+            value.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+            return Bytes();
+        }
+        Bytes der(value.ulValueLen);
+        value.pValue = der.data();
+        if (functions_->C_GetAttributeValue(session_, object, &value, 1) != CKR_OK)
+            return Bytes();
+        der.resize(value.ulValueLen);
+        return der;
+    }
+
+  private:
+    CK_FUNCTION_LIST* functions_;
+    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+};
+
+// CKA_SERIAL_NUMBER holds the DER INTEGER; some tokens keep the bare content bytes instead.
+std::vector<Bytes> serialAttributesFor(const Bytes& serial) {
+    constexpr std::uint8_t kIntegerTag = 0x02;
+    Bytes integer{kIntegerTag};
+    const Bytes length = derLength(serial.size());
+    integer.insert(integer.end(), length.begin(), length.end());
+    integer.insert(integer.end(), serial.begin(), serial.end());
+    return {integer, serial};
+}
+
+// The user certificate behind a found object, when its serial really is `serial`.
+CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& serial) {
+    if (der.empty())
+        return nullptr;
+    SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
+    CertificatePtr certificate(PK11_FindCertFromDERCertItem(slot, &item, nullptr));
+    if (!certificate || serialNumberOf(certificate.get()) != serial ||
+        !CERT_IsUserCert(certificate.get())) {
+        return nullptr;
+    }
+    return certificate;
+}
+
 }  // namespace
+
+CertificatePtr findUserCertificate(const Bytes& serial) {
+    const SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
+    if (!slots || serial.empty())
+        return nullptr;
+    for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
+        TokenSession session(element->slot);
+        for (const Bytes& attribute : serialAttributesFor(serial)) {
+            for (CK_OBJECT_HANDLE object : session.findCertificates(attribute)) {
+                if (CertificatePtr found =
+                        userCertificateFor(element->slot, session.valueOf(object), serial)) {
+                    return found;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
 
 CertificateListPtr listUserCertificates() {
     return CertificateListPtr(PK11_ListCerts(PK11CertListUser, nullptr));
@@ -111,13 +214,14 @@ OptionalBytes digestData(PK11Context* digest, const Bytes& data) {
     return value;
 }
 
-unsigned signatureLength(SECKEYPrivateKey* key) {
-    const int length = PK11_SignatureLen(key);
-    if (length <= 0) {
+unsigned signatureLength(CERTCertificate* certificate) {
+    const std::unique_ptr<SECKEYPublicKey, NssDeleter> key(CERT_ExtractPublicKey(certificate));
+    const unsigned length = key ? SECKEY_SignatureLen(key.get()) : 0;
+    if (length == 0) {
         PORT_SetError(SEC_ERROR_INVALID_KEY);
         return 0;
     }
-    return static_cast<unsigned>(length);
+    return length;
 }
 
 OptionalBytes allocateSignature(unsigned length) {
@@ -136,11 +240,14 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
     SECItem result{siBuffer, nullptr, 0};
     if (SGN_Digest(key, hashTag(algorithm), &result, &digestItem) != SECSuccess)
         return false;
-    const bool fits = result.len == signature.size();
-    if (fits)
+    // RSA signatures fill the length; a DER-encoded ECDSA signature may be shorter.
+    const bool fits = result.len <= signature.size();
+    if (fits) {
         std::memcpy(signature.data(), result.data, result.len);
-    else
+        signature.resize(result.len);
+    } else {
         PORT_SetError(SEC_ERROR_OUTPUT_LEN);
+    }
     SECITEM_FreeItem(&result, PR_FALSE);
     return fits;
 }

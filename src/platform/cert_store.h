@@ -16,12 +16,15 @@ namespace quillmark {
 // Owners of the NSS objects one request holds; each is released before the request ends.
 struct NssDeleter {
     void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
+    void operator()(PK11SlotList* slots) const { PK11_FreeSlotList(slots); }
     void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
     void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
     void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
+    void operator()(SECKEYPublicKey* key) const { SECKEY_DestroyPublicKey(key); }
     void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
 };
+using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
 using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
 using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
 using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
@@ -33,6 +36,12 @@ enum class HashAlgorithm { Sha1, Sha256 };
 // The user certificates (those with a private key) on every token of the opened user
 // database, in NSS's order; null on failure. Needs openPersonalStore().
 CertificateListPtr listUserCertificates();
+
+// The first user certificate, on any token of the opened database, whose serial number bytes
+// are exactly `serial`. A direct search by serial number: it costs the same whatever the size
+// of the store, where listing the store and comparing would cost a lookup per certificate.
+// Null when there is none.
+CertificatePtr findUserCertificate(const Bytes& serial);
 
 // The certificates of a list, borrowed from it.
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list);
@@ -62,14 +71,16 @@ PrivateKeyPtr findPrivateKey(CERTCertificate* certificate);
 DigestPtr createDigest(HashAlgorithm algorithm);
 OptionalBytes digestData(PK11Context* digest, const Bytes& data);
 
-// The signature length of the key in bytes, 0 on failure.
-unsigned signatureLength(SECKEYPrivateKey* key);
+// The length in bytes of the signatures the certificate's key makes, read from its public
+// key (asking the token would cost a round trip); 0 on failure.
+unsigned signatureLength(CERTCertificate* certificate);
 
 // A zeroed buffer for a signature of that length; no result when memory runs out.
 OptionalBytes allocateSignature(unsigned length);
 
 // PKCS #1 v1.5 signature of a digest (wrapped in its DigestInfo), most significant byte
-// first, written into `signature` (sized by signatureLength). False on failure.
+// first, written into `signature` (sized by signatureLength, cut to the signature's length).
+// False on failure.
 bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& digest,
                 Bytes& signature);
 

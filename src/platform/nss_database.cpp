@@ -19,8 +19,7 @@ constexpr char kPkiFolder[] = "/.pki";
 constexpr char kDatabaseFolder[] = "/nssdb";
 constexpr int kOwnerOnly = 0700;
 
-bool nssStarted = false;
-NSSInitContext* userDatabase = nullptr;  // kept open for the life of the process
+bool databaseOpen = false;
 
 // After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
 // key lookup fails.
@@ -74,39 +73,34 @@ void clearNssError() {
     PORT_SetError(0);
 }
 
-bool startNss() {
-    if (nssStarted)
-        return true;
-    clearNssError();
-    if (NSS_NoDB_Init(nullptr) != SECSuccess)
-        return false;
-    PK11_SetPasswordFunc(askTokenPin);
-    nssStarted = true;
-    return true;
-}
-
-bool prepareUserDatabaseDirectory() {
+bool preparePkiDirectory() {
     clearNssError();
     if (pkiDirectory().empty()) {
         PR_SetError(PR_FILE_NOT_FOUND_ERROR, 0);
         return false;
     }
-    return ensureDirectory(pkiDirectory()) && ensureDirectory(userDatabaseDirectory());
+    return ensureDirectory(pkiDirectory());
+}
+
+bool prepareDatabaseDirectory() {
+    clearNssError();
+    return ensureDirectory(userDatabaseDirectory());
 }
 
 bool openUserDatabase() {
-    if (userDatabase != nullptr)
+    if (databaseOpen)
         return true;
     clearNssError();
+    PK11_SetPasswordFunc(askTokenPin);
     const std::string configuration = "sql:" + userDatabaseDirectory();
-    userDatabase = NSS_InitContext(configuration.c_str(), "", "", "", nullptr, 0);
-    if (userDatabase == nullptr && lastNssError() == 0)
+    databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", 0) == SECSuccess;
+    if (!databaseOpen && lastNssError() == 0)
         PORT_SetError(SEC_ERROR_BAD_DATABASE);
-    return userDatabase != nullptr;
+    return databaseOpen;
 }
 
 bool openPersonalStore() {
-    return startNss() && prepareUserDatabaseDirectory() && openUserDatabase();
+    return preparePkiDirectory() && prepareDatabaseDirectory() && openUserDatabase();
 }
 
 }  // namespace quillmark

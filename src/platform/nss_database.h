@@ -15,25 +15,25 @@ NssErrorCode lastNssError();
 // a code left behind by a call that succeeded.
 void clearNssError();
 
-// The user's certificates become reachable in three stages, done in this order on the server
-// thread. A stage that succeeded is kept for the life of the process (NSS is never shut down:
-// that would drop the user's PIN logins); one that failed is tried again by the next request.
-// Each returns false with the cause in lastNssError().
+// The user's certificates live in the NSS database $HOME/.pki/nssdb, with the CA
+// certificates and trust anchors that chains are built from, and in the PKCS#11 modules
+// registered there. It is reached in three steps, in this order, on the server thread; each
+// returns false with the cause in lastNssError().
 
-// NSS's crypto and its trust domain, in which chains are built, and the PIN prompt. What the
-// root store stands for: without it no certificate, trusted or not, can be looked at.
-bool startNss();
+// $HOME is set and $HOME/.pki is a directory, made with mode 0700 when missing.
+bool preparePkiDirectory();
 
-// $HOME/.pki/nssdb exists as a directory; a missing one is created empty, mode 0700. What the
-// CA store stands for: the database that holds the user's CA certificates must have a place.
-// Fails when HOME is not set or the directory cannot be made (a file in the way, no rights).
-bool prepareUserDatabaseDirectory();
+// $HOME/.pki/nssdb is a directory, made with mode 0700 when missing (NSS then creates an
+// empty database without a password in it).
+bool prepareDatabaseDirectory();
 
-// The user's database opened in NSS, with every PKCS#11 module registered in it: the
-// personal store. Fails when the database cannot be read or is corrupt.
+// NSS initialised on the database, with every module registered in it, and the PIN prompt
+// set. Done once and kept for the life of the process: shutting NSS down would drop the
+// user's PIN logins. After a failure (a database that cannot be read or is corrupt) the next
+// call tries again.
 bool openUserDatabase();
 
-// All three stages: what signing needs before it can look for a certificate.
+// All three steps: what signing needs before it can look for a certificate.
 bool openPersonalStore();
 
 }  // namespace quillmark

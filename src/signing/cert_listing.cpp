@@ -106,9 +106,11 @@ OptionalText handleGetCerts() {
     cJSON_AddItemToObject(reply.get(), "certs", certs);
 
     int visited = 0;
-    if (!startNss()) {
+    // NSS keeps trust anchors and CA certificates in the user's database, not in stores of
+    // their own: opening ROOT and CA means making sure the database has its place.
+    if (!preparePkiDirectory()) {
         reportStepFailure(reply.get(), kRootFailure, lastNssError());
-    } else if (!prepareUserDatabaseDirectory()) {
+    } else if (!prepareDatabaseDirectory()) {
         reportStepFailure(reply.get(), kCaFailure, lastNssError());
     } else {
         clearNssError();

@@ -60,14 +60,13 @@ OptionalBytes decodeData(const char* dataHex, const char* dataBase64, bool secur
     return data;
 }
 
-// The first user certificate whose serial text equals `serialNumber`, case included.
-CERTCertificate* findBySerial(const CERTCertList* store, const char* serialNumber) {
-    for (CERTCertificate* certificate : certificatesOf(store)) {
-        const auto serial = bytesToHex(serialNumberOf(certificate));
-        if (serial && *serial == serialNumber)
-            return certificate;
-    }
-    return nullptr;
+// The first user certificate whose serial text equals `serialNumber`, case included: only
+// the exact text bytesToHex makes of a serial names it.
+CertificatePtr findBySerial(const char* serialNumber) {
+    const OptionalBytes serial = hexToBytes(serialNumber);
+    if (!serial || bytesToHex(*serial) != serialNumber)
+        return nullptr;
+    return findUserCertificate(*serial);
 }
 
 HashAlgorithm hashFor(const CERTCertificate* certificate) {
@@ -101,7 +100,7 @@ OptionalBytes signData(cJSON* reply, CERTCertificate* certificate, HashAlgorithm
     if (!hash)
         return std::nullopt;
     const unsigned length =
-        runStep(reply, kSignatureLengthFailure, [&] { return signatureLength(key.get()); });
+        runStep(reply, kSignatureLengthFailure, [&] { return signatureLength(certificate); });
     if (length == 0)
         return std::nullopt;
     OptionalBytes signature =
@@ -149,14 +148,12 @@ OptionalText handleSign(Output output, const char* dataHex, const char* dataBase
     }
 
     const StepFailure& storeFailure = output == Output::Raw ? kStoreFailureRaw : kStoreFailureCms;
-    const CertificateListPtr store = runStep(reply.get(), storeFailure, [] {
-        return openPersonalStore() ? listUserCertificates() : nullptr;
-    });
-    if (!store)
+    if (!runStep(reply.get(), storeFailure, openPersonalStore))
         return printJson(reply.get());
-    CERTCertificate* certificate = findBySerial(store.get(), serialNumber);
-    if (certificate == nullptr)
+    const CertificatePtr found = findBySerial(serialNumber);
+    if (!found)
         return printJson(reply.get());
+    CERTCertificate* certificate = found.get();
 
     const HashAlgorithm algorithm = hashFor(certificate);
     const OptionalBytes signature = signData(reply.get(), certificate, algorithm, *data);

@@ -23,16 +23,8 @@ struct Value {
 // The DER form of a value whose content is already DER.
 Bytes encode(const Value& value) {
     Bytes out = value.identifier;
-    const std::size_t length = value.content.size();
-    if (length < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(length));
-    } else {
-        Bytes digits;
-        for (std::size_t rest = length; rest != 0; rest >>= 8)
-            digits.insert(digits.begin(), static_cast<std::uint8_t>(rest & 0xff));
-        out.push_back(static_cast<std::uint8_t>(0x80 | digits.size()));
-        out.insert(out.end(), digits.begin(), digits.end());
-    }
+    const Bytes length = derLength(value.content.size());
+    out.insert(out.end(), length.begin(), length.end());
     out.insert(out.end(), value.content.begin(), value.content.end());
     return out;
 }
@@ -152,6 +144,16 @@ class BerReader {
 };
 
 }  // namespace
+
+Bytes derLength(std::size_t length) {
+    if (length < 0x80)
+        return Bytes{static_cast<std::uint8_t>(length)};
+    Bytes digits;
+    for (std::size_t rest = length; rest != 0; rest >>= 8)
+        digits.insert(digits.begin(), static_cast<std::uint8_t>(rest & 0xff));
+    digits.insert(digits.begin(), static_cast<std::uint8_t>(0x80 | digits.size()));
+    return digits;
+}
 
 OptionalBytes berToDer(const std::uint8_t* ber, std::size_t count) {
     BerReader reader(ber, count);

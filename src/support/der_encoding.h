@@ -16,4 +16,8 @@ inline OptionalBytes berToDer(const Bytes& ber) {
     return berToDer(ber.data(), ber.size());
 }
 
+// The DER length octets for a content of `length` bytes (short form below 128, else the
+// minimal long form).
+Bytes derLength(std::size_t length);
+
 }  // namespace quillmark

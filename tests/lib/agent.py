@@ -6,6 +6,7 @@ store or autostart entries. The executable comes from the QUILLMARKD environment
 """
 
 import http.client
+import json
 import os
 import shutil
 import signal
@@ -143,3 +144,11 @@ def no_response(body, wait=1.5, method="POST"):
             return s.recv(1) == b""
         except socket.timeout:
             return True
+
+
+def call(request, **kwargs):
+    """POSTs a request (a dict is sent as compact JSON, a str as it is) and returns the parsed
+    reply; its members keep the agent's order."""
+    body = request if isinstance(request, str) else json.dumps(
+        request, separators=(",", ":"), ensure_ascii=False)
+    return json.loads(post_json(body, **kwargs))

@@ -30,6 +30,7 @@ SHA384_WITH_RSA = "1.2.840.113549.1.1.12"
 _HASH_OIDS = {"SHA256": SHA256_WITH_RSA, "SHA1": SHA1_WITH_RSA, "SHA384": SHA384_WITH_RSA}
 
 P12_PASSWORD = "quillmark-test"
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 LONG_NAME = "ế" * 100  # 100 characters of 3 UTF-8 bytes each: longer than 255 bytes
 
 
@@ -203,10 +204,31 @@ class Pki:
         for ca, trust in ((self.root, "CT,C,C"), (self.intermediate, ",,")):
             run(["certutil", "-A", "-d", "sql:" + db, "-n", ca["nickname"], "-t", trust,
                  "-i", ca["pem"], *certutil_pw])
-        for key in users or list(self.users):
+        for key in users if users is not None else list(self.users):
             run(["pk12util", "-i", self.users[key].p12, "-d", "sql:" + db,
                  "-W", P12_PASSWORD, "-K", password or ""])
         return db
+
+    def add_softhsm_token(self, home, label, pin, users):
+        """Makes a SoftHSM token (a stand-in for a USB token) holding the given user
+        certificates and keys, and registers it in home's NSS database (install() first).
+        Returns the environment the agent needs to find the token's files."""
+        softhsm = os.path.join(home, "softhsm")
+        os.makedirs(os.path.join(softhsm, "tokens"), exist_ok=True)
+        conf = os.path.join(softhsm, "softhsm2.conf")
+        with open(conf, "w") as f:
+            f.write(f"directories.tokendir = {softhsm}/tokens\nobjectstore.backend = file\n"
+                    "log.level = ERROR\n")
+        env = dict(os.environ, SOFTHSM2_CONF=conf)
+        run(["softhsm2-util", "--init-token", "--free", "--label", label, "--pin", pin,
+             "--so-pin", pin + "-so"], env=env)
+        db = nss_database_path(home)
+        run(["modutil", "-force", "-add", "softhsm", "-libfile", SOFTHSM_MODULE, "-dbdir",
+             "sql:" + db], env=env)
+        for key in users:
+            run(["pk12util", "-i", self.users[key].p12, "-d", "sql:" + db, "-h", label,
+                 "-W", P12_PASSWORD, "-K", pin], env=env)
+        return {"SOFTHSM2_CONF": conf}
 
     def add_issued_users(self, home, count, password=None):
         """Adds `count` user certificates issued by the intermediate CA, their keys made in

@@ -1,0 +1,125 @@
+// The bare NSS work that the agent's signing and listing are measured against, with no HTTP,
+// JSON, codecs or log: built and run by bench/signing.
+//
+//   signing_baseline sign DBDIR SERIALHEX DATAFILE SECONDS   hash and sign the data
+//   signing_baseline list DBDIR SECONDS                      list user certificates, build chains
+//
+// Prints the operations per second.
+#include <cert.h>
+#include <cryptohi.h>
+#include <keyhi.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <secoid.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string serialText(const CERTCertificate* certificate) {
+    std::string text;
+    char digits[3];
+    for (unsigned i = 0; i < certificate->serialNumber.len; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", certificate->serialNumber.data[i]);
+        text += digits;
+    }
+    return text;
+}
+
+template <typename Operation>
+double operationsPerSecond(double seconds, Operation operation) {
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    long count = 0;
+    for (; Clock::now() < end; ++count) {
+        if (!operation()) {
+            std::fprintf(stderr, "operation failed: %d\n", PORT_GetError());
+            std::exit(1);
+        }
+    }
+    return count / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool listAndChain() {
+    CERTCertList* list = PK11_ListCerts(PK11CertListUser, nullptr);
+    if (list == nullptr)
+        return false;
+    for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
+         node = CERT_LIST_NEXT(node)) {
+        CERTCertificateList* chain =
+            CERT_CertChainFromCert(node->cert, certUsageEmailSigner, PR_TRUE);
+        if (chain == nullptr)
+            return false;
+        CERT_DestroyCertificateList(chain);
+    }
+    CERT_DestroyCertList(list);
+    return true;
+}
+
+SECKEYPrivateKey* keyOf(const std::string& serial) {
+    CERTCertList* list = PK11_ListCerts(PK11CertListUser, nullptr);
+    SECKEYPrivateKey* key = nullptr;
+    for (CERTCertListNode* node = CERT_LIST_HEAD(list);
+         key == nullptr && !CERT_LIST_END(node, list); node = CERT_LIST_NEXT(node)) {
+        if (serialText(node->cert) == serial)
+            key = PK11_FindKeyByAnyCert(node->cert, nullptr);
+    }
+    CERT_DestroyCertList(list);
+    return key;
+}
+
+bool hashAndSign(SECKEYPrivateKey* key, const std::vector<unsigned char>& data) {
+    unsigned char digest[32];
+    if (PK11_HashBuf(SEC_OID_SHA256, digest, data.data(), static_cast<PRInt32>(data.size())) !=
+        SECSuccess) {
+        return false;
+    }
+    SECItem digestItem{siBuffer, digest, sizeof digest};
+    SECItem signature{siBuffer, nullptr, 0};
+    if (SGN_Digest(key, SEC_OID_SHA256, &signature, &digestItem) != SECSuccess)
+        return false;
+    SECITEM_FreeItem(&signature, PR_FALSE);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 2 ? argv[1] : "";
+    if (!((mode == "sign" && argc == 6) || (mode == "list" && argc == 4))) {
+        std::fprintf(stderr,
+                     "usage: %s sign DBDIR SERIALHEX DATAFILE SECONDS | list DBDIR SECONDS\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string database = std::string("sql:") + argv[2];
+    if (NSS_Initialize(database.c_str(), "", "", "", NSS_INIT_READONLY) != SECSuccess) {
+        std::fprintf(stderr, "cannot open %s: %d\n", database.c_str(), PORT_GetError());
+        return 1;
+    }
+    double rate = 0;
+    if (mode == "list") {
+        rate = operationsPerSecond(std::atof(argv[3]), listAndChain);
+    } else {
+        SECKEYPrivateKey* key = keyOf(argv[3]);
+        std::ifstream file(argv[4], std::ios::binary);
+        const std::vector<unsigned char> data((std::istreambuf_iterator<char>(file)),
+                                              std::istreambuf_iterator<char>());
+        if (key == nullptr) {
+            std::fprintf(stderr, "no key for serial %s\n", argv[3]);
+            return 1;
+        }
+        rate = operationsPerSecond(std::atof(argv[5]), [&] { return hashAndSign(key, data); });
+        SECKEY_DestroyPrivateKey(key);
+    }
+    std::printf("%.1f\n", rate);
+    return 0;
+}

@@ -1,0 +1,161 @@
+"""getCerts through the real quillmarkd over HTTP, against the test PKI."""
+
+import os
+import shutil
+import stat
+import tempfile
+import unittest
+
+from agent import Agent, call, post_json
+from pki import Pki, nss_database_path
+
+PR_NOT_DIRECTORY_ERROR = -5949
+GET_CERTS = {"action": "getCerts"}
+
+pki = None
+
+
+def setUpModule():
+    global pki
+    pki = Pki()
+
+
+def tearDownModule():
+    pki.remove()
+
+
+def unsigned(code):
+    return code & 0xFFFFFFFF
+
+
+class ListingTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.mkdtemp(prefix="quillmark-home-")
+        pki.install(cls.home)
+        cls.agent = Agent(home=cls.home).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.agent.stop()
+        shutil.rmtree(cls.home, ignore_errors=True)
+        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+
+    def test_every_user_certificate_with_name_serial_and_chain(self):
+        reply = call(GET_CERTS)
+        self.assertEqual(list(reply), ["action", "certs", "size"])
+        self.assertEqual(reply["action"], "getCerts")
+        self.assertEqual(reply["size"], len(pki.users))
+        listed = {entry["serialNumber"]: entry for entry in reply["certs"]}
+        self.assertEqual(set(listed), {cert.serial_hex for cert in pki.users.values()})
+        for cert in pki.users.values():
+            with self.subTest(cert.key):
+                entry = listed[cert.serial_hex]
+                if cert.name is None:
+                    self.assertEqual(list(entry), ["serialNumber", "certChains"])
+                else:
+                    self.assertEqual(list(entry), ["name", "serialNumber", "certChains"])
+                    self.assertEqual(entry["name"], cert.name)
+                self.assertEqual(entry["certChains"], cert.chain_base64())
+
+    def test_special_certificates(self):
+        listed = {e["serialNumber"]: e for e in call(GET_CERTS)["certs"]}
+        # The DER INTEGER keeps its leading zero: the serial text starts with 00.
+        self.assertIn("009a12", listed)
+        self.assertEqual(listed["009a12"]["name"], "Quillmark High Serial")
+        self.assertEqual(len(listed[pki.users["self-signed"].serial_hex]["certChains"]), 1)
+        # Without its issuer the chain holds the certificate alone.
+        self.assertEqual(len(listed[pki.users["orphan"].serial_hex]["certChains"]), 1)
+        self.assertEqual(len(listed[pki.users["expired"].serial_hex]["certChains"]), 3)
+        self.assertEqual(listed[pki.users["vietnamese"].serial_hex]["name"], "Nguyễn Văn Thành")
+        self.assertEqual(listed[pki.users["no-cn"].serial_hex]["name"], "nocn@example.com")
+
+    def test_reply_bytes_and_log(self):
+        text = post_json('{"action":"getCerts"}')
+        self.assertTrue(text.startswith('{\n\t"action":\t"getCerts",\n\t"certs":\t['), text[:60])
+        self.assertTrue(text.endswith(f'\n\t"size":\t{len(pki.users)}\n}}'), text[-40:])
+        self.assertIn("Nguyễn Văn Thành", text)  # UTF-8 unescaped
+        log = self.agent.log_texts()
+        self.assertEqual(log.count("WideCharToMultiByte error"), log.count("getCerts"))
+        self.assertIn("getCerts", log)
+
+    def test_certificates_imported_or_deleted_while_running_show_at_once(self):
+        db = nss_database_path(self.home)
+        before = call(GET_CERTS)["size"]
+        pki.add_issued_users(self.home, 1)
+        self.assertEqual(call(GET_CERTS)["size"], before + 1)
+        os.system(f"certutil -D -d sql:{db} -n bulk-0")
+        self.assertEqual(call(GET_CERTS)["size"], before)
+
+
+class StoreTest(unittest.TestCase):
+    """The store stages: a missing database is created, a broken one is the MY error."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="quillmark-home-")
+
+    def tearDown(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def test_missing_database_is_created_empty_for_the_owner_only(self):
+        with Agent(home=self.home):
+            reply = call(GET_CERTS)
+        self.assertEqual(reply, {"action": "getCerts", "certs": [], "size": 0})
+        db = nss_database_path(self.home)
+        self.assertEqual(stat.S_IMODE(os.stat(db).st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(db)).st_mode), 0o700)
+        self.assertTrue(os.path.exists(os.path.join(db, "cert9.db")))
+
+    def assert_store_error(self, agent, reply, message, code):
+        self.assertEqual(list(reply), ["action", "certs", "error", "errorCode", "size"])
+        self.assertEqual((reply["certs"], reply["error"], reply["size"]), ([], message, 0))
+        self.assertEqual(reply["errorCode"], unsigned(code))
+        log = agent.log_texts()
+        index = len(log) - 1 - log[::-1].index(message)
+        self.assertEqual(log[index + 1], format(unsigned(code), "x"))
+
+    def test_corrupt_database_is_the_my_error_until_it_is_repaired(self):
+        db = nss_database_path(self.home)
+        os.makedirs(db)
+        for name in ("cert9.db", "key4.db"):
+            with open(os.path.join(db, name), "wb") as f:
+                f.write(b"this is not an SQLite database" * 100)
+        with Agent(home=self.home) as agent:
+            reply = call(GET_CERTS)
+            self.assertEqual(reply["error"], "CertOpenStore MY error")
+            self.assertGreater(reply["errorCode"], 0x80000000)  # an NSS code, unsigned
+            self.assert_store_error(agent, reply, "CertOpenStore MY error",
+                                    reply["errorCode"])
+            # Sign reports the same failure with its own texts.
+            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00"})
+            self.assertEqual(list(sign), ["action", "error", "errorCode"])
+            self.assertEqual(sign["error"], "The store was not opened")
+            self.assertIn("The store was not opened.", agent.log_texts()[-6:])
+            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00", "cms": True})
+            self.assertEqual(sign["error"], "The store was not opened.")
+            self.assertIn("The store was not opened", agent.log_texts()[-6:])
+            # Once the database is repaired the next request opens it; no restart needed.
+            shutil.rmtree(db)
+            pki.install(self.home, users=["sha1"])
+            self.assertEqual(call(GET_CERTS)["size"], 1)
+
+    def test_folders_that_cannot_be_made_are_the_root_and_ca_errors(self):
+        pki_folder = os.path.join(self.home, ".pki")
+        with open(pki_folder, "w") as f:
+            f.write("a file where the .pki folder belongs")
+        with Agent(home=self.home) as agent:
+            self.assert_store_error(agent, call(GET_CERTS), "CertOpenStore ROOT error",
+                                    PR_NOT_DIRECTORY_ERROR)
+            os.remove(pki_folder)
+            os.mkdir(pki_folder)
+            with open(os.path.join(pki_folder, "nssdb"), "w") as f:
+                f.write("a file where the database folder belongs")
+            self.assert_store_error(agent, call(GET_CERTS), "CertOpenStore CA error",
+                                    PR_NOT_DIRECTORY_ERROR)
+            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00"})
+            self.assertEqual(sign["error"], "The store was not opened")
+            self.assertEqual(sign["errorCode"], unsigned(PR_NOT_DIRECTORY_ERROR))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,196 @@
+"""sign through the real quillmarkd over HTTP: raw and CMS signatures checked with openssl."""
+
+import base64
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import payload
+from agent import Agent, call, no_response
+from pki import Pki, openssl_verify_signature
+
+DATA = "Hợp đồng số 42: bên A đồng ý.".encode()
+RSA_2048_BASE64 = 344  # 256 signature bytes
+MISSING_DATA = {"action": "sign", "error": "missing data to sign"}
+
+pki = None
+
+
+def setUpModule():
+    global pki
+    pki = Pki()
+
+
+def tearDownModule():
+    pki.remove()
+
+
+def sign(cert, data=DATA, **members):
+    request = {"action": "sign", "serialNumber": cert.serial_hex}
+    if data is not None:
+        request["dataBase64"] = base64.b64encode(data).decode()
+    request.update(members)
+    return call(request)
+
+
+class SigningTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.mkdtemp(prefix="quillmark-home-")
+        cls.work = tempfile.mkdtemp(prefix="quillmark-verify-")
+        pki.install(cls.home)
+        cls.agent = Agent(home=cls.home).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.agent.stop()
+        shutil.rmtree(cls.home, ignore_errors=True)
+        shutil.rmtree(cls.work, ignore_errors=True)
+        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+
+    def signed_bytes(self, reply):
+        self.assertEqual(list(reply), ["action", "signedData"], reply)
+        return base64.b64decode(reply["signedData"])
+
+    def cms_content(self, message):
+        """Verifies the message with openssl and returns its content."""
+        path = os.path.join(self.work, "message.der")
+        with open(path, "wb") as f:
+            f.write(message)
+        return subprocess.run(["openssl", "cms", "-verify", "-noverify", "-inform", "DER",
+                               "-in", path], capture_output=True, check=True).stdout
+
+    def cms_print(self, message):
+        return subprocess.run(["openssl", "cms", "-cmsout", "-print", "-inform", "DER"],
+                              input=message, capture_output=True, check=True).stdout.decode()
+
+    def test_raw_signature_verifies_with_the_hash_of_the_signature_algorithm(self):
+        # sha256WithRSA signs with SHA-256; sha1WithRSA and sha384WithRSA both with SHA-1.
+        for key, hash_name in [("vietnamese", "sha256"), ("sha1", "sha1"), ("sha384", "sha1"),
+                               ("high-serial", "sha256"), ("expired", "sha256"),
+                               ("orphan", "sha256"), ("self-signed", "sha256")]:
+            with self.subTest(key):
+                cert = pki.users[key]
+                self.assertEqual(cert.hash_name, hash_name)
+                reply = sign(cert)
+                self.assertEqual(len(reply["signedData"]), RSA_2048_BASE64)
+                signature = self.signed_bytes(reply)
+                self.assertTrue(openssl_verify_signature(cert, DATA, signature, self.work))
+
+    def test_hex_data_empty_data_and_base64_precedence(self):
+        cert = pki.users["sha1"]
+        by_hex = self.signed_bytes(sign(cert, None, dataHex=DATA.hex()))
+        self.assertTrue(openssl_verify_signature(cert, DATA, by_hex, self.work))
+        # PKCS #1 v1.5 is deterministic: the same data gives the same signature.
+        self.assertEqual(by_hex, self.signed_bytes(sign(cert)))
+        empty = self.signed_bytes(sign(cert, None, dataHex=""))
+        self.assertTrue(openssl_verify_signature(cert, b"", empty, self.work))
+        both = self.signed_bytes(sign(cert, dataHex="00"))
+        self.assertEqual(both, by_hex)
+
+    def test_cms_message_carries_the_raw_signature_and_the_signer_only(self):
+        for key in ["vietnamese", "sha1"]:
+            with self.subTest(key):
+                cert = pki.users[key]
+                raw = self.signed_bytes(sign(cert))
+                message = self.signed_bytes(sign(cert, cms=True))
+                self.assertEqual(self.cms_content(message), raw)
+                printed = self.cms_print(message)
+                self.assertEqual(printed.count("d.certificate:"), 1)
+                self.assertIn("signedAttrs:\n          <ABSENT>", printed)
+                self.assertIn("crls:\n      <ABSENT>", printed)
+                self.assertIn(f"algorithm: {cert.hash_name} ", printed)
+                self.assertIn(f"serialNumber: {cert.serial}", printed)
+                # DER: openssl's re-encoding gives back the same bytes.
+                reencoded = subprocess.run(
+                    ["openssl", "cms", "-cmsout", "-inform", "DER", "-outform", "DER"],
+                    input=message, capture_output=True, check=True).stdout
+                self.assertEqual(reencoded, message)
+
+    def test_secure_mode_deciphers_the_data_and_enciphers_the_result(self):
+        cert = pki.users["vietnamese"]
+        enciphered = payload.encrypt(DATA)
+        for cms in [False, True]:
+            with self.subTest(cms=cms):
+                reply = sign(cert, enciphered, secure=True, cms=cms)
+                result = payload.decrypt(self.signed_bytes(reply))
+                plain = self.signed_bytes(sign(cert, cms=cms))
+                if cms:
+                    self.assertEqual(self.cms_content(result), self.cms_content(plain))
+                else:
+                    self.assertEqual(result, plain)
+        hex_reply = sign(cert, None, dataHex=enciphered.hex(), secure=1)
+        self.assertEqual(payload.decrypt(self.signed_bytes(hex_reply)),
+                         self.signed_bytes(sign(cert)))
+
+    def test_flags_follow_the_integer_value(self):
+        cert = pki.users["sha1"]
+        raw = self.signed_bytes(sign(cert))
+        for cms in ["true", 0.5, 0, False, None]:
+            self.assertEqual(self.signed_bytes(sign(cert, cms=cms)), raw, cms)
+        self.assertNotEqual(self.signed_bytes(sign(cert, cms=2.5)), raw)
+        self.assertEqual(self.signed_bytes(sign(cert, secure="true")), raw)
+
+    def test_serial_must_match_exactly(self):
+        cert = pki.users["high-serial"]
+        # Case, leading zero and length count; CA certificates (no private key) are not
+        # in the personal store.
+        for serial in ["009A12", "9a12", "009a1", "009a120", "", "01", "02"]:
+            reply = call({"action": "sign", "serialNumber": serial, "dataHex": "00"})
+            self.assertEqual(reply, {"action": "sign"}, serial)
+        self.assertIn("signedData", sign(cert))
+
+    def test_data_that_is_missing_or_unreadable(self):
+        cert = pki.users["sha1"]
+        serial = cert.serial_hex
+        for request in [
+            {"action": "sign", "serialNumber": serial, "dataBase64": 12},
+            {"action": "sign", "serialNumber": serial, "dataHex": None},
+            {"action": "sign", "serialNumber": serial, "dataBase64": ""},
+            {"action": "sign", "serialNumber": serial, "dataBase64": "abc"},
+            {"action": "sign", "serialNumber": serial, "dataHex": "zz"},
+            # Not enciphered with the payload key: fails to decipher.
+            {"action": "sign", "serialNumber": serial, "dataHex": "0011", "secure": True},
+            {"action": "sign", "serialNumber": serial, "dataHex": "00" * 16, "secure": True,
+             "cms": True},
+        ]:
+            with self.subTest(request):
+                self.assertEqual(call(request), MISSING_DATA)
+
+    def test_requests_that_get_no_reply(self):
+        serial = pki.users["sha1"].serial_hex
+        for body in ['{"action":"sign","serialNumber":"%s"}' % serial,
+                     '{"action":"sign","dataHex":"00"}',
+                     '{"action":"sign","serialNumber":7,"dataHex":"00"}',
+                     '{"action":"sign","serialNumber":null,"dataBase64":"AA=="}']:
+            self.assertTrue(no_response(body), body)
+        # The agent is still serving.
+        self.assertIn("signedData", sign(pki.users["sha1"]))
+
+    def test_log_lines_of_a_raw_sign_request(self):
+        cert = pki.users["sha1"]
+        data64 = base64.b64encode(DATA).decode()
+        body = ('{"action":"sign","serialNumber":"%s","dataBase64":"%s","cms":false}'
+                % (cert.serial_hex, data64))
+        reply = call(body)
+        log = self.agent.log_texts()
+        start = len(log) - 1 - log[::-1].index(body)
+        texts = log[start:]
+        self.assertEqual(texts[1:4], ["sign", "string database64Str ", data64])
+        signature64 = reply["signedData"]
+        for heading, value in [("database64", data64), ("database64 decrypt", data64),
+                               ("signedDataBase64 ", signature64),
+                               ("signedDataBase64 encrypt", signature64)]:
+            index = texts.index(heading)
+            self.assertEqual(texts[index + 1], value, heading)
+
+    def test_extraction_is_logged_for_every_sign_request(self):
+        body = '{"action":"sign","dataBase64":"QUJD","secure":1}'
+        self.assertTrue(no_response(body))
+        self.assertEqual(self.agent.log_texts()[-2:], ["string database64Str ", 'QUJD","secure":1}'])
+
+
+if __name__ == "__main__":
+    unittest.main()
