@@ -28,22 +28,25 @@ ALL_CHECKS = [
 class DemoPageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # Each cleanup is registered as soon as its resource exists, so that a failure part
+        # way through still stops what was started.
         cls.workdir = tempfile.mkdtemp(prefix="quillmark-browser-")
+        cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
         cls.pki = Pki(os.path.join(cls.workdir, "pki"))
         home = os.path.join(cls.workdir, "home")
         os.makedirs(home)
         cls.pki.install(home, users=demo.DEMO_SIGNERS)
         cls.agent = Agent(home=home).start()
+        cls.addClassCleanup(cls.stop_agent)
         cls.server = demo.serve_page(BUILD_DIR, 0)
+        cls.addClassCleanup(cls.server.shutdown)
         cls.page_url = f"http://127.0.0.1:{cls.server.server_address[1]}/"
         cls.browser = Browser(os.path.join(cls.workdir, "profile"))
+        cls.addClassCleanup(cls.browser.close)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.browser.close()
-        cls.server.shutdown()
+    def stop_agent(cls):
         code = cls.agent.stop()
-        shutil.rmtree(cls.workdir, ignore_errors=True)
         assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
 
     def click_and_wait(self, button_id):

@@ -25,16 +25,17 @@ workdir = None
 def setUpModule():
     global pki, agent, workdir
     workdir = tempfile.mkdtemp(prefix="quillmark-ws-")
+    unittest.addModuleCleanup(shutil.rmtree, workdir, ignore_errors=True)
     pki = Pki(os.path.join(workdir, "pki"))
     home = os.path.join(workdir, "home")
     os.makedirs(home)
     pki.install(home)
     agent = Agent(home=home).start()
+    unittest.addModuleCleanup(stop_agent)
 
 
-def tearDownModule():
+def stop_agent():
     code = agent.stop()
-    shutil.rmtree(workdir, ignore_errors=True)
     assert code == 0, f"agent exited with {code}:\n{agent.stderr()}"
 
 
