@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/foreground_window.h"
 #include "signing/cert_listing.h"
 #include "signing/signing_service.h"
 #include "support/json.h"
@@ -16,6 +17,32 @@ constexpr std::string_view kEndMarker = "\",\"cms\"";
 // The text of a member that is present; null when it is absent or not a string.
 const char* textOf(const cJSON* item) {
     return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+// The sign request's reply, or none.
+OptionalText signReply(const cJSON* request, const char* requestText, Endpoint endpoint) {
+    const bool webSocket = endpoint == Endpoint::WebSocket;
+    const cJSON* serialNumber = cJSON_GetObjectItem(request, "serialNumber");
+    const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
+    const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
+    const cJSON* dataHex = cJSON_GetObjectItem(request, "dataHex");
+    const bool secure = webSocket || flagIsSet(cJSON_GetObjectItem(request, "secure"));
+
+    const std::string extracted = extractDataBase64Text(requestText);
+    writeLog("string database64Str ");
+    writeLog(extracted);
+
+    if (!cJSON_IsString(serialNumber) || (dataBase64 == nullptr && dataHex == nullptr))
+        return std::nullopt;
+    const char* base64Argument = nullptr;
+    const char* hexArgument = nullptr;
+    if (dataBase64 != nullptr)
+        base64Argument = webSocket ? extracted.c_str() : textOf(dataBase64);
+    else
+        hexArgument = textOf(dataHex);
+
+    const auto sign = cms ? handleSignCms : handleSignRaw;
+    return sign(hexArgument, base64Argument, serialNumber->valuestring, secure);
 }
 
 }  // namespace
@@ -42,28 +69,12 @@ bool flagIsSet(const cJSON* item) {
 }
 
 OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint) {
-    const bool webSocket = endpoint == Endpoint::WebSocket;
-    const cJSON* serialNumber = cJSON_GetObjectItem(request, "serialNumber");
-    const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
-    const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
-    const cJSON* dataHex = cJSON_GetObjectItem(request, "dataHex");
-    const bool secure = webSocket || flagIsSet(cJSON_GetObjectItem(request, "secure"));
-
-    const std::string extracted = extractDataBase64Text(requestText);
-    writeLog("string database64Str ");
-    writeLog(extracted);
-
-    if (!cJSON_IsString(serialNumber) || (dataBase64 == nullptr && dataHex == nullptr))
-        return std::nullopt;
-    const char* base64Argument = nullptr;
-    const char* hexArgument = nullptr;
-    if (dataBase64 != nullptr)
-        base64Argument = webSocket ? extracted.c_str() : textOf(dataBase64);
-    else
-        hexArgument = textOf(dataHex);
-
-    const auto sign = cms ? handleSignCms : handleSignRaw;
-    return sign(hexArgument, base64Argument, serialNumber->valuestring, secure);
+    // A PIN dialog may take the focus while the key is used: the window the user was in gets
+    // it back before the reply goes out, whether or not anything was signed.
+    const ForegroundWindow foreground = ForegroundWindow::remember();
+    OptionalText reply = signReply(request, requestText, endpoint);
+    foreground.restore();
+    return reply;
 }
 
 }  // namespace quillmark
