@@ -1,7 +1,6 @@
 #include "support/hex.h"
 
 namespace quillmark {
-namespace {
 
 int hexDigitValue(char c) {
     if (c >= '0' && c <= '9')
@@ -12,8 +11,6 @@ int hexDigitValue(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 OptionalText bytesToHex(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0)

@@ -10,20 +10,11 @@ import time
 import unittest
 
 from agent import Agent, call
-from pki import Pki
+from pki import shared_pki
 
 PIN = "0000"
 
-pki = None
-
-
-def setUpModule():
-    global pki
-    pki = Pki()
-
-
-def tearDownModule():
-    pki.remove()
+pki = shared_pki()
 
 
 def start_display():
