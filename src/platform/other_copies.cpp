@@ -25,22 +25,19 @@ std::string executableOf(pid_t pid) {
     char buffer[PATH_MAX];
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
-    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
-        return {};
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer)) return {};
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
 std::vector<pid_t> processesNamed(const std::string& executableName) {
     std::vector<pid_t> found;
     std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
-    if (!proc)
-        return found;
+    if (!proc) return found;
     const pid_t self = getpid();
     while (const dirent* entry = readdir(proc.get())) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self)
-            continue;
+        if (*end != '\0' || pid <= 0 || pid == self) continue;
         const std::string path = executableOf(static_cast<pid_t>(pid));
         // A deleted executable reads as "name (deleted)": that copy is an older build.
         const std::string deletedSuffix = " (deleted)";
@@ -50,8 +47,7 @@ std::vector<pid_t> processesNamed(const std::string& executableName) {
                 0) {
             name.resize(name.size() - deletedSuffix.size());
         }
-        if (!path.empty() && name == executableName)
-            found.push_back(static_cast<pid_t>(pid));
+        if (!path.empty() && name == executableName) found.push_back(static_cast<pid_t>(pid));
     }
     return found;
 }
@@ -61,8 +57,7 @@ class ProcessHandle {
   public:
     explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
     ~ProcessHandle() {
-        if (fd_ >= 0)
-            close(fd_);
+        if (fd_ >= 0) close(fd_);
     }
     ProcessHandle(const ProcessHandle&) = delete;
     ProcessHandle& operator=(const ProcessHandle&) = delete;
@@ -85,8 +80,7 @@ class ProcessHandle {
 
 void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
     const ProcessHandle process(pid);
-    if (!process.isOpen())
-        return;  // already gone
+    if (!process.isOpen()) return;  // already gone
     process.signal(SIGTERM);
     if (!process.waitForExit(grace)) {
         process.signal(SIGKILL);

@@ -16,8 +16,7 @@ std::string::size_type lastSeparator(const std::string& path) {
 std::string executablePath() {
     char buffer[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
-        return {};
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer)) return {};
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 

@@ -89,6 +89,22 @@ class HttpEndpointTest(unittest.TestCase):
         self.assertEqual(tail, ["LWS_CALLBACK_HTTP_BODY_COMPLETION", GET_VERSION, "getVersion",
                                 "LWS_CALLBACK_HTTP_WRITEABLE", str(len(VERSION_REPLY))])
 
+    def test_connections_per_address_are_limited(self):
+        held = [socket.create_connection(("127.0.0.1", PORT), timeout=5) for _ in range(105)]
+        try:
+            time.sleep(0.3)
+            with socket.create_connection(("127.0.0.1", PORT), timeout=5) as refused:
+                refused.settimeout(5)
+                self.assertEqual(refused.recv(1), b"")
+            # Another address is counted on its own.
+            self.assertEqual(post_json(GET_VERSION, host="::1"), VERSION_REPLY)
+        finally:
+            for s in held:
+                s.close()
+        # Ended connections are released, whichever protocol served them.
+        for _ in range(120):
+            self.assertEqual(post_json(GET_VERSION), VERSION_REPLY)
+
     def test_oversized_body_closes_the_connection(self):
         limit = 128 * 1024 * 1024
         with socket.create_connection(("127.0.0.1", PORT), timeout=20) as s:
