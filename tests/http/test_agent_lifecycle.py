@@ -77,6 +77,7 @@ class LifecycleTest(unittest.TestCase):
         with Agent() as second:
             self.assertEqual(first.process.wait(10), 0)
             self.assertEqual(pids_of(executable()), [second.process.pid])
+            self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()
 

@@ -102,6 +102,13 @@ class HttpEndpointTest(unittest.TestCase):
             for s in held:
                 s.close()
         # Ended connections are released, whichever protocol served them.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                post_json(GET_VERSION, timeout=1)
+                break
+            except OSError:
+                time.sleep(0.1)
         for _ in range(120):
             self.assertEqual(post_json(GET_VERSION), VERSION_REPLY)
 
