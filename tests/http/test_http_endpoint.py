@@ -84,8 +84,11 @@ class HttpEndpointTest(unittest.TestCase):
 
     def test_log_lines_of_one_request(self):
         post_json(GET_VERSION)
-        log = self.agent.log_texts()
-        tail = log[-5:]
+        # The reply can reach us before the agent logs the size it wrote.
+        deadline = time.monotonic() + 5
+        while self.agent.log_texts()[-1] != str(len(VERSION_REPLY)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        tail = self.agent.log_texts()[-5:]
         self.assertEqual(tail, ["LWS_CALLBACK_HTTP_BODY_COMPLETION", GET_VERSION, "getVersion",
                                 "LWS_CALLBACK_HTTP_WRITEABLE", str(len(VERSION_REPLY))])
 
