@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -21,12 +20,16 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-std::string executableOf(pid_t pid) {
-    char buffer[PATH_MAX];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
-    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer)) return {};
-    return std::string(buffer, static_cast<std::size_t>(length));
+// The file name a process runs. An executable replaced on disk reads as "name (deleted)":
+// that process is an older build of the same program.
+std::string executableNameOf(pid_t pid) {
+    static const std::string kDeletedMark = " (deleted)";
+    std::string name = fileNameOf(executablePathOf(pid));
+    if (name.size() > kDeletedMark.size() &&
+        name.compare(name.size() - kDeletedMark.size(), kDeletedMark.size(), kDeletedMark) == 0) {
+        name.resize(name.size() - kDeletedMark.size());
+    }
+    return name;
 }
 
 std::vector<pid_t> processesNamed(const std::string& executableName) {
@@ -38,16 +41,8 @@ std::vector<pid_t> processesNamed(const std::string& executableName) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (*end != '\0' || pid <= 0 || pid == self) continue;
-        const std::string path = executableOf(static_cast<pid_t>(pid));
-        // A deleted executable reads as "name (deleted)": that copy is an older build.
-        const std::string deletedSuffix = " (deleted)";
-        std::string name = fileNameOf(path);
-        if (name.size() > deletedSuffix.size() &&
-            name.compare(name.size() - deletedSuffix.size(), deletedSuffix.size(), deletedSuffix) ==
-                0) {
-            name.resize(name.size() - deletedSuffix.size());
-        }
-        if (!path.empty() && name == executableName) found.push_back(static_cast<pid_t>(pid));
+        if (executableNameOf(static_cast<pid_t>(pid)) == executableName)
+            found.push_back(static_cast<pid_t>(pid));
     }
     return found;
 }
