@@ -47,6 +47,7 @@ class Agent:
         self.extra_env = env or {}
         self.process = None
         self.stderr_path = os.path.join(self.home, "agent-stderr.txt")
+        self.stdout_path = os.path.join(self.home, "agent-stdout.txt")
 
     def environment(self):
         env = dict(os.environ)
@@ -57,9 +58,10 @@ class Agent:
 
     def start(self, wait=True):
         self._stderr = open(self.stderr_path, "wb")
+        self._stdout = open(self.stdout_path, "wb")
         self.process = subprocess.Popen(
             [self.path], env=self.environment(), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=self._stderr)
+            stdout=self._stdout, stderr=self._stderr)
         if wait and not wait_for_port():
             self.stop()
             raise RuntimeError("agent did not start listening:\n" + self.stderr())
@@ -77,10 +79,15 @@ class Agent:
             self.process.kill()
             code = self.process.wait()
         self._stderr.close()
+        self._stdout.close()
         return code
 
     def stderr(self):
         with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def log_path(self):
