@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -121,6 +122,12 @@ class DesktopAgentTest(unittest.TestCase):
             self.assert_ends(agent)
             self.assertIn("libwebsockets-test-server exited cleanly", agent.stderr())
 
+    def test_interrupt_key_ends_the_program_not_only_its_server(self):
+        with self.agent() as agent:
+            self.wait_for_icon(agent)
+            agent.process.send_signal(signal.SIGINT)
+            self.assert_ends(agent)
+
     def test_a_new_copy_closes_the_old_one(self):
         first = self.agent().start()
         self.wait_for_icon(first)
@@ -158,6 +165,7 @@ class DesktopAgentTest(unittest.TestCase):
             self.desktop.press_in(box, "Return")
             self.assertNotEqual(agent.process.wait(10), 0)
             agent.stop()
+            self.assertNotIn("Sanitizer", agent.stderr())
             self.assertIsNone(self.desktop.shown_window("Norvale"))
             self.assertEqual(self.desktop.search("--classname", "QuillmarkXp"), [])
 
