@@ -9,26 +9,13 @@ import tempfile
 import time
 import unittest
 
-from agent import PORT, Agent, post_json, wait_for_port
+from agent import PORT, Agent, pids_of, post_json, wait_for_port
 from desktop import DesktopSession, wait_until
 
 QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
 BUILD_DIR = os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd())
 START_CHECK = 5.0
 ICON_TIMEOUT = START_CHECK + 10.0
-
-
-def pids_of(path):
-    real = os.path.realpath(path)
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink(f"/proc/{entry}/exe") == real:
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
 
 
 def unique_colours(png):

@@ -22,6 +22,20 @@ def executable():
     return os.environ.get("QUILLMARKD", os.path.join(os.getcwd(), "bin", "quillmarkd"))
 
 
+def pids_of(path):
+    """Process ids running this executable."""
+    real = os.path.realpath(path)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink(f"/proc/{entry}/exe") == real:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
 def wait_for_port(host="127.0.0.1", port=PORT, timeout=START_TIMEOUT, present=True):
     """Waits until the port accepts connections (or, with present=False, refuses them)."""
     deadline = time.monotonic() + timeout
