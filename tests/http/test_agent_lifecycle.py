@@ -63,6 +63,8 @@ class LifecycleTest(unittest.TestCase):
         with Agent() as second:
             self.assertEqual(first.process.wait(10), 0)
             self.assertEqual(pids_of(executable()), [second.process.pid])
+            # The port answered for the first copy: the second binds it once the first is gone.
+            self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()
 
