@@ -15,12 +15,7 @@ namespace {
 class DialogUnits {
   public:
     explicit DialogUnits(const QFontMetrics& metrics)
-        : m_nCharWidth((metrics.horizontalAdvance(QStringLiteral(
-                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
-                            26 +
-                        1) /
-                       2),
-          m_nCharHeight(metrics.height()) {}
+        : m_nCharWidth(averageCharWidth(metrics)), m_nCharHeight(metrics.height()) {}
 
     QSize size(int width, int height) const { return {x(width), y(height)}; }
     QRect rect(int left, int top, int width, int height) const {
@@ -28,6 +23,13 @@ class DialogUnits {
     }
 
   private:
+    // The width of the alphabet in both cases over 52, rounded.
+    static int averageCharWidth(const QFontMetrics& metrics) {
+        const QString alphabet =
+            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+        return (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
+    }
+
     int x(int units) const { return (units * m_nCharWidth + 2) / 4; }
     int y(int units) const { return (units * m_nCharHeight + 4) / 8; }
 

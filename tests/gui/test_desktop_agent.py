@@ -72,6 +72,7 @@ class DesktopAgentTest(unittest.TestCase):
             # Hovering shows no tooltip; single, right and right double clicks do nothing.
             self.desktop.xdotool("mousemove", "--window", str(icon), "11", "15")
             time.sleep(1.5)
+            self.assertEqual(self.desktop.tray_icons(agent.process.pid), [icon])
             for button, repeat in ((1, 1), (3, 1), (3, 2), (2, 1)):
                 self.desktop.click_icon(icon, button, repeat)
                 time.sleep(0.7)
