@@ -16,19 +16,23 @@ constexpr char kContentType[] = "application/json";
 constexpr char kAllowAnyOrigin[] = "*";
 constexpr std::size_t kHeaderRoom = 8192;
 
-void releaseRequest(HttpSession& session) {
+void releaseBody(HttpSession& session) {
     std::free(session.bodyText);
-    std::free(session.replyText);
     session.bodyText = nullptr;
+    session.bodyLength = session.bodyCapacity = 0;
+}
+
+void releaseRequest(HttpSession& session) {
+    releaseBody(session);
+    std::free(session.replyText);
     session.replyText = nullptr;
-    session.bodyLength = session.bodyCapacity = session.replyLength = 0;
+    session.replyLength = 0;
 }
 
 // Appends a body piece, keeping the text NUL-terminated. False when the body would pass
 // the size limit or memory runs out; the session is then released.
 bool appendBody(HttpSession& session, const char* piece, std::size_t length) {
-    if (length == 0)
-        return true;
+    if (length == 0) return true;
     const std::size_t needed = session.bodyLength + length + 1;
     if (session.bodyLength + length > kMaxBodyLength) {
         releaseRequest(session);
@@ -74,13 +78,14 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
 
 int onBodyComplete(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
-    if (session.bodyText == nullptr)
-        return 0;  // no body: no request to answer
+    if (session.bodyText == nullptr) return 0;  // no body: no request to answer
     writeLog(session.bodyText);
 
     DispatchResult result = dispatchAction(session.bodyText, Endpoint::Http);
-    if (!result.reply)
-        return 0;
+    // The body is not needed any more; an unanswered request may hold its connection until
+    // the library's time-out.
+    releaseBody(session);
+    if (!result.reply) return 0;
 
     session.replyText = strdup(result.reply->c_str());
     if (session.replyText == nullptr) {
@@ -90,23 +95,20 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     session.replyLength = result.reply->size();
     session.restartPending = result.restart;
 
-    if (!writeReplyHeaders(wsi, session.replyLength))
-        return 1;
+    if (!writeReplyHeaders(wsi, session.replyLength)) return 1;
     lws_callback_on_writable(wsi);
     return 0;
 }
 
 int onWriteable(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
-    if (session.replyLength == 0)
-        return 0;
+    if (session.replyLength == 0) return 0;
 
     const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(session.replyText),
                                   session.replyLength, LWS_WRITE_HTTP);
     releaseRequest(session);
     writeLog(intToDecimal(written));
-    if (written < 0)
-        return 1;
+    if (written < 0) return 1;
 
     if (session.restartPending) {
         session.restartPending = 0;  // one restart per answered request
@@ -133,8 +135,7 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
             return onWriteable(wsi, *session);
         case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
         case LWS_CALLBACK_CLOSED_HTTP:
-            if (session != nullptr)
-                releaseRequest(*session);
+            if (session != nullptr) releaseRequest(*session);
             return 0;
         default:
             return 0;
