@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -21,36 +20,28 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-std::string executableOf(pid_t pid) {
-    char buffer[PATH_MAX];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
-    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
-        return {};
-    return std::string(buffer, static_cast<std::size_t>(length));
+// The file name a process runs. An executable replaced on disk reads as "name (deleted)":
+// that process is an older build of the same program.
+std::string executableNameOf(pid_t pid) {
+    static const std::string kDeletedMark = " (deleted)";
+    std::string name = fileNameOf(executablePathOf(pid));
+    if (name.size() > kDeletedMark.size() &&
+        name.compare(name.size() - kDeletedMark.size(), kDeletedMark.size(), kDeletedMark) == 0) {
+        name.resize(name.size() - kDeletedMark.size());
+    }
+    return name;
 }
 
 std::vector<pid_t> processesNamed(const std::string& executableName) {
     std::vector<pid_t> found;
     std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
-    if (!proc)
-        return found;
+    if (!proc) return found;
     const pid_t self = getpid();
     while (const dirent* entry = readdir(proc.get())) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self)
-            continue;
-        const std::string path = executableOf(static_cast<pid_t>(pid));
-        // A deleted executable reads as "name (deleted)": that copy is an older build.
-        const std::string deletedSuffix = " (deleted)";
-        std::string name = fileNameOf(path);
-        if (name.size() > deletedSuffix.size() &&
-            name.compare(name.size() - deletedSuffix.size(), deletedSuffix.size(), deletedSuffix) ==
-                0) {
-            name.resize(name.size() - deletedSuffix.size());
-        }
-        if (!path.empty() && name == executableName)
+        if (*end != '\0' || pid <= 0 || pid == self) continue;
+        if (executableNameOf(static_cast<pid_t>(pid)) == executableName)
             found.push_back(static_cast<pid_t>(pid));
     }
     return found;
@@ -61,8 +52,7 @@ class ProcessHandle {
   public:
     explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
     ~ProcessHandle() {
-        if (fd_ >= 0)
-            close(fd_);
+        if (fd_ >= 0) close(fd_);
     }
     ProcessHandle(const ProcessHandle&) = delete;
     ProcessHandle& operator=(const ProcessHandle&) = delete;
@@ -85,8 +75,7 @@ class ProcessHandle {
 
 void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
     const ProcessHandle process(pid);
-    if (!process.isOpen())
-        return;  // already gone
+    if (!process.isOpen()) return;  // already gone
     process.signal(SIGTERM);
     if (!process.waitForExit(grace)) {
         process.signal(SIGKILL);

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "support/hex.h"
+
 extern char** environ;
 
 namespace quillmark {
@@ -42,16 +44,6 @@ std::string escapeParameter(const std::string& text) {
         }
     }
     return escaped;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 // One line of the conversation, wiped after use since a data line carries the PIN.
@@ -158,8 +150,8 @@ class Pinentry {
             if (byte == '%') {
                 if (i + 2 >= line.length)
                     return false;
-                const int high = hexValue(line.bytes[i + 1]);
-                const int low = hexValue(line.bytes[i + 2]);
+                const int high = hexDigitValue(line.bytes[i + 1]);
+                const int low = hexDigitValue(line.bytes[i + 2]);
                 if (high < 0 || low < 0)
                     return false;
                 byte = static_cast<char>(high << 4 | low);

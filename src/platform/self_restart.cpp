@@ -13,12 +13,10 @@ namespace quillmark {
 
 void startNewCopy() {
     const std::string path = executablePath();
-    if (path.empty())
-        return;
+    if (path.empty()) return;
 
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0)
-        return;
+    if (posix_spawn_file_actions_init(&actions) != 0) return;
     // The listening socket must not outlive this copy in the new one, or it could not bind.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/foreground_window.h"
 #include "signing/cert_listing.h"
 #include "signing/signing_service.h"
 #include "support/json.h"
@@ -18,30 +19,8 @@ const char* textOf(const cJSON* item) {
     return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
-}  // namespace
-
-OptionalText handleGetCertsRequest() {
-    return handleGetCerts();
-}
-
-std::string extractDataBase64Text(std::string_view requestText) {
-    const std::size_t start = requestText.find(kStartMarker);
-    if (start == std::string_view::npos)
-        return std::string();
-    const std::size_t payload = start + kStartMarker.size();
-    const std::size_t end = requestText.find(kEndMarker);
-    const std::size_t length =
-        end != std::string_view::npos && end >= payload ? end - payload : std::string_view::npos;
-    return std::string(requestText.substr(payload, length));
-}
-
-bool flagIsSet(const cJSON* item) {
-    if (cJSON_IsTrue(item))
-        return true;
-    return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
-}
-
-OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint) {
+// The sign request's reply, or none.
+OptionalText signReply(const cJSON* request, const char* requestText, Endpoint endpoint) {
     const bool webSocket = endpoint == Endpoint::WebSocket;
     const cJSON* serialNumber = cJSON_GetObjectItem(request, "serialNumber");
     const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
@@ -64,6 +43,36 @@ OptionalText handleSignRequest(const cJSON* request, const char* requestText, En
 
     const auto sign = cms ? handleSignCms : handleSignRaw;
     return sign(hexArgument, base64Argument, serialNumber->valuestring, secure);
+}
+
+}  // namespace
+
+OptionalText handleGetCertsRequest() {
+    return handleGetCerts();
+}
+
+std::string extractDataBase64Text(std::string_view requestText) {
+    const std::size_t start = requestText.find(kStartMarker);
+    if (start == std::string_view::npos) return std::string();
+    const std::size_t payload = start + kStartMarker.size();
+    const std::size_t end = requestText.find(kEndMarker);
+    const std::size_t length =
+        end != std::string_view::npos && end >= payload ? end - payload : std::string_view::npos;
+    return std::string(requestText.substr(payload, length));
+}
+
+bool flagIsSet(const cJSON* item) {
+    if (cJSON_IsTrue(item)) return true;
+    return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
+}
+
+OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint) {
+    // A PIN dialog may take the focus while the key is used: the window the user was in gets
+    // it back before the reply goes out, whether or not anything was signed.
+    const ForegroundWindow foreground = ForegroundWindow::remember();
+    OptionalText reply = signReply(request, requestText, endpoint);
+    foreground.restore();
+    return reply;
 }
 
 }  // namespace quillmark

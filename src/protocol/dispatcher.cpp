@@ -19,16 +19,14 @@ bool matches(const char* action, const char* name, std::size_t bound) {
 
 OptionalText versionReply() {
     JsonPtr reply = newReply("getVersion");
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     cJSON_AddItemToObject(reply.get(), "version", cJSON_CreateString(kVersion));
     return printJson(reply.get());
 }
 
 OptionalText restartReply() {
     JsonPtr reply = newReply("restart");
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     return printJson(reply.get());
 }
 
@@ -56,8 +54,7 @@ DispatchResult dispatchHttp(const char* action, const cJSON* request, const char
 
 DispatchResult dispatchWebSocket(const char* action, const cJSON* request,
                                  const char* requestText) {
-    if (matches(action, "getCerts", 8))
-        return {handleGetCertsRequest()};
+    if (matches(action, "getCerts", 8)) return {handleGetCertsRequest()};
     if (matches(action, "sign", 4)) {
         return {handleSignRequest(request, requestText, Endpoint::WebSocket)};
     }
@@ -69,8 +66,7 @@ DispatchResult dispatchWebSocket(const char* action, const cJSON* request,
 DispatchResult dispatchAction(const char* requestText, Endpoint endpoint) {
     const JsonPtr request(cJSON_Parse(requestText));
     const char* action = stringMember(request.get(), "action");
-    if (action == nullptr)
-        return {};
+    if (action == nullptr) return {};
     return endpoint == Endpoint::Http ? dispatchHttp(action, request.get(), requestText)
                                       : dispatchWebSocket(action, request.get(), requestText);
 }

@@ -46,13 +46,14 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
 
 int onBodyComplete(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
-    if (session.body.text == nullptr)
-        return 0;  // no body: no request to answer
+    if (session.body.text == nullptr) return 0;  // no body: no request to answer
     writeLog(session.body.text);
 
     DispatchResult result = dispatchAction(session.body.text, Endpoint::Http);
-    if (!result.reply)
-        return 0;
+    // The body is not needed any more; an unanswered request may hold its connection until
+    // the library's time-out.
+    releaseRequestText(session.body);
+    if (!result.reply) return 0;
 
     session.replyText = strdup(result.reply->c_str());
     if (session.replyText == nullptr) {
@@ -62,23 +63,20 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     session.replyLength = result.reply->size();
     session.restartPending = result.restart;
 
-    if (!writeReplyHeaders(wsi, session.replyLength))
-        return 1;
+    if (!writeReplyHeaders(wsi, session.replyLength)) return 1;
     lws_callback_on_writable(wsi);
     return 0;
 }
 
 int onWriteable(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
-    if (session.replyLength == 0)
-        return 0;
+    if (session.replyLength == 0) return 0;
 
     const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(session.replyText),
                                   session.replyLength, LWS_WRITE_HTTP);
     releaseRequest(session);
     writeLog(intToDecimal(written));
-    if (written < 0)
-        return 1;
+    if (written < 0) return 1;
 
     if (session.restartPending) {
         session.restartPending = 0;  // one restart per answered request
@@ -99,8 +97,7 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
     switch (reason) {
         case LWS_CALLBACK_HTTP_BODY:
             // Too large a body (or no memory for it): the connection is closed.
-            if (appendRequestPiece(session->body, static_cast<const char*>(in), len))
-                return 0;
+            if (appendRequestPiece(session->body, static_cast<const char*>(in), len)) return 0;
             releaseRequest(*session);
             return -1;
         case LWS_CALLBACK_HTTP_BODY_COMPLETION:
@@ -109,8 +106,7 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
             return onWriteable(wsi, *session);
         case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
         case LWS_CALLBACK_CLOSED_HTTP:
-            if (session != nullptr)
-                releaseRequest(*session);
+            if (session != nullptr) releaseRequest(*session);
             return 0;
         default:
             return 0;

@@ -23,8 +23,7 @@ unsigned char* textOf(QueuedMessage* message) {
 bool queueMessage(MessageQueue& queue, std::string_view text) {
     auto* message =
         static_cast<QueuedMessage*>(std::malloc(sizeof(QueuedMessage) + LWS_PRE + text.size() + 1));
-    if (message == nullptr)
-        return false;
+    if (message == nullptr) return false;
     message->next = nullptr;
     message->length = text.size();
     std::memcpy(textOf(message), text.data(), text.size());
@@ -40,19 +39,16 @@ bool queueMessage(MessageQueue& queue, std::string_view text) {
 }
 
 unsigned char* oldestMessage(const MessageQueue& queue, std::size_t& length) {
-    if (queue.first == nullptr)
-        return nullptr;
+    if (queue.first == nullptr) return nullptr;
     length = queue.first->length;
     return textOf(queue.first);
 }
 
 void dropOldestMessage(MessageQueue& queue) {
     QueuedMessage* oldest = queue.first;
-    if (oldest == nullptr)
-        return;
+    if (oldest == nullptr) return;
     queue.first = oldest->next;
-    if (queue.first == nullptr)
-        queue.last = nullptr;
+    if (queue.first == nullptr) queue.last = nullptr;
     --queue.count;
     std::free(oldest);
 }

@@ -7,8 +7,7 @@
 namespace quillmark {
 
 bool appendRequestPiece(RequestText& request, const char* piece, std::size_t length) {
-    if (length == 0)
-        return true;
+    if (length == 0) return true;
     if (length > kMaxRequestLength - request.length) {
         releaseRequestText(request);
         return false;

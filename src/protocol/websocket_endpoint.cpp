@@ -15,10 +15,8 @@ void releaseSession(SignatureSession& session) {
 // that callback only, one per call, so that they leave in order and never interleave with
 // a message the library is still sending.
 bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
-    if (!queueMessage(session.replies, text))
-        return false;
-    if (session.replies.count == kMaxWaitingMessages)
-        lws_rx_flow_control(wsi, 0);
+    if (!queueMessage(session.replies, text)) return false;
+    if (session.replies.count == kMaxWaitingMessages) lws_rx_flow_control(wsi, 0);
     lws_callback_on_writable(wsi);
     return true;
 }
@@ -30,14 +28,12 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
         lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
         return -1;
     }
-    if (!lws_is_final_fragment(wsi))
-        return 0;
+    if (!lws_is_final_fragment(wsi)) return 0;
 
     const char* text = session.request.text != nullptr ? session.request.text : "";
     const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);
     releaseRequestText(session.request);
-    if (result.reply && !sendLater(wsi, session, *result.reply))
-        return -1;
+    if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
 }
 
@@ -45,15 +41,12 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     if (session.oldestWritten) {
         dropOldestMessage(session.replies);
         session.oldestWritten = 0;
-        if (session.replies.count == kMaxWaitingMessages - 1)
-            lws_rx_flow_control(wsi, 1);
+        if (session.replies.count == kMaxWaitingMessages - 1) lws_rx_flow_control(wsi, 1);
     }
     std::size_t length = 0;
     unsigned char* text = oldestMessage(session.replies, length);
-    if (text == nullptr)
-        return 0;
-    if (lws_write(wsi, text, length, LWS_WRITE_TEXT) < 0)
-        return -1;
+    if (text == nullptr) return 0;
+    if (lws_write(wsi, text, length, LWS_WRITE_TEXT) < 0) return -1;
     session.oldestWritten = 1;
     lws_callback_on_writable(wsi);  // to free it, and to write the next one
     return 0;

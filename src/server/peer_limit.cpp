@@ -31,17 +31,14 @@ std::string addressKey(const sockaddr_storage& address) {
 std::string peerOf(lws_sockfd_type fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return {};
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
     return addressKey(address);
 }
 
 void release(const lws* wsi) {
     const auto found = addressOfConnection.find(wsi);
-    if (found == addressOfConnection.end())
-        return;
-    if (--connectionsOfAddress[found->second] <= 0)
-        connectionsOfAddress.erase(found->second);
+    if (found == addressOfConnection.end()) return;
+    if (--connectionsOfAddress[found->second] <= 0) connectionsOfAddress.erase(found->second);
     addressOfConnection.erase(found);
 }
 

@@ -10,8 +10,7 @@ namespace {
 // The library reports new and ended connections to the first protocol only, so the
 // per-address limit sits in front of the WebSocket endpoint.
 int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    if (limitConnectionsPerAddress(wsi, reason, user) != 0)
-        return -1;
+    if (limitConnectionsPerAddress(wsi, reason, user) != 0) return -1;
     return callbackSignature(wsi, reason, user, in, len);
 }
 

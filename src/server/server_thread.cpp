@@ -51,8 +51,7 @@ bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
         info.vhost_name = loopback.name;
         info.iface = loopback.iface;
         lws_vhost* vhost = lws_create_vhost(context, &info);
-        if (vhost == nullptr || lws_get_vhost_listen_port(vhost) != kServerPort)
-            return false;
+        if (vhost == nullptr || lws_get_vhost_listen_port(vhost) != kServerPort) return false;
     }
     return true;
 #endif
@@ -62,8 +61,7 @@ bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
 
 void onInterruptSignal(int) {
     stopRequested = 1;
-    if (lws_context* context = serverContext.load())
-        lws_cancel_service(context);
+    if (lws_context* context = serverContext.load()) lws_cancel_service(context);
 }
 
 unsigned serverThreadMain(void*) {
@@ -86,8 +84,7 @@ unsigned serverThreadMain(void*) {
     }
     serverContext = context;
     while (!stopRequested) {
-        if (lws_service(context, 50) < 0)
-            break;
+        if (lws_service(context, 50) < 0) break;
     }
     serverContext = nullptr;
     lws_context_destroy(context);

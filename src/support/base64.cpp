@@ -30,8 +30,7 @@ bool isValid(char c) {
 
 OptionalText base64Encode(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t textLength = (count + 2) / 3 * 4;
-    if (textLength >= static_cast<std::size_t>(INT_MAX))
-        return std::nullopt;
+    if (textLength >= static_cast<std::size_t>(INT_MAX)) return std::nullopt;
 
     std::string text;
     text.reserve(textLength);
@@ -58,8 +57,7 @@ OptionalBytes base64Decode(std::string_view text) {
     std::size_t validCount = 0;
     for (char c : text)
         validCount += isValid(c);
-    if (validCount == 0 || validCount % 4 != 0)
-        return std::nullopt;
+    if (validCount == 0 || validCount % 4 != 0) return std::nullopt;
 
     Bytes bytes;
     bytes.reserve(validCount / 4 * 3);
@@ -67,21 +65,17 @@ OptionalBytes base64Decode(std::string_view text) {
     int groupSize = 0;
     int pads = 0;
     for (char c : text) {
-        if (!isValid(c))
-            continue;
+        if (!isValid(c)) continue;
         pads += c == '=';
         group = group << 6 | static_cast<std::uint32_t>(kReverse[static_cast<unsigned char>(c)]);
-        if (++groupSize < 4)
-            continue;
+        if (++groupSize < 4) continue;
 
         const std::uint8_t decoded[3] = {static_cast<std::uint8_t>(group >> 16),
                                          static_cast<std::uint8_t>(group >> 8),
                                          static_cast<std::uint8_t>(group)};
-        if (pads >= 3)
-            return std::nullopt;
+        if (pads >= 3) return std::nullopt;
         bytes.insert(bytes.end(), decoded, decoded + 3 - pads);
-        if (pads > 0)
-            break;  // a padded group is the last one decoded
+        if (pads > 0) break;  // a padded group is the last one decoded
         group = 0;
         groupSize = 0;
     }

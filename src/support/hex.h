@@ -19,4 +19,7 @@ inline OptionalText bytesToHex(const Bytes& bytes) {
 // the value of its first digit alone. A pair that does not start with a hex digit: no result.
 OptionalBytes hexToBytes(std::string_view text);
 
+// The value of a hex digit of either case, or -1 for any other character.
+int hexDigitValue(char c);
+
 }  // namespace quillmark

@@ -18,16 +18,14 @@ using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 // The formatted text of a reply object (tabs and line feeds); no result if printing fails.
 inline OptionalText printJson(const cJSON* item) {
     std::unique_ptr<char, decltype(&std::free)> text(cJSON_Print(item), &std::free);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     return std::string(text.get());
 }
 
 // A reply object whose first member is "action".
 inline JsonPtr newReply(const char* action) {
     JsonPtr reply(cJSON_CreateObject());
-    if (reply)
-        cJSON_AddItemToObject(reply.get(), "action", cJSON_CreateString(action));
+    if (reply) cJSON_AddItemToObject(reply.get(), "action", cJSON_CreateString(action));
     return reply;
 }
 

@@ -20,8 +20,7 @@ class FileDescriptor {
   public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
-        if (fd_ >= 0)
-            close(fd_);
+        if (fd_ >= 0) close(fd_);
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -37,8 +36,7 @@ void writeWhole(int fd, const std::string& text) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n <= 0)
-            return;
+        if (n <= 0) return;
         written += static_cast<std::size_t>(n);
     }
 }
@@ -46,8 +44,7 @@ void writeWhole(int fd, const std::string& text) {
 void appendEntry(const std::string& entry) {
     FileDescriptor file(
         open(logFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kOwnerOnly));
-    if (file.isOpen())
-        writeWhole(file.get(), entry);
+    if (file.isOpen()) writeWhole(file.get(), entry);
 }
 
 }  // namespace
@@ -60,8 +57,7 @@ std::string logFilePath() {
 void resetLog() {
     FileDescriptor file(
         open(logFilePath().c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, kOwnerOnly));
-    if (!file.isOpen())
-        return;
+    if (!file.isOpen()) return;
     fchmod(file.get(), kOwnerOnly);  // an older log may have been readable by others
     writeWhole(file.get(), "Start\n");
 }
@@ -79,14 +75,12 @@ std::string formatLogEntry(const struct tm& t, std::string_view text) {
 void writeLog(std::string_view text) {
     const std::time_t now = std::time(nullptr);
     struct tm localTime {};
-    if (localtime_r(&now, &localTime) == nullptr)
-        return;
+    if (localtime_r(&now, &localTime) == nullptr) return;
     appendEntry(formatLogEntry(localTime, text));
 }
 
 void writeLogData(const std::uint8_t* bytes, std::size_t count) {
-    if (const auto text = base64Encode(bytes, count))
-        writeLog(*text);
+    if (const auto text = base64Encode(bytes, count)) writeLog(*text);
 }
 
 std::string intToDecimal(int value) {

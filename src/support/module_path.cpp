@@ -11,14 +11,21 @@ std::string::size_type lastSeparator(const std::string& path) {
     return path.find_last_of("/\\");
 }
 
+std::string linkTarget(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer)) return {};
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
 std::string executablePath() {
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer))
-        return {};
-    return std::string(buffer, static_cast<std::size_t>(length));
+    return linkTarget("/proc/self/exe");
+}
+
+std::string executablePathOf(int pid) {
+    return linkTarget("/proc/" + std::to_string(pid) + "/exe");
 }
 
 std::string getModuleDirectory() {

@@ -7,6 +7,10 @@ namespace quillmark {
 // Full path of the running executable; empty when it cannot be read.
 std::string executablePath();
 
+// Full path of another process's executable; empty when it cannot be read (the process
+// belongs to another user, or has ended).
+std::string executablePathOf(int pid);
+
 // The executable's directory with its trailing separator ("/" and "\" both count);
 // empty when the path holds no separator.
 std::string getModuleDirectory();

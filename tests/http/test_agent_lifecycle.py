@@ -6,23 +6,9 @@ import subprocess
 import time
 import unittest
 
-from agent import Agent, PORT, executable, post_json, wait_for_port
+from agent import PORT, Agent, executable, pids_of, post_json, wait_for_port
 
 START_FAILED = "Không thể khởi động ứng dụng."
-
-
-def pids_of(path):
-    """Process ids running this executable."""
-    real = os.path.realpath(path)
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink(f"/proc/{entry}/exe") == real:
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
 
 
 def listening_addresses(port=PORT):
@@ -77,7 +63,7 @@ class LifecycleTest(unittest.TestCase):
         with Agent() as second:
             self.assertEqual(first.process.wait(10), 0)
             self.assertEqual(pids_of(executable()), [second.process.pid])
-            # The port answered for the first copy; the second listens once that one is gone.
+            # The port answered for the first copy: the second binds it once the first is gone.
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()

@@ -84,10 +84,36 @@ class HttpEndpointTest(unittest.TestCase):
 
     def test_log_lines_of_one_request(self):
         post_json(GET_VERSION)
-        log = self.agent.log_texts()
-        tail = log[-5:]
+        # The reply can reach us before the agent logs the size it wrote.
+        deadline = time.monotonic() + 5
+        while self.agent.log_texts()[-1] != str(len(VERSION_REPLY)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        tail = self.agent.log_texts()[-5:]
         self.assertEqual(tail, ["LWS_CALLBACK_HTTP_BODY_COMPLETION", GET_VERSION, "getVersion",
                                 "LWS_CALLBACK_HTTP_WRITEABLE", str(len(VERSION_REPLY))])
+
+    def test_connections_per_address_are_limited(self):
+        held = [socket.create_connection(("127.0.0.1", PORT), timeout=5) for _ in range(105)]
+        try:
+            time.sleep(0.3)
+            with socket.create_connection(("127.0.0.1", PORT), timeout=5) as refused:
+                refused.settimeout(5)
+                self.assertEqual(refused.recv(1), b"")
+            # Another address is counted on its own.
+            self.assertEqual(post_json(GET_VERSION, host="::1"), VERSION_REPLY)
+        finally:
+            for s in held:
+                s.close()
+        # Ended connections are released, whichever protocol served them.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                post_json(GET_VERSION, timeout=1)
+                break
+            except OSError:
+                time.sleep(0.1)
+        for _ in range(120):
+            self.assertEqual(post_json(GET_VERSION), VERSION_REPLY)
 
     def test_oversized_body_closes_the_connection(self):
         limit = 128 * 1024 * 1024

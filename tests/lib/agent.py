@@ -23,6 +23,20 @@ def executable():
     return os.environ.get("QUILLMARKD", os.path.join(os.getcwd(), "bin", "quillmarkd"))
 
 
+def pids_of(path):
+    """Process ids running this executable."""
+    real = os.path.realpath(path)
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.readlink(f"/proc/{entry}/exe") == real:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
 def wait_for_port(host="127.0.0.1", port=PORT, timeout=START_TIMEOUT, present=True):
     """Waits until the port accepts connections (or, with present=False, refuses them)."""
     deadline = time.monotonic() + timeout
@@ -48,6 +62,7 @@ class Agent:
         self.extra_env = env or {}
         self.process = None
         self.stderr_path = os.path.join(self.home, "agent-stderr.txt")
+        self.stdout_path = os.path.join(self.home, "agent-stdout.txt")
 
     def environment(self):
         env = dict(os.environ)
@@ -58,9 +73,10 @@ class Agent:
 
     def start(self, wait=True):
         self._stderr = open(self.stderr_path, "wb")
+        self._stdout = open(self.stdout_path, "wb")
         self.process = subprocess.Popen(
             [self.path], env=self.environment(), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=self._stderr)
+            stdout=self._stdout, stderr=self._stderr)
         if wait and not wait_for_port():
             self.stop()
             raise RuntimeError("agent did not start listening:\n" + self.stderr())
@@ -78,10 +94,15 @@ class Agent:
             self.process.kill()
             code = self.process.wait()
         self._stderr.close()
+        self._stdout.close()
         return code
 
     def stderr(self):
         with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def log_path(self):

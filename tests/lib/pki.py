@@ -6,6 +6,7 @@ directory; nothing binary is kept in the repository. Building the PKI takes a fe
 many HOME directories as needed:
 
     pki = Pki()                          # root CA, intermediate CA and the user certificates
+                                         # (shared_pki(): one per test process)
     pki.install(home)                    # home/.pki/nssdb with every user certificate
     pki.install(home, password="1234", users=["vietnamese"])
     pki.users["sha1"].serial_hex         # what getCerts reports and sign requests name
@@ -15,6 +16,7 @@ leaves the name out), serial text, signature algorithm OID, DER, expected chain,
 files of its certificate, private key and public key for verifying signatures with openssl.
 """
 
+import atexit
 import base64
 import os
 import shutil
@@ -252,6 +254,18 @@ class Pki:
 
     def remove(self):
         shutil.rmtree(self.directory, ignore_errors=True)
+
+
+_shared = None
+
+
+def shared_pki():
+    """One PKI per test process, made on first use and removed when the process ends."""
+    global _shared
+    if _shared is None:
+        _shared = Pki()
+        atexit.register(_shared.remove)
+    return _shared
 
 
 def openssl_verify_signature(cert, data, signature, workdir):

@@ -3,10 +3,13 @@
 
 Each run answers GETPIN with the next entry of the comma-separated list in the file named
 by PINENTRY_STUB_ANSWERS ("cancel" cancels), and appends the commands it received, one
-per line, to PINENTRY_STUB_TRANSCRIPT, followed by a line "--" per run.
+per line, to PINENTRY_STUB_TRANSCRIPT, followed by a line "--" per run. With
+PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that window, as a
+real PIN dialog takes the focus.
 """
 
 import os
+import subprocess
 import sys
 
 
@@ -33,6 +36,10 @@ def main():
         transcript.write(command + "\n")
         transcript.flush()
         if command == "GETPIN":
+            if os.environ.get("PINENTRY_STUB_ACTIVATE"):
+                subprocess.run(["xdotool", "windowactivate", "--sync",
+                                os.environ["PINENTRY_STUB_ACTIVATE"]], check=True)
+                transcript.write("activated\n")
             answer = next_answer()
             if answer == "cancel":
                 out.write("ERR 83886179 Operation cancelled <Pinentry>\n")

@@ -7,21 +7,12 @@ import tempfile
 import unittest
 
 from agent import Agent, call, post_json
-from pki import Pki, nss_database_path
+from pki import nss_database_path, shared_pki
 
 PR_NOT_DIRECTORY_ERROR = -5949
 GET_CERTS = {"action": "getCerts"}
 
-pki = None
-
-
-def setUpModule():
-    global pki
-    pki = Pki()
-
-
-def tearDownModule():
-    pki.remove()
+pki = shared_pki()
 
 
 def unsigned(code):

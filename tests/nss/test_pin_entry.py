@@ -8,21 +8,12 @@ import tempfile
 import unittest
 
 from agent import Agent, call
-from pki import Pki, openssl_verify_signature
+from pki import openssl_verify_signature, shared_pki
 
 PIN = "12%34 ế"  # escaped on the Assuan line
 DATA = b"data behind a PIN"
 
-pki = None
-
-
-def setUpModule():
-    global pki
-    pki = Pki()
-
-
-def tearDownModule():
-    pki.remove()
+pki = shared_pki()
 
 
 class PinTestBase(unittest.TestCase):

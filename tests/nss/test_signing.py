@@ -9,22 +9,13 @@ import unittest
 
 import payload
 from agent import Agent, call, no_response
-from pki import Pki, openssl_verify_signature
+from pki import openssl_verify_signature, shared_pki
 
 DATA = "Hợp đồng số 42: bên A đồng ý.".encode()
 RSA_2048_BASE64 = 344  # 256 signature bytes
 MISSING_DATA = {"action": "sign", "error": "missing data to sign"}
 
-pki = None
-
-
-def setUpModule():
-    global pki
-    pki = Pki()
-
-
-def tearDownModule():
-    pki.remove()
+pki = shared_pki()
 
 
 def sign(cert, data=DATA, **members):

@@ -1,0 +1,142 @@
+#include "platform/autostart.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace quillmark {
+namespace {
+
+constexpr char kEntryName[] = "Quillmark.desktop";
+
+// Characters that make an Exec argument need quotes.
+constexpr char kReserved[] = " \t\n\"'\\><~|&;$*?#()`";
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
+        return home;
+    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
+        return {};
+    return found->pw_dir;
+}
+
+// Creates a directory and its missing parents; new ones are private to the user, as the
+// XDG base directories ask.
+bool makeDirectories(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode);
+    const auto separator = path.find_last_of('/');
+    if (separator != std::string::npos && separator > 0 &&
+        !makeDirectories(path.substr(0, separator)))
+        return false;
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t count = write(fd, text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Writes a temporary file beside the entry and renames it over the entry.
+bool replaceFile(const std::string& directory, const std::string& text) {
+    std::string temporary = directory + "/." + kEntryName + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0)
+        return false;
+    const bool written = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+    const bool closed = close(fd) == 0;
+    if (written && closed && rename(temporary.c_str(), (directory + "/" + kEntryName).c_str()) == 0)
+        return true;
+    unlink(temporary.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::string autostartDirectory() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/')
+        return std::string(config) + "/autostart";
+    const std::string home = homeDirectory();
+    return home.empty() ? std::string() : home + "/.config/autostart";
+}
+
+std::string execArgument(const std::string& path) {
+    std::string argument;
+    const bool quoted = path.find_first_of(kReserved, 0, sizeof kReserved - 1) != std::string::npos;
+    if (quoted)
+        argument += '"';
+    for (const char c : path) {
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            argument += '\\';
+        argument += c;
+        if (c == '%')
+            argument += '%';
+    }
+    if (quoted)
+        argument += '"';
+
+    // The string escapes of a value are undone before the quoting rule, so they go on last.
+    std::string value;
+    for (const char c : argument) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            default:
+                value += c;
+        }
+    }
+    return value;
+}
+
+std::string autostartEntryText(const std::string& executablePath) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Quillmark\n"
+           "Comment=Signing agent for web pages\n"
+           "Exec=" +
+           execArgument(executablePath) +
+           "\n"
+           "Icon=quillmark\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+AutostartResult writeAutostartEntry(const std::string& executablePath) {
+    const std::string directory = autostartDirectory();
+    if (directory.empty() || !makeDirectories(directory) || access(directory.c_str(), W_OK) != 0)
+        return AutostartResult::NotOpen;
+    if (executablePath.empty() || !replaceFile(directory, autostartEntryText(executablePath)))
+        return AutostartResult::NotSet;
+    return AutostartResult::Written;
+}
+
+}  // namespace quillmark

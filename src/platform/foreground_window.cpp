@@ -1,0 +1,114 @@
+#include "platform/foreground_window.h"
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace quillmark {
+namespace {
+
+constexpr char kActiveWindowAtom[] = "_NET_ACTIVE_WINDOW";
+// Source indication of the request: a pager or taskbar, which window managers obey, where a
+// plain application's request may only make the window flash.
+constexpr std::uint32_t kSourcePager = 2;
+
+struct FreeDeleter {
+    void operator()(void* reply) const { std::free(reply); }
+};
+
+// A short-lived connection to the display: xcb reports errors per request and never ends the
+// process when the server goes away, unlike Xlib's default handlers.
+class Display {
+  public:
+    Display() {
+        if (std::getenv("DISPLAY") == nullptr)
+            return;
+        int screenNumber = 0;
+        connection_ = xcb_connect(nullptr, &screenNumber);
+        if (xcb_connection_has_error(connection_))
+            return;
+        xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+        for (int i = 0; i < screenNumber && screens.rem > 0; ++i)
+            xcb_screen_next(&screens);
+        if (screens.rem == 0)
+            return;
+        root_ = screens.data->root;
+        const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(
+            connection_, 0, static_cast<std::uint16_t>(std::strlen(kActiveWindowAtom)),
+            kActiveWindowAtom);
+        std::unique_ptr<xcb_intern_atom_reply_t, FreeDeleter> reply(
+            xcb_intern_atom_reply(connection_, cookie, nullptr));
+        if (reply)
+            activeWindowAtom_ = reply->atom;
+    }
+    ~Display() {
+        if (connection_ != nullptr)
+            xcb_disconnect(connection_);
+    }
+    Display(const Display&) = delete;
+    Display& operator=(const Display&) = delete;
+
+    bool usable() const { return activeWindowAtom_ != XCB_ATOM_NONE; }
+
+    // The active window, or 0 when there is none.
+    std::uint32_t activeWindow() const {
+        const xcb_get_property_cookie_t cookie =
+            xcb_get_property(connection_, 0, root_, activeWindowAtom_, XCB_ATOM_WINDOW, 0, 1);
+        std::unique_ptr<xcb_get_property_reply_t, FreeDeleter> reply(
+            xcb_get_property_reply(connection_, cookie, nullptr));
+        if (!reply || reply->type != XCB_ATOM_WINDOW || reply->format != 32 ||
+            xcb_get_property_value_length(reply.get()) < 4) {
+            return 0;
+        }
+        return *static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    }
+
+    void activate(std::uint32_t window) const {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = activeWindowAtom_;
+        message.data.data32[0] = kSourcePager;
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(connection_, 0, root_,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&message));
+        xcb_flush(connection_);
+    }
+
+    // False when the window no longer exists.
+    bool exists(std::uint32_t window) const {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, FreeDeleter> reply(
+            xcb_get_window_attributes_reply(
+                connection_, xcb_get_window_attributes(connection_, window), nullptr));
+        return reply != nullptr;
+    }
+
+  private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = XCB_WINDOW_NONE;
+    xcb_atom_t activeWindowAtom_ = XCB_ATOM_NONE;
+};
+
+}  // namespace
+
+ForegroundWindow ForegroundWindow::remember() {
+    ForegroundWindow remembered;
+    const Display display;
+    if (display.usable())
+        remembered.window_ = display.activeWindow();
+    return remembered;
+}
+
+void ForegroundWindow::restore() const {
+    if (window_ == 0)
+        return;
+    const Display display;
+    if (display.usable() && display.activeWindow() != window_ && display.exists(window_))
+        display.activate(window_);
+}
+
+}  // namespace quillmark

@@ -1,0 +1,91 @@
+#include "shell/quillmark_xp_app.h"
+
+#include <signal.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/autostart.h"
+#include "platform/other_copies.h"
+#include "server/server_thread.h"
+#include "shell/close_request.h"
+#include "shell/quillmark_xp_dlg.h"
+#include "support/module_path.h"
+
+namespace quillmark {
+namespace {
+
+QIcon applicationIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/quillmark-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+}  // namespace
+
+CQuillmarkXpApp::CQuillmarkXpApp(int& argc, char** argv) : m_nArgc(argc), m_pArgv(argv) {}
+
+int CQuillmarkXpApp::InitInstance() {
+    const std::string modulePath = executablePath();
+    writeAutostart(modulePath);
+    closeOtherInstances(fileNameOf(modulePath));
+
+    QApplication application(m_nArgc, m_pArgv);
+    application.setQuitOnLastWindowClosed(false);
+    application.setWindowIcon(applicationIcon());
+
+    std::future<unsigned> server = startServerThread();
+    // The thread only ends early when its server could not be set up.
+    if (server.wait_for(kStartCheck) != std::future_status::timeout) {
+        showStartFailure();
+        return EXIT_FAILURE;
+    }
+    runMainDialog();
+    stopServer(server);
+    return EXIT_SUCCESS;
+}
+
+void CQuillmarkXpApp::writeAutostart(const std::string& modulePath) {
+    switch (writeAutostartEntry(modulePath)) {
+        case AutostartResult::NotOpen:
+            std::fputs("not open", stdout);
+            break;
+        case AutostartResult::NotSet:
+            std::fputs("not set", stdout);
+            break;
+        case AutostartResult::Written:
+            break;
+    }
+    std::fflush(stdout);
+}
+
+void CQuillmarkXpApp::showStartFailure() {
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
+                    QStringLiteral("Không thể khởi động ứng dụng."), QMessageBox::Ok);
+    box.exec();
+}
+
+void CQuillmarkXpApp::runMainDialog() {
+    CQuillmarkXpDlg dialog(qApp->windowIcon());
+    CloseRequestNotifier closeRequests;
+    QObject::connect(&closeRequests, &CloseRequestNotifier::closeRequested, &dialog,
+                     &QDialog::reject);
+    // Hiding the dialog into the tray must not end it, so it does not run its own loop.
+    QObject::connect(&dialog, &QDialog::finished, qApp, &QCoreApplication::quit);
+    dialog.OnInitDialog();
+    QApplication::exec();
+}
+
+void CQuillmarkXpApp::stopServer(std::future<unsigned>& server) {
+    onInterruptSignal(SIGINT);
+    // A handler that waits on the user (a PIN prompt) keeps the service loop from stopping:
+    // the program still ends, without waiting for it.
+    if (server.wait_for(kStartCheck) == std::future_status::timeout)
+        std::_Exit(EXIT_SUCCESS);
+    server.get();
+}
+
+}  // namespace quillmark

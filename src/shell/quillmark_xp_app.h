@@ -1,0 +1,29 @@
+#pragma once
+
+#include <future>
+#include <string>
+
+namespace quillmark {
+
+// The desktop agent's start-up and life: it writes the autostart entry, closes older copies,
+// starts the server thread and checks that it still runs after kStartCheck, then runs the main
+// dialog; the program lives as long as the dialog. A server that cannot start is reported in
+// an error box and ends the program.
+class CQuillmarkXpApp {
+  public:
+    CQuillmarkXpApp(int& argc, char** argv);
+
+    // Runs the start-up sequence and the dialog; returns the process's exit code.
+    int InitInstance();
+
+  private:
+    static void writeAutostart(const std::string& modulePath);
+    static void showStartFailure();
+    static void runMainDialog();
+    static void stopServer(std::future<unsigned>& server);
+
+    int& m_nArgc;
+    char** m_pArgv;
+};
+
+}  // namespace quillmark

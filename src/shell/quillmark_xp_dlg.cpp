@@ -1,0 +1,149 @@
+#include "shell/quillmark_xp_dlg.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+namespace quillmark {
+namespace {
+
+// The window's layout in dialog units: a horizontal unit is a quarter of the dialog font's
+// average character width, a vertical unit an eighth of its height, so the layout follows the
+// font the desktop gives the dialog.
+class DialogUnits {
+  public:
+    explicit DialogUnits(const QFontMetrics& metrics)
+        : m_nCharWidth(averageCharWidth(metrics)), m_nCharHeight(metrics.height()) {}
+
+    QSize size(int width, int height) const { return {x(width), y(height)}; }
+    QRect rect(int left, int top, int width, int height) const {
+        return {x(left), y(top), x(width), y(height)};
+    }
+
+  private:
+    // The width of the alphabet in both cases over 52, rounded.
+    static int averageCharWidth(const QFontMetrics& metrics) {
+        const QString alphabet =
+            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+        return (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
+    }
+
+    int x(int units) const { return (units * m_nCharWidth + 2) / 4; }
+    int y(int units) const { return (units * m_nCharHeight + 4) / 8; }
+
+    int m_nCharWidth;
+    int m_nCharHeight;
+};
+
+constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
+                                         Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+
+}  // namespace
+
+CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon)
+    : QDialog(nullptr, kWindowFlags), m_hIcon(icon), m_trayIcon(icon) {
+    setWindowTitle(QStringLiteral("Norvale"));
+    setWindowIcon(m_hIcon);
+    createControls();
+    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CQuillmarkXpDlg::OnTrayNotify);
+}
+
+void CQuillmarkXpDlg::createControls() {
+    const DialogUnits units(fontMetrics());
+    resize(units.size(320, 200));
+
+    auto* minimize = new QPushButton(QStringLiteral("Thu nhỏ"), this);
+    minimize->setGeometry(units.rect(263, 179, 50, 14));
+    connect(minimize, &QPushButton::clicked, this, &CQuillmarkXpDlg::OnMinimizeClicked);
+
+    const struct {
+        QString text;
+        int top;
+    } lines[] = {
+        {QStringLiteral("Ứng dụng tích hợp ký số"), 78},
+        {QStringLiteral("Norvale"), 87},
+        {QStringLiteral("Phiên bản: v1.00.04     Ngày phiên bản: 16/06/2019"), 96},
+    };
+    for (const auto& line : lines) {
+        auto* label = new QLabel(line.text, this);
+        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setGeometry(units.rect(10, line.top, 300, 8));
+    }
+    minimize->setFocus();
+}
+
+void CQuillmarkXpDlg::OnInitDialog() {
+    if (!AddTrayIcon()) {
+        // A desktop may start its tray after the programs it autostarts: the icon then goes
+        // to the tray as soon as one appears.
+        m_trayIcon.show();
+        m_bTrayIconShown = true;
+    }
+    m_bAllowShow = false;
+    hide();
+}
+
+bool CQuillmarkXpDlg::AddTrayIcon() {
+    if (m_bTrayIconShown || !QSystemTrayIcon::isSystemTrayAvailable())
+        return false;
+    m_trayIcon.show();
+    m_bTrayIconShown = true;
+    return true;
+}
+
+bool CQuillmarkXpDlg::DeleteTrayIcon() {
+    if (!m_bTrayIconShown)
+        return false;
+    m_trayIcon.hide();
+    m_bTrayIconShown = false;
+    return true;
+}
+
+void CQuillmarkXpDlg::setVisible(bool visible) {
+    if (visible && !m_bAllowShow)
+        return;
+    QDialog::setVisible(visible);
+}
+
+void CQuillmarkXpDlg::done(int result) {
+    m_trayIcon.hide();
+    QDialog::done(result);
+}
+
+void CQuillmarkXpDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // The window manager has already minimised the window: trade it for the tray icon once
+    // the state change has been handled, or bring it back when no tray takes the icon.
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized() && !hideToTray())
+                showNormal();
+        });
+}
+
+void CQuillmarkXpDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
+    // Single clicks, the right button and the middle button do nothing; there is no menu.
+    if (reason != QSystemTrayIcon::DoubleClick || !DeleteTrayIcon())
+        return;
+    m_bAllowShow = true;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void CQuillmarkXpDlg::OnMinimizeClicked() {
+    hideToTray();
+}
+
+bool CQuillmarkXpDlg::hideToTray() {
+    if (!AddTrayIcon())
+        return false;
+    m_bAllowShow = false;
+    hide();
+    return true;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QSystemTrayIcon>
+
+namespace quillmark {
+
+// The agent's only window: what the program is, its version, and a button that sends it to
+// the tray. It starts hidden with only its tray icon shown; a left double click on the icon
+// trades the icon for the window, minimising or the button trade the window for the icon.
+// Closing it (close box, Escape, a close request) ends the dialog and with it the program.
+class CQuillmarkXpDlg : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit CQuillmarkXpDlg(const QIcon& icon);
+
+    // Puts the icon in the tray and keeps the window hidden.
+    void OnInitDialog();
+
+    // Shows the tray icon; false when it is already shown or no tray is there to take it.
+    bool AddTrayIcon();
+    // Removes the tray icon; false when none is shown.
+    bool DeleteTrayIcon();
+
+    // Every attempt to show the window is ignored until the user restores it from the tray.
+    void setVisible(bool visible) override;
+
+  public slots:
+    void done(int result) override;
+
+  protected:
+    void changeEvent(QEvent* event) override;
+
+  private:
+    void createControls();
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    void OnMinimizeClicked();
+    // Trades the window for the tray icon; false (window unchanged) when no tray takes it.
+    bool hideToTray();
+
+    QIcon m_hIcon;
+    QSystemTrayIcon m_trayIcon;
+    bool m_bTrayIconShown = false;
+    bool m_bAllowShow = false;
+};
+
+}  // namespace quillmark

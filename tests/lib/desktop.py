@@ -1,0 +1,168 @@
+"""A virtual desktop for tests of the desktop agent: Xvfb with openbox as the window manager
+and trayer as the tray, driven with xdotool and wmctrl.
+
+Each session takes a free display number of its own (Xvfb -displayfd), so sessions of other
+test runs on the same machine never meet.
+"""
+
+import ctypes
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+
+def wait_until(predicate, timeout=10.0, interval=0.05):
+    """Polls until predicate() is true; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class DesktopSession:
+    """Xvfb, openbox and trayer; use as a context manager."""
+
+    def __init__(self, with_tray=True):
+        self.with_tray = with_tray
+        self.runtime_dir = tempfile.mkdtemp(prefix="quillmark-xdg-runtime-")
+        os.chmod(self.runtime_dir, 0o700)
+        self.display = None
+        self.processes = []
+        self.tray = None
+
+    def env(self):
+        """What a program needs to run on this desktop."""
+        return {"DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir}
+
+    def start(self):
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            xvfb.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.processes.append(xvfb)
+        self.display = ":" + number
+        self._spawn(["openbox", "--sm-disable"])
+        if not wait_until(lambda: self.command("wmctrl", "-m").returncode == 0):
+            raise RuntimeError("openbox did not start")
+        if self.with_tray:
+            self.start_tray()
+        return self
+
+    def start_tray(self):
+        self.tray = self._spawn(["trayer", "--edge", "top", "--align", "right",
+                                 "--widthtype", "pixel", "--width", "120", "--height", "32"])
+        if not wait_until(self.tray_owned):
+            raise RuntimeError("trayer did not take the tray")
+
+    def stop_tray(self):
+        self.tray.terminate()
+        self.tray.wait(10)
+        self.processes.remove(self.tray)
+        self.tray = None
+        wait_until(lambda: not self.tray_owned())
+
+    def stop(self):
+        for process in reversed(self.processes):
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self.processes = []
+        shutil.rmtree(self.runtime_dir, ignore_errors=True)
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _spawn(self, argv):
+        process = subprocess.Popen(argv, env=dict(os.environ, **self.env()),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def command(self, *argv):
+        return subprocess.run(argv, env=dict(os.environ, **self.env()), capture_output=True,
+                              text=True, timeout=30)
+
+    def tray_owned(self):
+        """True while a tray manager owns the tray selection of screen 0."""
+        xlib = ctypes.cdll.LoadLibrary("libX11.so.6")
+        xlib.XOpenDisplay.restype = ctypes.c_void_p
+        xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        xlib.XInternAtom.restype = ctypes.c_ulong
+        xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        xlib.XGetSelectionOwner.restype = ctypes.c_ulong
+        xlib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        connection = xlib.XOpenDisplay(self.display.encode())
+        if not connection:
+            return False
+        try:
+            atom = xlib.XInternAtom(connection, b"_NET_SYSTEM_TRAY_S0", 0)
+            return xlib.XGetSelectionOwner(connection, atom) != 0
+        finally:
+            xlib.XCloseDisplay(connection)
+
+    # Windows, found with xdotool.
+
+    def search(self, *criteria):
+        """Ids of the windows that xdotool search finds."""
+        result = self.command("xdotool", "search", *criteria)
+        return [int(line) for line in result.stdout.split()]
+
+    def shown_window(self, name):
+        """The visible top-level window of this exact name, or None."""
+        found = self.search("--onlyvisible", "--name", f"^{name}$")
+        return found[0] if found else None
+
+    def tray_icons(self, pid):
+        """The visible windows of a process other than its dialogs: its tray icons."""
+        dialogs = set(self.search("--name", "^(Norvale|Error)$"))
+        return [w for w in self.search("--onlyvisible", "--pid", str(pid)) if w not in dialogs]
+
+    def managed_windows(self):
+        """Titles of the windows the window manager lists (those a taskbar would show)."""
+        return [line.split(None, 3)[3] if len(line.split(None, 3)) == 4 else ""
+                for line in self.command("wmctrl", "-l").stdout.splitlines()]
+
+    def xdotool(self, *argv):
+        result = self.command("xdotool", *argv)
+        if result.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(argv)}: {result.stderr}")
+        return result.stdout
+
+    def press_in(self, window, key):
+        """Activates a window and types a key into it, as the user would."""
+        self.xdotool("windowactivate", "--sync", str(window))
+        self.xdotool("key", key)
+
+    def click_icon(self, icon, button=1, repeat=1):
+        self.xdotool("mousemove", "--window", str(icon), "11", "15", "click", "--repeat",
+                     str(repeat), "--delay", "80", str(button))
+
+    def screenshot(self, window, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        result = self.command("import", "-frame", "-window", str(window), path)
+        if result.returncode != 0:
+            raise AssertionError("import failed: " + result.stderr)
+        return path
