@@ -4,7 +4,7 @@ import socket
 import time
 import unittest
 
-from agent import Agent, PORT, no_response, post, post_json
+from agent import AgentTestCase, PORT, no_response, post, post_json
 
 VERSION_REPLY = '{\n\t"action":\t"getVersion",\n\t"version":\t"v1.00.04"\n}'
 GET_VERSION = '{"action":"getVersion"}'
@@ -30,16 +30,7 @@ def http_request(body, path="/"):
             .encode() + body)
 
 
-class HttpEndpointTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.agent = Agent().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.agent.stop()
-        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
-
+class HttpEndpointTest(AgentTestCase):
     def test_get_version_on_any_path_with_exact_bytes_and_headers(self):
         for path in ["/", "/any/path", "/a/b/c?x=1", "/index.html"]:
             for host in ["127.0.0.1", "::1"]:

@@ -14,6 +14,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 PORT = 7681
 START_TIMEOUT = 15.0
@@ -173,3 +174,17 @@ def call(request, **kwargs):
     body = request if isinstance(request, str) else json.dumps(
         request, separators=(",", ":"), ensure_ascii=False)
     return json.loads(post_json(body, **kwargs))
+
+
+class AgentTestCase(unittest.TestCase):
+    """Tests that share one agent with a temporary HOME, started before the first test and
+    required to exit cleanly (exit code 0, so no sanitizer report) after the last."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.agent = Agent().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.agent.stop()
+        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"

@@ -6,23 +6,14 @@ import unittest
 
 import websockets
 
-from agent import Agent, post_json
+from agent import AgentTestCase, post_json
 from websocket_client import START_MESSAGE, Connection, greeted
 
 GET_VERSION = '{"action":"getVersion"}'
 MESSAGE_LIMIT = 128 * 1024 * 1024
 
 
-class WebSocketEndpointTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.agent = Agent().start()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.agent.stop()
-        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
-
+class WebSocketEndpointTest(AgentTestCase):
     def assert_still_serving(self):
         with greeted() as connection:
             self.assertIn('"action":\t"getCerts"', connection.request('{"action":"getCerts"}'))
