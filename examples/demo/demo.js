@@ -285,7 +285,7 @@ function addResult(check, ok, details) {
   row.dataset.check = check;
   row.dataset.status = ok ? "verified" : "failed";
   row.innerHTML = `<td></td><td class="${row.dataset.status}">${ok ? "✔ verified" : "✘ failed"}</td>
-    <td class="mono"></td>`;
+    <td></td>`;
   row.cells[0].textContent = check;
   row.cells[2].textContent = details;
   $("results").appendChild(row);
