@@ -50,14 +50,12 @@ double operationsPerSecond(double seconds, Operation operation) {
 
 bool listAndChain() {
     CERTCertList* list = PK11_ListCerts(PK11CertListUser, nullptr);
-    if (list == nullptr)
-        return false;
+    if (list == nullptr) return false;
     for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
          node = CERT_LIST_NEXT(node)) {
         CERTCertificateList* chain =
             CERT_CertChainFromCert(node->cert, certUsageEmailSigner, PR_TRUE);
-        if (chain == nullptr)
-            return false;
+        if (chain == nullptr) return false;
         CERT_DestroyCertificateList(chain);
     }
     CERT_DestroyCertList(list);
@@ -69,8 +67,7 @@ SECKEYPrivateKey* keyOf(const std::string& serial) {
     SECKEYPrivateKey* key = nullptr;
     for (CERTCertListNode* node = CERT_LIST_HEAD(list);
          key == nullptr && !CERT_LIST_END(node, list); node = CERT_LIST_NEXT(node)) {
-        if (serialText(node->cert) == serial)
-            key = PK11_FindKeyByAnyCert(node->cert, nullptr);
+        if (serialText(node->cert) == serial) key = PK11_FindKeyByAnyCert(node->cert, nullptr);
     }
     CERT_DestroyCertList(list);
     return key;
@@ -84,8 +81,7 @@ bool hashAndSign(SECKEYPrivateKey* key, const std::vector<unsigned char>& data) 
     }
     SECItem digestItem{siBuffer, digest, sizeof digest};
     SECItem signature{siBuffer, nullptr, 0};
-    if (SGN_Digest(key, SEC_OID_SHA256, &signature, &digestItem) != SECSuccess)
-        return false;
+    if (SGN_Digest(key, SEC_OID_SHA256, &signature, &digestItem) != SECSuccess) return false;
     SECITEM_FreeItem(&signature, PR_FALSE);
     return true;
 }

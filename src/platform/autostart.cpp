@@ -18,8 +18,7 @@ constexpr char kEntryName[] = "Quillmark.desktop";
 constexpr char kReserved[] = " \t\n\"'\\><~|&;$*?#()`";
 
 std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/')
-        return home;
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
     const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
@@ -34,8 +33,7 @@ std::string homeDirectory() {
 // XDG base directories ask.
 bool makeDirectories(const std::string& path) {
     struct stat info {};
-    if (stat(path.c_str(), &info) == 0)
-        return S_ISDIR(info.st_mode);
+    if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
     const auto separator = path.find_last_of('/');
     if (separator != std::string::npos && separator > 0 &&
         !makeDirectories(path.substr(0, separator)))
@@ -47,10 +45,8 @@ bool writeAll(int fd, const std::string& text) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t count = write(fd, text.data() + written, text.size() - written);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
         written += static_cast<std::size_t>(count);
     }
     return true;
@@ -60,8 +56,7 @@ bool writeAll(int fd, const std::string& text) {
 bool replaceFile(const std::string& directory, const std::string& text) {
     std::string temporary = directory + "/." + kEntryName + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     const bool written = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
     const bool closed = close(fd) == 0;
     if (written && closed && rename(temporary.c_str(), (directory + "/" + kEntryName).c_str()) == 0)
@@ -82,17 +77,13 @@ std::string autostartDirectory() {
 std::string execArgument(const std::string& path) {
     std::string argument;
     const bool quoted = path.find_first_of(kReserved, 0, sizeof kReserved - 1) != std::string::npos;
-    if (quoted)
-        argument += '"';
+    if (quoted) argument += '"';
     for (const char c : path) {
-        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\'))
-            argument += '\\';
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
         argument += c;
-        if (c == '%')
-            argument += '%';
+        if (c == '%') argument += '%';
     }
-    if (quoted)
-        argument += '"';
+    if (quoted) argument += '"';
 
     // The string escapes of a value are undone before the quoting rule, so they go on last.
     std::string value;

@@ -39,8 +39,7 @@ std::string firstNamePart(const CERTCertificate* certificate) {
     CERTName* subject = const_cast<CERTName*>(&certificate->subject);
     for (auto getter :
          {CERT_GetCommonName, CERT_GetCertEmailAddress, CERT_GetOrgUnitName, CERT_GetOrgName}) {
-        if (PortTextPtr part{getter(subject)})
-            return part.get();
+        if (PortTextPtr part{getter(subject)}) return part.get();
     }
     return std::string();
 }
@@ -59,8 +58,7 @@ class TokenSession {
         }
     }
     ~TokenSession() {
-        if (functions_ != nullptr)
-            functions_->C_CloseSession(session_);
+        if (functions_ != nullptr) functions_->C_CloseSession(session_);
     }
     TokenSession(const TokenSession&) = delete;
     TokenSession& operator=(const TokenSession&) = delete;
@@ -68,15 +66,13 @@ class TokenSession {
     // The certificate objects whose CKA_SERIAL_NUMBER is `serialAttribute`.
     std::vector<CK_OBJECT_HANDLE> findCertificates(const Bytes& serialAttribute) {
         std::vector<CK_OBJECT_HANDLE> found;
-        if (functions_ == nullptr)
-            return found;
+        if (functions_ == nullptr) return found;
         CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
         CK_ATTRIBUTE search[] = {
             {CKA_CLASS, &certificateClass, sizeof certificateClass},
             {CKA_SERIAL_NUMBER, const_cast<std::uint8_t*>(serialAttribute.data()),
              serialAttribute.size()}};
-        if (functions_->C_FindObjectsInit(session_, search, 2) != CKR_OK)
-            return found;
+        if (functions_->C_FindObjectsInit(session_, search, 2) != CKR_OK) return found;
         CK_OBJECT_HANDLE handles[16];
         CK_ULONG count = 0;
         while (functions_->C_FindObjects(session_, handles, 16, &count) == CKR_OK && count > 0)
@@ -94,8 +90,7 @@ class TokenSession {
         }
         Bytes der(value.ulValueLen);
         value.pValue = der.data();
-        if (functions_->C_GetAttributeValue(session_, object, &value, 1) != CKR_OK)
-            return Bytes();
+        if (functions_->C_GetAttributeValue(session_, object, &value, 1) != CKR_OK) return Bytes();
         der.resize(value.ulValueLen);
         return der;
     }
@@ -117,8 +112,7 @@ std::vector<Bytes> serialAttributesFor(const Bytes& serial) {
 
 // The user certificate behind a found object, when its serial really is `serial`.
 CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& serial) {
-    if (der.empty())
-        return nullptr;
+    if (der.empty()) return nullptr;
     SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
     CertificatePtr certificate(PK11_FindCertFromDERCertItem(slot, &item, nullptr));
     if (!certificate || serialNumberOf(certificate.get()) != serial ||
@@ -132,8 +126,7 @@ CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& se
 
 CertificatePtr findUserCertificate(const Bytes& serial) {
     const SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
-    if (!slots || serial.empty())
-        return nullptr;
+    if (!slots || serial.empty()) return nullptr;
     for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
         TokenSession session(element->slot);
         for (const Bytes& attribute : serialAttributesFor(serial)) {
@@ -176,11 +169,9 @@ Bytes derOf(const CERTCertificate* certificate) {
 
 std::string signatureAlgorithmOid(const CERTCertificate* certificate) {
     PortTextPtr text{CERT_GetOidString(&certificate->signature.algorithm)};
-    if (!text)
-        return std::string();
+    if (!text) return std::string();
     const char* oid = text.get();
-    if (std::strncmp(oid, kOidPrefix, sizeof kOidPrefix - 1) == 0)
-        oid += sizeof kOidPrefix - 1;
+    if (std::strncmp(oid, kOidPrefix, sizeof kOidPrefix - 1) == 0) oid += sizeof kOidPrefix - 1;
     return oid;
 }
 
@@ -194,8 +185,7 @@ PrivateKeyPtr findPrivateKey(CERTCertificate* certificate) {
 
 DigestPtr createDigest(HashAlgorithm algorithm) {
     DigestPtr digest(PK11_CreateDigestContext(hashTag(algorithm)));
-    if (digest && PK11_DigestBegin(digest.get()) != SECSuccess)
-        digest.reset();
+    if (digest && PK11_DigestBegin(digest.get()) != SECSuccess) digest.reset();
     return digest;
 }
 
@@ -238,8 +228,7 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
     SECItem digestItem{siBuffer, const_cast<unsigned char*>(digest.data()),
                        static_cast<unsigned>(digest.size())};
     SECItem result{siBuffer, nullptr, 0};
-    if (SGN_Digest(key, hashTag(algorithm), &result, &digestItem) != SECSuccess)
-        return false;
+    if (SGN_Digest(key, hashTag(algorithm), &result, &digestItem) != SECSuccess) return false;
     // RSA signatures fill the length; a DER-encoded ECDSA signature may be shorter.
     const bool fits = result.len <= signature.size();
     if (fits) {
@@ -254,12 +243,10 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
 
 SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algorithm) {
     SignedMessagePtr message(NSS_CMSMessage_Create(nullptr));
-    if (!message)
-        return nullptr;
+    if (!message) return nullptr;
     NSSCMSMessage* cms = message.get();
     NSSCMSSignedData* signedData = NSS_CMSSignedData_Create(cms);
-    if (signedData == nullptr)
-        return nullptr;
+    if (signedData == nullptr) return nullptr;
     if (NSS_CMSContentInfo_SetContent_SignedData(cms, NSS_CMSMessage_GetContentInfo(cms),
                                                  signedData) != SECSuccess) {
         NSS_CMSSignedData_Destroy(signedData);
@@ -271,8 +258,7 @@ SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algo
         return nullptr;
     }
     NSSCMSSignerInfo* signerInfo = NSS_CMSSignerInfo_Create(cms, signer, hashTag(algorithm));
-    if (signerInfo == nullptr)
-        return nullptr;
+    if (signerInfo == nullptr) return nullptr;
     // IncludeCerts with CertOnly carries the signer's certificate alone.
     if (NSS_CMSSignerInfo_IncludeCerts(signerInfo, NSSCMSCM_CertOnly, certUsageEmailSigner) !=
             SECSuccess ||
@@ -285,17 +271,14 @@ SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algo
 
 OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content) {
     ArenaPtr arena(PORT_NewArena(DER_DEFAULT_CHUNKSIZE));
-    if (!arena)
-        return std::nullopt;
+    if (!arena) return std::nullopt;
     SECItem input{siBuffer, const_cast<unsigned char*>(content.data()),
                   static_cast<unsigned>(content.size())};
     SECItem encoded{siBuffer, nullptr, 0};
-    if (NSS_CMSDEREncode(message, &input, &encoded, arena.get()) != SECSuccess)
-        return std::nullopt;
+    if (NSS_CMSDEREncode(message, &input, &encoded, arena.get()) != SECSuccess) return std::nullopt;
     // NSS's encoder writes indefinite lengths (BER); the reply carries DER.
     OptionalBytes der = berToDer(encoded.data, encoded.len);
-    if (!der)
-        PORT_SetError(SEC_ERROR_BAD_DER);
+    if (!der) PORT_SetError(SEC_ERROR_BAD_DER);
     return der;
 }
 

@@ -23,29 +23,24 @@ struct FreeDeleter {
 class Display {
   public:
     Display() {
-        if (std::getenv("DISPLAY") == nullptr)
-            return;
+        if (std::getenv("DISPLAY") == nullptr) return;
         int screenNumber = 0;
         connection_ = xcb_connect(nullptr, &screenNumber);
-        if (xcb_connection_has_error(connection_))
-            return;
+        if (xcb_connection_has_error(connection_)) return;
         xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
         for (int i = 0; i < screenNumber && screens.rem > 0; ++i)
             xcb_screen_next(&screens);
-        if (screens.rem == 0)
-            return;
+        if (screens.rem == 0) return;
         root_ = screens.data->root;
         const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(
             connection_, 0, static_cast<std::uint16_t>(std::strlen(kActiveWindowAtom)),
             kActiveWindowAtom);
         std::unique_ptr<xcb_intern_atom_reply_t, FreeDeleter> reply(
             xcb_intern_atom_reply(connection_, cookie, nullptr));
-        if (reply)
-            activeWindowAtom_ = reply->atom;
+        if (reply) activeWindowAtom_ = reply->atom;
     }
     ~Display() {
-        if (connection_ != nullptr)
-            xcb_disconnect(connection_);
+        if (connection_ != nullptr) xcb_disconnect(connection_);
     }
     Display(const Display&) = delete;
     Display& operator=(const Display&) = delete;
@@ -98,14 +93,12 @@ class Display {
 ForegroundWindow ForegroundWindow::remember() {
     ForegroundWindow remembered;
     const Display display;
-    if (display.usable())
-        remembered.window_ = display.activeWindow();
+    if (display.usable()) remembered.window_ = display.activeWindow();
     return remembered;
 }
 
 void ForegroundWindow::restore() const {
-    if (window_ == 0)
-        return;
+    if (window_ == 0) return;
     const Display display;
     if (display.usable() && display.activeWindow() != window_ && display.exists(window_))
         display.activate(window_);

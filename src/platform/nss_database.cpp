@@ -32,8 +32,7 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void*) {
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
     const Secret pin = askPin(PK11_GetTokenName(slot), retry == PR_TRUE);
-    if (!pin.valid())
-        return nullptr;
+    if (!pin.valid()) return nullptr;
     // NSS wipes and frees the copy it is given.
     return PORT_Strdup(pin.text());
 }
@@ -52,8 +51,7 @@ std::string userDatabaseDirectory() {
 bool ensureDirectory(const std::string& path) {
     PRFileInfo64 info;
     if (PR_GetFileInfo64(path.c_str(), &info) != PR_SUCCESS) {
-        if (PR_GetError() != PR_FILE_NOT_FOUND_ERROR)
-            return false;
+        if (PR_GetError() != PR_FILE_NOT_FOUND_ERROR) return false;
         return PR_MkDir(path.c_str(), kOwnerOnly) == PR_SUCCESS;
     }
     if (info.type != PR_FILE_DIRECTORY) {
@@ -88,14 +86,12 @@ bool prepareDatabaseDirectory() {
 }
 
 bool openUserDatabase() {
-    if (databaseOpen)
-        return true;
+    if (databaseOpen) return true;
     clearNssError();
     PK11_SetPasswordFunc(askTokenPin);
     const std::string configuration = "sql:" + userDatabaseDirectory();
     databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", 0) == SECSuccess;
-    if (!databaseOpen && lastNssError() == 0)
-        PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
     return databaseOpen;
 }
 

@@ -66,8 +66,7 @@ class Pinentry {
 
     bool start() {
         int pair[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-            return false;
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
         socket_ = pair[0];
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -78,8 +77,7 @@ class Pinentry {
         const int failed = posix_spawnp(&child_, kProgram, &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         close(pair[1]);
-        if (failed != 0)
-            child_ = -1;
+        if (failed != 0) child_ = -1;
         return failed == 0;
     }
 
@@ -88,8 +86,7 @@ class Pinentry {
         std::size_t sent = 0;
         while (sent < line.size()) {
             const ssize_t n = ::send(socket_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
+            if (n <= 0) return false;
             sent += static_cast<std::size_t>(n);
         }
         return true;
@@ -107,12 +104,9 @@ class Pinentry {
             if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0)
                 return false;
             char byte;
-            if (recv(socket_, &byte, 1, 0) != 1)
-                return false;
-            if (byte == '\n')
-                return true;
-            if (line.length == line.bytes.size())
-                return false;
+            if (recv(socket_, &byte, 1, 0) != 1) return false;
+            if (byte == '\n') return true;
+            if (line.length == line.bytes.size()) return false;
             line.bytes[line.length++] = byte;
         }
     }
@@ -121,10 +115,8 @@ class Pinentry {
     bool readOk() {
         Line line;
         while (readLine(line)) {
-            if (line.startsWith("OK"))
-                return true;
-            if (line.startsWith("ERR") || line.startsWith("INQUIRE"))
-                return false;
+            if (line.startsWith("OK")) return true;
+            if (line.startsWith("ERR") || line.startsWith("INQUIRE")) return false;
         }
         return false;
     }
@@ -133,12 +125,9 @@ class Pinentry {
     bool readPin(Secret& pin) {
         Line line;
         while (readLine(line)) {
-            if (line.startsWith("OK"))
-                return true;
-            if (line.startsWith("D") && !decodeData(line, pin))
-                return false;
-            if (line.startsWith("ERR") || line.startsWith("INQUIRE"))
-                return false;
+            if (line.startsWith("OK")) return true;
+            if (line.startsWith("D") && !decodeData(line, pin)) return false;
+            if (line.startsWith("ERR") || line.startsWith("INQUIRE")) return false;
         }
         return false;
     }
@@ -148,17 +137,14 @@ class Pinentry {
         for (std::size_t i = 2; i < line.length; ++i) {
             char byte = line.bytes[i];
             if (byte == '%') {
-                if (i + 2 >= line.length)
-                    return false;
+                if (i + 2 >= line.length) return false;
                 const int high = hexDigitValue(line.bytes[i + 1]);
                 const int low = hexDigitValue(line.bytes[i + 2]);
-                if (high < 0 || low < 0)
-                    return false;
+                if (high < 0 || low < 0) return false;
                 byte = static_cast<char>(high << 4 | low);
                 i += 2;
             }
-            if (!pin.append(byte))
-                return false;
+            if (!pin.append(byte)) return false;
         }
         return true;
     }
@@ -169,8 +155,7 @@ class Pinentry {
             close(socket_);
             socket_ = -1;
         }
-        if (child_ <= 0)
-            return;
+        if (child_ <= 0) return;
         const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
         while (waitpid(child_, nullptr, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -207,8 +192,7 @@ Secret::Secret(Secret&& other) noexcept
 }
 
 bool Secret::append(char byte) {
-    if (length_ == kCapacity)
-        return false;
+    if (length_ == kCapacity) return false;
     bytes_[length_++] = byte;
     bytes_[length_] = '\0';
     return true;
@@ -217,8 +201,7 @@ bool Secret::append(char byte) {
 Secret askPin(const char* tokenName, bool afterWrongPin) {
     Secret pin;
     Pinentry pinentry;
-    if (!pinentry.start() || !pinentry.readOk())
-        return pin;
+    if (!pinentry.start() || !pinentry.readOk()) return pin;
     const std::string description = kDescriptionStart + std::string(tokenName ? tokenName : "");
     std::string commands[] = {
         std::string("SETTITLE ") + kTitle,
@@ -228,13 +211,10 @@ Secret askPin(const char* tokenName, bool afterWrongPin) {
         afterWrongPin ? std::string("SETERROR ") + kWrongPin : std::string(),
     };
     for (const std::string& command : commands) {
-        if (!command.empty() && (!pinentry.send(command) || !pinentry.readOk()))
-            return pin;
+        if (!command.empty() && (!pinentry.send(command) || !pinentry.readOk())) return pin;
     }
-    if (!pinentry.send("GETPIN"))
-        return pin;
-    if (pinentry.readPin(pin))
-        pin.markValid();
+    if (!pinentry.send("GETPIN")) return pin;
+    if (pinentry.readPin(pin)) pin.markValid();
     pinentry.send("BYE");
     return pin;
 }

@@ -53,8 +53,7 @@ OptionalText handleGetCertsRequest() {
 
 std::string extractDataBase64Text(std::string_view requestText) {
     const std::size_t start = requestText.find(kStartMarker);
-    if (start == std::string_view::npos)
-        return std::string();
+    if (start == std::string_view::npos) return std::string();
     const std::size_t payload = start + kStartMarker.size();
     const std::size_t end = requestText.find(kEndMarker);
     const std::size_t length =
@@ -63,8 +62,7 @@ std::string extractDataBase64Text(std::string_view requestText) {
 }
 
 bool flagIsSet(const cJSON* item) {
-    if (cJSON_IsTrue(item))
-        return true;
+    if (cJSON_IsTrue(item)) return true;
     return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
 }
 

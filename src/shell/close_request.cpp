@@ -40,8 +40,7 @@ CloseRequestNotifier::CloseRequestNotifier(QObject* parent) : QObject(parent) {
 }
 
 CloseRequestNotifier::~CloseRequestNotifier() {
-    if (m_pNotifier == nullptr)
-        return;
+    if (m_pNotifier == nullptr) return;
     setHandler(SIG_DFL);
     delete m_pNotifier;
     close(closePipe[0]);

@@ -83,8 +83,7 @@ void CQuillmarkXpApp::stopServer(std::future<unsigned>& server) {
     onInterruptSignal(SIGINT);
     // A handler that waits on the user (a PIN prompt) keeps the service loop from stopping:
     // the program still ends, without waiting for it.
-    if (server.wait_for(kStartCheck) == std::future_status::timeout)
-        std::_Exit(EXIT_SUCCESS);
+    if (server.wait_for(kStartCheck) == std::future_status::timeout) std::_Exit(EXIT_SUCCESS);
     server.get();
 }
 

@@ -87,24 +87,21 @@ void CQuillmarkXpDlg::OnInitDialog() {
 }
 
 bool CQuillmarkXpDlg::AddTrayIcon() {
-    if (m_bTrayIconShown || !QSystemTrayIcon::isSystemTrayAvailable())
-        return false;
+    if (m_bTrayIconShown || !QSystemTrayIcon::isSystemTrayAvailable()) return false;
     m_trayIcon.show();
     m_bTrayIconShown = true;
     return true;
 }
 
 bool CQuillmarkXpDlg::DeleteTrayIcon() {
-    if (!m_bTrayIconShown)
-        return false;
+    if (!m_bTrayIconShown) return false;
     m_trayIcon.hide();
     m_bTrayIconShown = false;
     return true;
 }
 
 void CQuillmarkXpDlg::setVisible(bool visible) {
-    if (visible && !m_bAllowShow)
-        return;
+    if (visible && !m_bAllowShow) return;
     QDialog::setVisible(visible);
 }
 
@@ -119,15 +116,13 @@ void CQuillmarkXpDlg::changeEvent(QEvent* event) {
     // the state change has been handled, or bring it back when no tray takes the icon.
     if (event->type() == QEvent::WindowStateChange && isMinimized())
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized() && !hideToTray())
-                showNormal();
+            if (isMinimized() && !hideToTray()) showNormal();
         });
 }
 
 void CQuillmarkXpDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     // Single clicks, the right button and the middle button do nothing; there is no menu.
-    if (reason != QSystemTrayIcon::DoubleClick || !DeleteTrayIcon())
-        return;
+    if (reason != QSystemTrayIcon::DoubleClick || !DeleteTrayIcon()) return;
     m_bAllowShow = true;
     showNormal();
     raise();
@@ -139,8 +134,7 @@ void CQuillmarkXpDlg::OnMinimizeClicked() {
 }
 
 bool CQuillmarkXpDlg::hideToTray() {
-    if (!AddTrayIcon())
-        return false;
+    if (!AddTrayIcon()) return false;
     m_bAllowShow = false;
     hide();
     return true;

@@ -20,12 +20,9 @@ constexpr StepFailure kMyFailure{"CertOpenStore MY error", "CertOpenStore MY err
 
 // Bytes in a UTF-8 sequence that starts with this byte (1 for a stray byte).
 std::size_t sequenceLength(unsigned char lead) {
-    if (lead >= 0xf0)
-        return 4;
-    if (lead >= 0xe0)
-        return 3;
-    if (lead >= 0xc0)
-        return 2;
+    if (lead >= 0xf0) return 4;
+    if (lead >= 0xe0) return 3;
+    if (lead >= 0xc0) return 2;
     return 1;
 }
 
@@ -45,8 +42,7 @@ enum class Walk { Continue, Stop };
 // when the serial gives no text.
 Walk listCertificate(CERTCertificate* certificate, cJSON* certs) {
     JsonPtr entry(cJSON_CreateObject());
-    if (!entry)
-        return Walk::Continue;
+    if (!entry) return Walk::Continue;
     if (const auto name = fitDisplayName(displayName(certificate)))
         cJSON_AddItemToObject(entry.get(), "name", cJSON_CreateString(name->c_str()));
     else
@@ -74,8 +70,7 @@ int listPersonalStore(const CERTCertList* store, cJSON* certs) {
     int visited = 0;
     for (CERTCertificate* certificate : certificatesOf(store)) {
         ++visited;
-        if (listCertificate(certificate, certs) == Walk::Stop)
-            break;
+        if (listCertificate(certificate, certs) == Walk::Stop) break;
     }
     return visited;
 }
@@ -88,20 +83,17 @@ OptionalText fitDisplayName(const std::string& utf8Name) {
     while (bytes < utf8Name.size()) {
         const std::size_t length = sequenceLength(static_cast<unsigned char>(utf8Name[bytes]));
         const std::size_t needed = length == 4 ? 2 : 1;  // a surrogate pair in UTF-16
-        if (units + needed > kMaxNameUnits || bytes + length > utf8Name.size())
-            break;
+        if (units + needed > kMaxNameUnits || bytes + length > utf8Name.size()) break;
         units += needed;
         bytes += length;
     }
-    if (bytes > kMaxNameBytes)
-        return std::nullopt;
+    if (bytes > kMaxNameBytes) return std::nullopt;
     return utf8Name.substr(0, bytes);
 }
 
 OptionalText handleGetCerts() {
     JsonPtr reply = newReply("getCerts");
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     cJSON* certs = cJSON_CreateArray();
     cJSON_AddItemToObject(reply.get(), "certs", certs);
 

@@ -53,10 +53,8 @@ OptionalBytes decodeData(const char* dataHex, const char* dataBase64, bool secur
     } else if (dataHex != nullptr) {
         data = hexToBytes(dataHex);
     }
-    if (data && secure)
-        data = decryptPayload(*data);
-    if (data && traced)
-        logBlock("database64 decrypt\n", *data);
+    if (data && secure) data = decryptPayload(*data);
+    if (data && traced) logBlock("database64 decrypt\n", *data);
     return data;
 }
 
@@ -64,8 +62,7 @@ OptionalBytes decodeData(const char* dataHex, const char* dataBase64, bool secur
 // the exact text bytesToHex makes of a serial names it.
 CertificatePtr findBySerial(const char* serialNumber) {
     const OptionalBytes serial = hexToBytes(serialNumber);
-    if (!serial || bytesToHex(*serial) != serialNumber)
-        return nullptr;
+    if (!serial || bytesToHex(*serial) != serialNumber) return nullptr;
     return findUserCertificate(*serial);
 }
 
@@ -79,8 +76,7 @@ template <typename Step>
 auto runStep(cJSON* reply, const StepFailure& failure, Step step) -> decltype(step()) {
     clearNssError();
     auto result = step();
-    if (!result)
-        reportStepFailure(reply, failure, lastNssError());
+    if (!result) reportStepFailure(reply, failure, lastNssError());
     return result;
 }
 
@@ -89,28 +85,22 @@ OptionalBytes signData(cJSON* reply, CERTCertificate* certificate, HashAlgorithm
                        const Bytes& data) {
     const PrivateKeyPtr key =
         runStep(reply, kPrivateKeyFailure, [&] { return findPrivateKey(certificate); });
-    if (!key)
-        return std::nullopt;
+    if (!key) return std::nullopt;
     const DigestPtr digest =
         runStep(reply, kCreateHashFailure, [&] { return createDigest(algorithm); });
-    if (!digest)
-        return std::nullopt;
+    if (!digest) return std::nullopt;
     const OptionalBytes hash =
         runStep(reply, kHashFailure, [&] { return digestData(digest.get(), data); });
-    if (!hash)
-        return std::nullopt;
+    if (!hash) return std::nullopt;
     const unsigned length =
         runStep(reply, kSignatureLengthFailure, [&] { return signatureLength(certificate); });
-    if (length == 0)
-        return std::nullopt;
+    if (length == 0) return std::nullopt;
     OptionalBytes signature =
         runStep(reply, kSignatureMemoryFailure, [&] { return allocateSignature(length); });
-    if (!signature)
-        return std::nullopt;
+    if (!signature) return std::nullopt;
     const bool signed_ = runStep(
         reply, kSignFailure, [&] { return signDigest(key.get(), algorithm, *hash, *signature); });
-    if (!signed_)
-        return std::nullopt;
+    if (!signed_) return std::nullopt;
     return signature;
 }
 
@@ -119,53 +109,44 @@ OptionalBytes signedMessage(cJSON* reply, CERTCertificate* certificate, HashAlgo
                             const Bytes& signature) {
     const SignedMessagePtr message = runStep(
         reply, kMessageFailure, [&] { return createSignedMessage(certificate, algorithm); });
-    if (!message)
-        return std::nullopt;
+    if (!message) return std::nullopt;
     return runStep(reply, kEncodeFailure,
                    [&] { return encodeSignedMessage(message.get(), signature); });
 }
 
 void addSignedData(cJSON* reply, const Bytes& result, bool secure, Output output) {
-    if (output == Output::Raw)
-        logBlock("signedDataBase64 \n", result);
+    if (output == Output::Raw) logBlock("signedDataBase64 \n", result);
     const Bytes sent = secure ? encryptPayload(result) : result;
     const OptionalText text = base64Encode(sent);
-    if (output == Output::Raw)
-        logBlock("signedDataBase64 encrypt\n", sent);
-    if (text)
-        cJSON_AddItemToObject(reply, "signedData", cJSON_CreateString(text->c_str()));
+    if (output == Output::Raw) logBlock("signedDataBase64 encrypt\n", sent);
+    if (text) cJSON_AddItemToObject(reply, "signedData", cJSON_CreateString(text->c_str()));
 }
 
 OptionalText handleSign(Output output, const char* dataHex, const char* dataBase64,
                         const char* serialNumber, bool secure) {
     const OptionalBytes data = decodeData(dataHex, dataBase64, secure, output);
     JsonPtr reply = newReply("sign");
-    if (!reply)
-        return std::nullopt;
+    if (!reply) return std::nullopt;
     if (!data) {
         cJSON_AddItemToObject(reply.get(), "error", cJSON_CreateString(kMissingData));
         return printJson(reply.get());
     }
 
     const StepFailure& storeFailure = output == Output::Raw ? kStoreFailureRaw : kStoreFailureCms;
-    if (!runStep(reply.get(), storeFailure, openPersonalStore))
-        return printJson(reply.get());
+    if (!runStep(reply.get(), storeFailure, openPersonalStore)) return printJson(reply.get());
     const CertificatePtr found = findBySerial(serialNumber);
-    if (!found)
-        return printJson(reply.get());
+    if (!found) return printJson(reply.get());
     CERTCertificate* certificate = found.get();
 
     const HashAlgorithm algorithm = hashFor(certificate);
     const OptionalBytes signature = signData(reply.get(), certificate, algorithm, *data);
-    if (!signature)
-        return printJson(reply.get());
+    if (!signature) return printJson(reply.get());
     if (output == Output::Raw) {
         addSignedData(reply.get(), *signature, secure, output);
     } else {
         const OptionalBytes message =
             signedMessage(reply.get(), certificate, algorithm, *signature);
-        if (message)
-            addSignedData(reply.get(), *message, secure, output);
+        if (message) addSignedData(reply.get(), *message, secure, output);
     }
     return printJson(reply.get());
 }

@@ -37,48 +37,39 @@ class BerReader {
 
     // Reads one value and, with its content, the values nested in it.
     bool readValue(Value& value, int depth) {
-        if (depth > kMaxDepth || !readIdentifier(value.identifier))
-            return false;
+        if (depth > kMaxDepth || !readIdentifier(value.identifier)) return false;
         value.constructed = (value.identifier[0] & kConstructed) != 0;
         bool indefinite = false;
         std::size_t length = 0;
-        if (!readLength(indefinite, length))
-            return false;
-        if (indefinite && !value.constructed)
-            return false;
+        if (!readLength(indefinite, length)) return false;
+        if (indefinite && !value.constructed) return false;
         if (!value.constructed) {
-            if (length > end_ - position_)
-                return false;
+            if (length > end_ - position_) return false;
             value.content.assign(data_ + position_, data_ + position_ + length);
             position_ += length;
             return true;
         }
         const std::size_t contentEnd = indefinite ? end_ : position_ + length;
-        if (!indefinite && length > end_ - position_)
-            return false;
+        if (!indefinite && length > end_ - position_) return false;
         return readMembers(value, depth, indefinite, contentEnd);
     }
 
   private:
     bool readIdentifier(Bytes& identifier) {
-        if (position_ == end_)
-            return false;
+        if (position_ == end_) return false;
         identifier.assign(1, data_[position_++]);
-        if ((identifier[0] & kTagNumberMask) != kTagNumberMask)
-            return true;
+        if ((identifier[0] & kTagNumberMask) != kTagNumberMask) return true;
         // High tag number: base-128 digits, the last one without its top bit.
         while (position_ < end_) {
             const std::uint8_t digit = data_[position_++];
             identifier.push_back(digit);
-            if ((digit & 0x80) == 0)
-                return identifier.size() <= 5;
+            if ((digit & 0x80) == 0) return identifier.size() <= 5;
         }
         return false;
     }
 
     bool readLength(bool& indefinite, std::size_t& length) {
-        if (position_ == end_)
-            return false;
+        if (position_ == end_) return false;
         const std::uint8_t first = data_[position_++];
         indefinite = first == 0x80;
         if (first < 0x80 || indefinite) {
@@ -86,8 +77,7 @@ class BerReader {
             return true;
         }
         const std::size_t digits = first & 0x7f;
-        if (digits > sizeof(std::uint32_t) || digits > end_ - position_)
-            return false;
+        if (digits > sizeof(std::uint32_t) || digits > end_ - position_) return false;
         length = 0;
         for (std::size_t i = 0; i < digits; ++i)
             length = length << 8 | data_[position_++];
@@ -106,12 +96,10 @@ class BerReader {
         std::vector<Bytes> members;
         while (indefinite ? !atEndOfContents() : position_ < contentEnd) {
             Value member;
-            if (!readValue(member, depth + 1))
-                return false;
+            if (!readValue(member, depth + 1)) return false;
             if (octetString) {
                 // The segments of a constructed OCTET STRING are joined into one.
-                if (member.identifier != Bytes{kOctetString})
-                    return false;
+                if (member.identifier != Bytes{kOctetString}) return false;
                 value.content.insert(value.content.end(), member.content.begin(),
                                      member.content.end());
             } else {
@@ -119,8 +107,7 @@ class BerReader {
             }
         }
         if (indefinite) {
-            if (!atEndOfContents())
-                return false;
+            if (!atEndOfContents()) return false;
             position_ += 2;
         } else if (position_ != contentEnd) {
             return false;
@@ -146,8 +133,7 @@ class BerReader {
 }  // namespace
 
 Bytes derLength(std::size_t length) {
-    if (length < 0x80)
-        return Bytes{static_cast<std::uint8_t>(length)};
+    if (length < 0x80) return Bytes{static_cast<std::uint8_t>(length)};
     Bytes digits;
     for (std::size_t rest = length; rest != 0; rest >>= 8)
         digits.insert(digits.begin(), static_cast<std::uint8_t>(rest & 0xff));
@@ -158,8 +144,7 @@ Bytes derLength(std::size_t length) {
 OptionalBytes berToDer(const std::uint8_t* ber, std::size_t count) {
     BerReader reader(ber, count);
     Value value;
-    if (!reader.readValue(value, 0) || !reader.atEnd())
-        return std::nullopt;
+    if (!reader.readValue(value, 0) || !reader.atEnd()) return std::nullopt;
     return encode(value);
 }
 
