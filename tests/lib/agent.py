@@ -181,10 +181,18 @@ class AgentTestCase(unittest.TestCase):
     required to exit cleanly (exit code 0, so no sanitizer report) after the last."""
 
     @classmethod
+    def prepare_home(cls, home):
+        """Fills the agent's HOME before it starts (a certificate store, for instance)."""
+
+    @classmethod
     def setUpClass(cls):
-        cls.agent = Agent().start()
+        cls.agent = Agent()
+        cls.prepare_home(cls.agent.home)
+        cls.agent.start()
 
     @classmethod
     def tearDownClass(cls):
         code = cls.agent.stop()
-        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+        stderr = cls.agent.stderr()
+        shutil.rmtree(cls.agent.home, ignore_errors=True)
+        assert code == 0, f"agent exited with {code}:\n{stderr}"

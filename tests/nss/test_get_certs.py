@@ -6,7 +6,7 @@ import stat
 import tempfile
 import unittest
 
-from agent import Agent, call, post_json
+from agent import Agent, AgentTestCase, call, post_json
 from pki import nss_database_path, shared_pki
 
 PR_NOT_DIRECTORY_ERROR = -5949
@@ -19,18 +19,10 @@ def unsigned(code):
     return code & 0xFFFFFFFF
 
 
-class ListingTest(unittest.TestCase):
+class ListingTest(AgentTestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.home = tempfile.mkdtemp(prefix="quillmark-home-")
-        pki.install(cls.home)
-        cls.agent = Agent(home=cls.home).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.agent.stop()
-        shutil.rmtree(cls.home, ignore_errors=True)
-        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+    def prepare_home(cls, home):
+        pki.install(home)
 
     def test_every_user_certificate_with_name_serial_and_chain(self):
         reply = call(GET_CERTS)
@@ -71,9 +63,9 @@ class ListingTest(unittest.TestCase):
         self.assertIn("getCerts", log)
 
     def test_certificates_imported_or_deleted_while_running_show_at_once(self):
-        db = nss_database_path(self.home)
+        db = nss_database_path(self.agent.home)
         before = call(GET_CERTS)["size"]
-        pki.add_issued_users(self.home, 1)
+        pki.add_issued_users(self.agent.home, 1)
         self.assertEqual(call(GET_CERTS)["size"], before + 1)
         os.system(f"certutil -D -d sql:{db} -n bulk-0")
         self.assertEqual(call(GET_CERTS)["size"], before)

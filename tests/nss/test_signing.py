@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 import payload
-from agent import Agent, call, no_response
+from agent import AgentTestCase, call, no_response
 from pki import openssl_verify_signature, shared_pki
 
 DATA = "Hợp đồng số 42: bên A đồng ý.".encode()
@@ -26,20 +26,12 @@ def sign(cert, data=DATA, **members):
     return call(request)
 
 
-class SigningTest(unittest.TestCase):
+class SigningTest(AgentTestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.home = tempfile.mkdtemp(prefix="quillmark-home-")
+    def prepare_home(cls, home):
+        pki.install(home)
         cls.work = tempfile.mkdtemp(prefix="quillmark-verify-")
-        pki.install(cls.home)
-        cls.agent = Agent(home=cls.home).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.agent.stop()
-        shutil.rmtree(cls.home, ignore_errors=True)
-        shutil.rmtree(cls.work, ignore_errors=True)
-        assert code == 0, f"agent exited with {code}:\n{cls.agent.stderr()}"
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
 
     def signed_bytes(self, reply):
         self.assertEqual(list(reply), ["action", "signedData"], reply)
