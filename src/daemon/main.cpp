@@ -13,8 +13,6 @@ using namespace quillmark;
 
 namespace {
 
-constexpr char kStartFailed[] = "Không thể khởi động ứng dụng.";
-
 void stopOnTerminate() {
     struct sigaction action {};
     action.sa_handler = onInterruptSignal;
@@ -32,7 +30,7 @@ int main() {
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
     if (startServerThread().get() != 0) {
-        std::fprintf(stderr, "%s\n", kStartFailed);
+        std::fprintf(stderr, "%s\n", kStartFailedMessage);
         return 1;
     }
     return 0;

@@ -11,6 +11,9 @@ constexpr int kServerPort = 7681;
 // set up its server (for instance, the port is taken).
 constexpr std::chrono::milliseconds kStartCheck(5000);
 
+// What the user is told when the server could not be set up.
+constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
+
 // The server thread: empties the log, listens on the port and serves requests until
 // onInterruptSignal stops it. Returns 0 after an orderly stop, all bits set when the
 // server could not be set up.

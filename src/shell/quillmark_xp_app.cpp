@@ -64,7 +64,7 @@ void CQuillmarkXpApp::writeAutostart(const std::string& modulePath) {
 
 void CQuillmarkXpApp::showStartFailure() {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
-                    QStringLiteral("Không thể khởi động ứng dụng."), QMessageBox::Ok);
+                    QString::fromUtf8(kStartFailedMessage), QMessageBox::Ok);
     box.exec();
 }
 
