@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "support/write_all.h"
+
 namespace quillmark {
 namespace {
 
@@ -39,17 +41,6 @@ bool makeDirectories(const std::string& path) {
         !makeDirectories(path.substr(0, separator)))
         return false;
     return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t count = write(fd, text.data() + written, text.size() - written);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        written += static_cast<std::size_t>(count);
-    }
-    return true;
 }
 
 // Writes a temporary file beside the entry and renames it over the entry.

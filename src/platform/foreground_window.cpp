@@ -18,11 +18,13 @@ struct FreeDeleter {
     void operator()(void* reply) const { std::free(reply); }
 };
 
+}  // namespace
+
 // A short-lived connection to the display: xcb reports errors per request and never ends the
 // process when the server goes away, unlike Xlib's default handlers.
-class Display {
+class X11Display {
   public:
-    Display() {
+    X11Display() {
         if (std::getenv("DISPLAY") == nullptr) return;
         int screenNumber = 0;
         connection_ = xcb_connect(nullptr, &screenNumber);
@@ -39,11 +41,11 @@ class Display {
             xcb_intern_atom_reply(connection_, cookie, nullptr));
         if (reply) activeWindowAtom_ = reply->atom;
     }
-    ~Display() {
+    ~X11Display() {
         if (connection_ != nullptr) xcb_disconnect(connection_);
     }
-    Display(const Display&) = delete;
-    Display& operator=(const Display&) = delete;
+    X11Display(const X11Display&) = delete;
+    X11Display& operator=(const X11Display&) = delete;
 
     bool usable() const { return activeWindowAtom_ != XCB_ATOM_NONE; }
 
@@ -88,20 +90,23 @@ class Display {
     xcb_atom_t activeWindowAtom_ = XCB_ATOM_NONE;
 };
 
-}  // namespace
+ForegroundWindow::ForegroundWindow() = default;
+ForegroundWindow::ForegroundWindow(ForegroundWindow&&) noexcept = default;
+ForegroundWindow::~ForegroundWindow() = default;
 
 ForegroundWindow ForegroundWindow::remember() {
     ForegroundWindow remembered;
-    const Display display;
-    if (display.usable()) remembered.window_ = display.activeWindow();
+    auto display = std::make_unique<const X11Display>();
+    if (!display->usable()) return remembered;
+    remembered.window_ = display->activeWindow();
+    remembered.display_ = std::move(display);
     return remembered;
 }
 
 void ForegroundWindow::restore() const {
     if (window_ == 0) return;
-    const Display display;
-    if (display.usable() && display.activeWindow() != window_ && display.exists(window_))
-        display.activate(window_);
+    if (display_->activeWindow() != window_ && display_->exists(window_))
+        display_->activate(window_);
 }
 
 }  // namespace quillmark

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace quillmark {
+
+class X11Display;
 
 // The window that has the focus when a sign request arrives, so that it can have it back
 // after signing: a PIN dialog may have taken it. Under X11 with a window manager that keeps
@@ -10,12 +13,18 @@ namespace quillmark {
 class ForegroundWindow {
   public:
     static ForegroundWindow remember();
+    ForegroundWindow(ForegroundWindow&&) noexcept;
+    ~ForegroundWindow();
 
     // Asks the window manager to activate the remembered window again, if another window
     // has taken its place. A window that has closed meanwhile is left alone.
     void restore() const;
 
   private:
+    ForegroundWindow();
+
+    // One display connection serves both ends of the request.
+    std::unique_ptr<const X11Display> display_;
     std::uint32_t window_ = 0;
 };
 

@@ -14,15 +14,10 @@ namespace {
 constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
 constexpr std::string_view kEndMarker = "\",\"cms\"";
 
-// The text of a member that is present; null when it is absent or not a string.
-const char* textOf(const cJSON* item) {
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
 // The sign request's reply, or none.
 OptionalText signReply(const cJSON* request, const char* requestText, Endpoint endpoint) {
     const bool webSocket = endpoint == Endpoint::WebSocket;
-    const cJSON* serialNumber = cJSON_GetObjectItem(request, "serialNumber");
+    const char* serialNumber = stringMember(request, "serialNumber");
     const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
     const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
     const cJSON* dataHex = cJSON_GetObjectItem(request, "dataHex");
@@ -32,17 +27,17 @@ OptionalText signReply(const cJSON* request, const char* requestText, Endpoint e
     writeLog("string database64Str ");
     writeLog(extracted);
 
-    if (!cJSON_IsString(serialNumber) || (dataBase64 == nullptr && dataHex == nullptr))
+    if (serialNumber == nullptr || (dataBase64 == nullptr && dataHex == nullptr))
         return std::nullopt;
     const char* base64Argument = nullptr;
     const char* hexArgument = nullptr;
     if (dataBase64 != nullptr)
-        base64Argument = webSocket ? extracted.c_str() : textOf(dataBase64);
+        base64Argument = webSocket ? extracted.c_str() : stringValue(dataBase64);
     else
-        hexArgument = textOf(dataHex);
+        hexArgument = stringValue(dataHex);
 
     const auto sign = cms ? handleSignCms : handleSignRaw;
-    return sign(hexArgument, base64Argument, serialNumber->valuestring, secure);
+    return sign(hexArgument, base64Argument, serialNumber, secure);
 }
 
 }  // namespace

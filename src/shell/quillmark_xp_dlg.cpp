@@ -76,12 +76,10 @@ void CQuillmarkXpDlg::createControls() {
 }
 
 void CQuillmarkXpDlg::OnInitDialog() {
-    if (!AddTrayIcon()) {
-        // A desktop may start its tray after the programs it autostarts: the icon then goes
-        // to the tray as soon as one appears.
-        m_trayIcon.show();
-        m_bTrayIconShown = true;
-    }
+    // Shown even without a tray yet: a desktop may start its tray after the programs it
+    // autostarts, and the icon goes to the tray as soon as one appears.
+    m_trayIcon.show();
+    m_bTrayIconShown = true;
     m_bAllowShow = false;
     hide();
 }

@@ -29,10 +29,14 @@ inline JsonPtr newReply(const char* action) {
     return reply;
 }
 
+// The text of a string item, or null when the item is absent or not a string.
+inline const char* stringValue(const cJSON* item) {
+    return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
 // The text of a string member, or null when the member is absent or not a string.
 inline const char* stringMember(const cJSON* object, const char* name) {
-    const cJSON* item = cJSON_GetObjectItem(object, name);
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
+    return stringValue(cJSON_GetObjectItem(object, name));
 }
 
 }  // namespace quillmark

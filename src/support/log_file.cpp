@@ -9,6 +9,7 @@
 
 #include "support/base64.h"
 #include "support/module_path.h"
+#include "support/write_all.h"
 
 namespace quillmark {
 namespace {
@@ -31,20 +32,10 @@ class FileDescriptor {
     int fd_;
 };
 
-// One write() per entry, so that an entry is never split between writers.
-void writeWhole(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n <= 0) return;
-        written += static_cast<std::size_t>(n);
-    }
-}
-
 void appendEntry(const std::string& entry) {
     FileDescriptor file(
         open(logFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kOwnerOnly));
-    if (file.isOpen()) writeWhole(file.get(), entry);
+    if (file.isOpen()) writeAll(file.get(), entry);
 }
 
 }  // namespace
@@ -59,7 +50,7 @@ void resetLog() {
         open(logFilePath().c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, kOwnerOnly));
     if (!file.isOpen()) return;
     fchmod(file.get(), kOwnerOnly);  // an older log may have been readable by others
-    writeWhole(file.get(), "Start\n");
+    writeAll(file.get(), "Start\n");
 }
 
 std::string formatLogEntry(const struct tm& t, std::string_view text) {
