@@ -22,13 +22,17 @@ bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
 }
 
 // A piece of a message. The request is the whole message: pieces are joined until the
-// library marks the last one, then the message is dispatched.
+// library marks the last one, then the message is dispatched. An oversized message is
+// dropped and, once it has ended, the connection is closed with "message too big".
 int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_t length) {
-    if (!appendRequestPiece(session.request, piece, length)) {
+    if (!session.dropping && !appendRequestPiece(session.request, piece, length)) {
+        session.dropping = 1;
+    }
+    if (!lws_is_final_fragment(wsi)) return 0;
+    if (session.dropping) {
         lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
         return -1;
     }
-    if (!lws_is_final_fragment(wsi)) return 0;
 
     const char* text = session.request.text != nullptr ? session.request.text : "";
     const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);

@@ -17,6 +17,11 @@ struct SignatureSession {
     // The oldest queued message has been handed to lws_write. It stays allocated until the
     // next writeable callback: permessage-deflate may still be reading it until then.
     int oldestWritten;
+    // The message being received grew past kMaxRequestLength (or memory ran out). Its
+    // remaining pieces are read and dropped, and the connection is closed after the last
+    // one: closing at once would reset a client that is still sending, and it would never
+    // receive the close code that tells it why.
+    int dropping;
 };
 
 // A client that sends requests without reading the replies is not read from while this many
