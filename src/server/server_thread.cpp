@@ -4,7 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <initializer_list>
+#include <memory>
 
 #include "server/protocol_table.h"
 #include "support/log_file.h"
@@ -13,6 +13,8 @@ namespace quillmark {
 namespace {
 
 constexpr unsigned kSetupFailed = static_cast<unsigned>(-1);
+
+using ContextPtr = std::unique_ptr<lws_context, decltype(&lws_context_destroy)>;
 
 std::atomic<lws_context*> serverContext{nullptr};
 volatile sig_atomic_t stopRequested = 0;
@@ -72,22 +74,21 @@ unsigned serverThreadMain(void*) {
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
     const lws_context_creation_info info = creationRecord();
-    lws_context* context = lws_create_context(&info);
-    if (context == nullptr) {
+    ContextPtr context(lws_create_context(&info), lws_context_destroy);
+    if (!context) {
         lwsl_err("libwebsocket init failed\n");
         return kSetupFailed;
     }
-    if (!createVirtualHosts(context, info)) {
+    if (!createVirtualHosts(context.get(), info)) {
         lwsl_err("vhost creation failed\n");
-        lws_context_destroy(context);
         return kSetupFailed;
     }
-    serverContext = context;
+    serverContext = context.get();
     while (!stopRequested) {
-        if (lws_service(context, 50) < 0) break;
+        if (lws_service(context.get(), 50) < 0) break;
     }
     serverContext = nullptr;
-    lws_context_destroy(context);
+    context.reset();
     lwsl_notice("libwebsockets-test-server exited cleanly\n");
     return 0;
 }
