@@ -1,14 +1,10 @@
 #include "platform/autostart.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <vector>
-
+#include "support/user_directories.h"
 #include "support/write_all.h"
 
 namespace quillmark {
@@ -18,30 +14,6 @@ constexpr char kEntryName[] = "Quillmark.desktop";
 
 // Characters that make an Exec argument need quotes.
 constexpr char kReserved[] = " \t\n\"'\\><~|&;$*?#()`";
-
-std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
-        return {};
-    return found->pw_dir;
-}
-
-// Creates a directory and its missing parents; new ones are private to the user, as the
-// XDG base directories ask.
-bool makeDirectories(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-    const auto separator = path.find_last_of('/');
-    if (separator != std::string::npos && separator > 0 &&
-        !makeDirectories(path.substr(0, separator)))
-        return false;
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 // Writes a temporary file beside the entry and renames it over the entry.
 bool replaceFile(const std::string& directory, const std::string& text) {
@@ -59,10 +31,8 @@ bool replaceFile(const std::string& directory, const std::string& text) {
 }  // namespace
 
 std::string autostartDirectory() {
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/')
-        return std::string(config) + "/autostart";
-    const std::string home = homeDirectory();
-    return home.empty() ? std::string() : home + "/.config/autostart";
+    const std::string config = xdgDirectory("XDG_CONFIG_HOME", ".config");
+    return config.empty() ? std::string() : config + "/autostart";
 }
 
 std::string execArgument(const std::string& path) {

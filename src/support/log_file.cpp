@@ -8,29 +8,16 @@
 #include <ctime>
 
 #include "support/base64.h"
+#include "support/file_descriptor.h"
 #include "support/module_path.h"
+#include "support/user_directories.h"
 #include "support/write_all.h"
 
 namespace quillmark {
 namespace {
 
 constexpr mode_t kOwnerOnly = 0600;
-
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+constexpr mode_t kOwnerOnlyDirectory = 0700;
 
 void appendEntry(const std::string& entry) {
     FileDescriptor file(
@@ -40,8 +27,22 @@ void appendEntry(const std::string& entry) {
 
 }  // namespace
 
+std::string chooseLogFilePath(const std::string& executableDirectory) {
+    // Root may write anywhere, so an installed copy run as root would otherwise litter the
+    // system's program directory with a log that no package removes.
+    if (!executableDirectory.empty() && executableDirectory != QUILLMARK_INSTALL_BINDIR &&
+        faccessat(AT_FDCWD, executableDirectory.c_str(), W_OK, AT_EACCESS) == 0)
+        return executableDirectory + "log.txt";
+
+    const std::string state = xdgDirectory("XDG_STATE_HOME", ".local/state");
+    if (state.empty()) return {};
+    const std::string directory = state + "/quillmark";
+    if (makeDirectories(directory)) chmod(directory.c_str(), kOwnerOnlyDirectory);
+    return directory + "/log.txt";
+}
+
 std::string logFilePath() {
-    static const std::string path = getModuleDirectory() + "log.txt";
+    static const std::string path = chooseLogFilePath(getModuleDirectory());
     return path;
 }
 

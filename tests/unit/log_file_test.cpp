@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "support/module_path.h"
@@ -26,11 +30,76 @@ std::string entryText(const std::string& line) {
     return line.substr(line.find(' ', afterDate + 1) + 1);
 }
 
+// A temporary directory that is removed with everything in it.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::string pattern = std::filesystem::temp_directory_path() / "quillmark-log-XXXXXX";
+        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Sets an environment variable for one test and restores it afterwards.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+mode_t modeOf(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 }  // namespace
 
-TEST(LogFile, LivesBesideTheExecutable) {
+TEST(LogFile, LivesBesideTheExecutableInAWritableDirectory) {
     EXPECT_EQ(logFilePath(), getModuleDirectory() + "log.txt");
     EXPECT_EQ(getModuleDirectory().back(), '/');
+    TemporaryDirectory own;
+    EXPECT_EQ(chooseLogFilePath(own.path() + "/"), own.path() + "/log.txt");
+}
+
+TEST(LogFile, GoesToThePrivateStateDirectoryWhenTheExecutableDirectoryIsNotWritable) {
+    TemporaryDirectory home;
+    const std::string readOnly = home.path() + "/bin";
+    ASSERT_EQ(mkdir(readOnly.c_str(), 0555), 0);
+    ScopedVariable homeVariable("HOME", home.path().c_str());
+    ScopedVariable stateVariable("XDG_STATE_HOME", "relative/is/ignored");
+
+    // Root writes through any mode, so the check runs as an ordinary user there.
+    const uid_t owner = geteuid();
+    if (owner == 0) {
+        ASSERT_EQ(chown(home.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(seteuid(65534), 0);
+    }
+    const std::string path = chooseLogFilePath(readOnly + "/");
+    if (owner == 0) {
+        ASSERT_EQ(seteuid(0), 0);
+    }
+
+    EXPECT_EQ(path, home.path() + "/.local/state/quillmark/log.txt");
+    EXPECT_EQ(modeOf(home.path() + "/.local/state/quillmark"), 0700u);
+    EXPECT_EQ(modeOf(home.path() + "/.local/state"), 0700u);
+}
+
+TEST(LogFile, AnInstalledCopyLogsToXdgStateHomeEvenWhenItCouldWriteBesideItself) {
+    TemporaryDirectory state;
+    ScopedVariable stateVariable("XDG_STATE_HOME", state.path().c_str());
+    EXPECT_EQ(chooseLogFilePath(QUILLMARK_INSTALL_BINDIR), state.path() + "/quillmark/log.txt");
+    EXPECT_EQ(modeOf(state.path() + "/quillmark"), 0700u);
 }
 
 TEST(LogFile, ResetLeavesOnlyStartAndIsPrivate) {
