@@ -59,11 +59,11 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "pinentry-gnome3 | pinentry-qt | pinentry-gtk2, libnss3-tools, p11-kit-modules")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local signing agent for web pages")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "local signing agent for web pages
- Quillmark lets a web page in the user's browser list the certificates of the
- user's NSS store and its tokens, and sign data with a chosen certificate's
- private key, over HTTP and WebSocket on 127.0.0.1:7681.
- .
- QuillmarkXp is the desktop agent behind a tray icon; quillmarkd is the same
- agent without a window, also run as a systemd user service.")
+# CPack puts the summary on the first line and indents the rest itself.
+set(CPACK_PACKAGE_DESCRIPTION "Quillmark lets a web page in the user's browser list the
+certificates of the user's NSS store and its tokens, and sign data with a
+chosen certificate's private key, over HTTP and WebSocket on 127.0.0.1:7681.
+
+QuillmarkXp is the desktop agent behind a tray icon; quillmarkd is the same
+agent without a window, also run as a systemd user service.")
 include(CPack)

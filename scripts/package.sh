@@ -7,7 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(realpath -m "${1:-$root/build-package}")
 
 # dpkg-buildflags gives the flags Debian builds its own packages with (fortify, stack
-# protector, relro, bindnow); CMake reads CXXFLAGS and LDFLAGS, so CPPFLAGS joins CXXFLAGS.
+# protector, relro, and with +all bindnow); CMake reads CXXFLAGS and LDFLAGS, so CPPFLAGS
+# joins CXXFLAGS. They are read when the build directory is first configured.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
 export CXXFLAGS LDFLAGS

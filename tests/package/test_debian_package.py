@@ -121,9 +121,12 @@ class DebianPackage(unittest.TestCase):
         try:
             with os.fdopen(read_end) as f:
                 display = ":" + f.readline().strip()
-            with Agent(path="/usr/bin/QuillmarkXp", home=config,
-                       env={"DISPLAY": display, "XDG_CONFIG_HOME": config}):
-                self.assertTrue(os.path.exists(entry))
+            # Its exit status is not examined: SIGTERM may arrive before it handles it.
+            agent = Agent(path="/usr/bin/QuillmarkXp", home=config,
+                          env={"DISPLAY": display, "XDG_CONFIG_HOME": config})
+            agent.start()
+            agent.stop()
+            self.assertTrue(os.path.exists(entry))
         finally:
             xvfb.terminate()
             xvfb.wait()
