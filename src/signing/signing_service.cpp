@@ -157,10 +157,10 @@ SignResult sign(const SignRequest& request) {
     if (!found) return NoCertificate{};
     CERTCertificate* certificate = found.get();
 
-    const HashAlgorithm algorithm = hashFor(certificate);
-    OptionalBytes result = signData(steps, certificate, algorithm, *data);
+    OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data);
+    // The message's own digest follows the hash the certificate names.
     if (result && request.output == SignOutput::Cms)
-        result = signedMessage(steps, certificate, algorithm, *result);
+        result = signedMessage(steps, certificate, certificateHash(certificate), *result);
     if (!result) return *steps.failure();
     return replyBytes(*result, request);
 }

@@ -51,8 +51,10 @@ using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
 
 // Signs the data with the private key of the user certificate whose serial text equals the
 // request's, hashing with SHA-256 when the certificate is signed with sha256WithRSAEncryption
-// and with SHA-1 otherwise. In secure mode the decoded data is deciphered before hashing
-// and the result enciphered. Logs the raw operation's trace and each failed step.
+// and with SHA-1 otherwise. The CMS message's own digest is the hash the certificate's
+// signature algorithm names (SHA-384 for sha384WithRSAEncryption). In secure mode the decoded data
+// is deciphered before hashing and the result enciphered. Logs the raw operation's trace and each
+// failed step.
 SignResult sign(const SignRequest& request);
 
 }  // namespace quillmark
