@@ -27,18 +27,51 @@ using PortTextPtr = std::unique_ptr<char, PortTextDeleter>;
 constexpr char kOidPrefix[] = "OID.";
 
 SECOidTag hashTag(HashAlgorithm algorithm) {
-    return algorithm == HashAlgorithm::Sha256 ? SEC_OID_SHA256 : SEC_OID_SHA1;
+    switch (algorithm) {
+        case HashAlgorithm::Sha256:
+            return SEC_OID_SHA256;
+        case HashAlgorithm::Sha384:
+            return SEC_OID_SHA384;
+        case HashAlgorithm::Sha512:
+            return SEC_OID_SHA512;
+        case HashAlgorithm::Sha1:
+            break;
+    }
+    return SEC_OID_SHA1;
 }
+
+// The paths (see berToDer) of what a signed message takes whole from its signer's
+// certificate: each certificate in SignedData's [0] certificates, and the issuer name and
+// serial number that identify the signer in each SignerInfo (its algorithm identifiers share
+// that path; NSS writes them as DER already).
+const std::vector<Bytes> kCopiedFromCertificate = {
+    {0x30, 0xa0, 0x30, 0xa0},
+    {0x30, 0xa0, 0x30, 0x31, 0x30, 0x30},
+};
 
 Bytes bytesOf(const SECItem& item) {
     return Bytes(item.data, item.data + item.len);
 }
 
-// The first of the name getters that finds something, as an owned text.
+// The value of the first common name in encoding order (CERT_GetCommonName gives the last).
+OptionalText firstCommonName(const CERTName& subject) {
+    for (CERTRDN** rdn = subject.rdns; rdn != nullptr && *rdn != nullptr; ++rdn) {
+        for (CERTAVA** ava = (*rdn)->avas; ava != nullptr && *ava != nullptr; ++ava) {
+            if (CERT_GetAVATag(*ava) != SEC_OID_AVA_COMMON_NAME) continue;
+            std::unique_ptr<SECItem, NssDeleter> value(CERT_DecodeAVAValue(&(*ava)->value));
+            if (!value) continue;
+            return std::string(value->data, value->data + value->len);
+        }
+    }
+    return std::nullopt;
+}
+
+// The first common name, else the first of the other name getters that finds something, as
+// an owned text.
 std::string firstNamePart(const CERTCertificate* certificate) {
+    if (OptionalText name = firstCommonName(certificate->subject)) return *name;
     CERTName* subject = const_cast<CERTName*>(&certificate->subject);
-    for (auto getter :
-         {CERT_GetCommonName, CERT_GetCertEmailAddress, CERT_GetOrgUnitName, CERT_GetOrgName}) {
+    for (auto getter : {CERT_GetCertEmailAddress, CERT_GetOrgUnitName, CERT_GetOrgName}) {
         if (PortTextPtr part{getter(subject)}) return part.get();
     }
     return std::string();
@@ -122,20 +155,37 @@ CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& se
     return certificate;
 }
 
-}  // namespace
-
-CertificatePtr findUserCertificate(const Bytes& serial) {
+// Every user certificate whose serial number bytes are `serial`, in token and handle order.
+std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
+    std::vector<CertificatePtr> found;
     const SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
-    if (!slots || serial.empty()) return nullptr;
+    if (!slots || serial.empty()) return found;
     for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
         TokenSession session(element->slot);
         for (const Bytes& attribute : serialAttributesFor(serial)) {
             for (CK_OBJECT_HANDLE object : session.findCertificates(attribute)) {
-                if (CertificatePtr found =
+                if (CertificatePtr certificate =
                         userCertificateFor(element->slot, session.valueOf(object), serial)) {
-                    return found;
+                    found.push_back(std::move(certificate));
                 }
             }
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+CertificatePtr findUserCertificate(const Bytes& serial) {
+    std::vector<CertificatePtr> found = userCertificatesWithSerial(serial);
+    if (found.size() <= 1) return found.empty() ? nullptr : std::move(found.front());
+    // Several certificates share the serial: the one the listing shows first.
+    const CertificateListPtr listed = listUserCertificates();
+    if (!listed) return nullptr;
+    for (CERTCertificate* certificate : certificatesOf(listed.get())) {
+        for (const CertificatePtr& candidate : found) {
+            if (CERT_CompareCerts(certificate, candidate.get()))
+                return CertificatePtr(CERT_DupCertificate(certificate));
         }
     }
     return nullptr;
@@ -165,6 +215,22 @@ Bytes serialNumberOf(const CERTCertificate* certificate) {
 
 Bytes derOf(const CERTCertificate* certificate) {
     return bytesOf(certificate->derCert);
+}
+
+HashAlgorithm certificateHash(const CERTCertificate* certificate) {
+    switch (SECOID_GetAlgorithmTag(&certificate->signature)) {
+        case SEC_OID_PKCS1_SHA256_WITH_RSA_ENCRYPTION:
+        case SEC_OID_ANSIX962_ECDSA_SHA256_SIGNATURE:
+            return HashAlgorithm::Sha256;
+        case SEC_OID_PKCS1_SHA384_WITH_RSA_ENCRYPTION:
+        case SEC_OID_ANSIX962_ECDSA_SHA384_SIGNATURE:
+            return HashAlgorithm::Sha384;
+        case SEC_OID_PKCS1_SHA512_WITH_RSA_ENCRYPTION:
+        case SEC_OID_ANSIX962_ECDSA_SHA512_SIGNATURE:
+            return HashAlgorithm::Sha512;
+        default:
+            return HashAlgorithm::Sha1;
+    }
 }
 
 std::string signatureAlgorithmOid(const CERTCertificate* certificate) {
@@ -229,7 +295,8 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
                        static_cast<unsigned>(digest.size())};
     SECItem result{siBuffer, nullptr, 0};
     if (SGN_Digest(key, hashTag(algorithm), &result, &digestItem) != SECSuccess) return false;
-    // RSA signatures fill the length; a DER-encoded ECDSA signature may be shorter.
+    // RSA signatures fill the length, and so do ECDSA ones: SGN_Digest gives r and s side by
+    // side at their fixed size (64 bytes for P-256), not DER. A longer result is refused.
     const bool fits = result.len <= signature.size();
     if (fits) {
         std::memcpy(signature.data(), result.data, result.len);
@@ -276,8 +343,9 @@ OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content) 
                   static_cast<unsigned>(content.size())};
     SECItem encoded{siBuffer, nullptr, 0};
     if (NSS_CMSDEREncode(message, &input, &encoded, arena.get()) != SECSuccess) return std::nullopt;
-    // NSS's encoder writes indefinite lengths (BER); the reply carries DER.
-    OptionalBytes der = berToDer(encoded.data, encoded.len);
+    // NSS's encoder writes indefinite lengths (BER); the reply carries DER of the message
+    // with the certificate's bytes as they stand.
+    OptionalBytes der = berToDer(encoded.data, encoded.len, kCopiedFromCertificate);
     if (!der) PORT_SetError(SEC_ERROR_BAD_DER);
     return der;
 }

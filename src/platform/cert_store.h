@@ -23,6 +23,7 @@ struct NssDeleter {
     void operator()(SECKEYPublicKey* key) const { SECKEY_DestroyPublicKey(key); }
     void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
+    void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
 };
 using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
 using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
@@ -31,23 +32,25 @@ using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
 using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
 
-enum class HashAlgorithm { Sha1, Sha256 };
+enum class HashAlgorithm { Sha1, Sha256, Sha384, Sha512 };
 
 // The user certificates (those with a private key) on every token of the opened user
 // database, in NSS's order; null on failure. Needs openPersonalStore().
 CertificateListPtr listUserCertificates();
 
-// The first user certificate, on any token of the opened database, whose serial number bytes
-// are exactly `serial`. A direct search by serial number: it costs the same whatever the size
-// of the store, where listing the store and comparing would cost a lookup per certificate.
-// Null when there is none.
+// The user certificate, on any token of the opened database, whose serial number bytes are
+// exactly `serial`; when several have it, the first of them in listUserCertificates() order.
+// A direct search by serial number: it costs the same whatever the size of the store, where
+// listing the store and comparing would cost a lookup per certificate; only a shared serial
+// costs a listing. Null when there is none.
 CertificatePtr findUserCertificate(const Bytes& serial);
 
 // The certificates of a list, borrowed from it.
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list);
 
-// The subject's display name in UTF-8: the common name, else the first of e-mail address,
-// organisational unit and organisation; empty when the subject has none of them.
+// The subject's display name in UTF-8: the first common name in encoding order, else the
+// e-mail address, else the organisational unit, else the organisation; empty when the
+// subject has none of them.
 std::string displayName(const CERTCertificate* certificate);
 
 // The serial number bytes as encoded (most significant first, a leading zero kept).
@@ -55,6 +58,10 @@ Bytes serialNumberOf(const CERTCertificate* certificate);
 
 // The certificate's DER encoding.
 Bytes derOf(const CERTCertificate* certificate);
+
+// The hash named by the certificate's signature algorithm (RSA or ECDSA with SHA-1, SHA-256,
+// SHA-384 or SHA-512); SHA-1 for any other algorithm.
+HashAlgorithm certificateHash(const CERTCertificate* certificate);
 
 // The dotted OID of the signature algorithm in the to-be-signed part, e.g. "1.2.840.113549.1.1.11".
 std::string signatureAlgorithmOid(const CERTCertificate* certificate);

@@ -6,6 +6,7 @@
 #include <prio.h>
 #include <secerr.h>
 #include <secport.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -89,8 +90,12 @@ bool openUserDatabase() {
     if (databaseOpen) return true;
     clearNssError();
     PK11_SetPasswordFunc(askTokenPin);
-    const std::string configuration = "sql:" + userDatabaseDirectory();
-    databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", 0) == SECSuccess;
+    const std::string directory = userDatabaseDirectory();
+    const std::string configuration = "sql:" + directory;
+    // NSS opens a database it cannot write as if it were empty: one in a read-only HOME is
+    // opened read-only instead, so that its certificates can still be listed and used.
+    const PRUint32 flags = access(directory.c_str(), W_OK) == 0 ? 0 : NSS_INIT_READONLY;
+    databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
     return databaseOpen;
 }

@@ -3,8 +3,7 @@
 #include <cmath>
 
 #include "platform/foreground_window.h"
-#include "signing/cert_listing.h"
-#include "signing/signing_service.h"
+#include "protocol/cert_replies.h"
 #include "support/json.h"
 #include "support/log_file.h"
 
@@ -15,7 +14,7 @@ constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
 constexpr std::string_view kEndMarker = "\",\"cms\"";
 
 // The sign request's reply, or none.
-OptionalText signReply(const cJSON* request, const char* requestText, Endpoint endpoint) {
+OptionalText replyToSign(const cJSON* request, const char* requestText, Endpoint endpoint) {
     const bool webSocket = endpoint == Endpoint::WebSocket;
     const char* serialNumber = stringMember(request, "serialNumber");
     const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
@@ -36,14 +35,14 @@ OptionalText signReply(const cJSON* request, const char* requestText, Endpoint e
     else
         hexArgument = stringValue(dataHex);
 
-    const auto sign = cms ? handleSignCms : handleSignRaw;
-    return sign(hexArgument, base64Argument, serialNumber, secure);
+    const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
+    return signReply(output, sign({hexArgument, base64Argument, serialNumber, secure, output}));
 }
 
 }  // namespace
 
 OptionalText handleGetCertsRequest() {
-    return handleGetCerts();
+    return certificateListReply(listCertificates());
 }
 
 std::string extractDataBase64Text(std::string_view requestText) {
@@ -65,7 +64,7 @@ OptionalText handleSignRequest(const cJSON* request, const char* requestText, En
     // A PIN dialog may take the focus while the key is used: the window the user was in gets
     // it back before the reply goes out, whether or not anything was signed.
     const ForegroundWindow foreground = ForegroundWindow::remember();
-    OptionalText reply = signReply(request, requestText, endpoint);
+    OptionalText reply = replyToSign(request, requestText, endpoint);
     foreground.restore();
     return reply;
 }

@@ -1,11 +1,8 @@
 #include "signing/cert_listing.h"
 
 #include "platform/cert_store.h"
-#include "platform/nss_database.h"
 #include "signing/step_failure.h"
-#include "support/base64.h"
 #include "support/hex.h"
-#include "support/json.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -13,10 +10,6 @@ namespace {
 
 constexpr std::size_t kMaxNameUnits = 127;
 constexpr std::size_t kMaxNameBytes = 255;
-
-constexpr StepFailure kRootFailure{"CertOpenStore ROOT error", "CertOpenStore ROOT error"};
-constexpr StepFailure kCaFailure{"CertOpenStore CA error", "CertOpenStore CA error"};
-constexpr StepFailure kMyFailure{"CertOpenStore MY error", "CertOpenStore MY error"};
 
 // Bytes in a UTF-8 sequence that starts with this byte (1 for a stray byte).
 std::size_t sequenceLength(unsigned char lead) {
@@ -26,53 +19,49 @@ std::size_t sequenceLength(unsigned char lead) {
     return 1;
 }
 
-// The Base64 DER of every certificate in the chain, leaf first.
-JsonPtr chainArray(const CERTCertificateList& chain) {
-    JsonPtr array(cJSON_CreateArray());
-    for (int i = 0; array && i < chain.len; ++i) {
-        if (const auto text = base64Encode(chain.certs[i].data, chain.certs[i].len))
-            cJSON_AddItemToArray(array.get(), cJSON_CreateString(text->c_str()));
+const char* storeFailureText(StoreStep step) {
+    switch (step) {
+        case StoreStep::Root:
+            return "CertOpenStore ROOT error";
+        case StoreStep::Ca:
+            return "CertOpenStore CA error";
+        case StoreStep::My:
+            break;
     }
-    return array;
+    return "CertOpenStore MY error";
+}
+
+StoreFailure storeFailure(StoreStep step) {
+    const StoreFailure failure{step, lastNssError()};
+    logStepFailure(storeFailureText(step), failure.code);
+    return failure;
 }
 
 enum class Walk { Continue, Stop };
 
-// Adds one certificate's entry to `certs`, unless its chain cannot be built. Stops the walk
+// Adds one certificate to the listing, unless its chain cannot be built. Stops the walk
 // when the serial gives no text.
-Walk listCertificate(CERTCertificate* certificate, cJSON* certs) {
-    JsonPtr entry(cJSON_CreateObject());
-    if (!entry) return Walk::Continue;
-    if (const auto name = fitDisplayName(displayName(certificate)))
-        cJSON_AddItemToObject(entry.get(), "name", cJSON_CreateString(name->c_str()));
-    else
-        writeLog("WideCharToMultiByte error");
+Walk listCertificate(CERTCertificate* certificate, CertificateListing& listing) {
+    ListedCertificate entry;
+    entry.name = fitDisplayName(displayName(certificate));
+    if (!entry.name) writeLog("WideCharToMultiByte error");
 
     const auto serial = bytesToHex(serialNumberOf(certificate));
     if (!serial) {
         writeLog("convert serialNumberDataHex  error");
         return Walk::Stop;
     }
-    cJSON_AddItemToObject(entry.get(), "serialNumber", cJSON_CreateString(serial->c_str()));
+    entry.serial = *serial;
 
     const ChainPtr chain = buildChain(certificate);
     if (!chain) {
         writeLog("The chain could not be created.");
         return Walk::Continue;
     }
-    cJSON_AddItemToObject(entry.get(), "certChains", chainArray(*chain).release());
-    cJSON_AddItemToArray(certs, entry.release());
+    for (int i = 0; i < chain->len; ++i)
+        entry.chain.emplace_back(chain->certs[i].data, chain->certs[i].data + chain->certs[i].len);
+    listing.certificates.push_back(std::move(entry));
     return Walk::Continue;
-}
-
-// Walks the personal store; returns how many certificates were visited.
-int listPersonalStore(const CERTCertList* store, cJSON* certs) {
-    int visited = 0;
-    for (CERTCertificate* certificate : certificatesOf(store)) {
-        ++visited;
-        if (listCertificate(certificate, certs) == Walk::Stop) break;
-    }
-    return visited;
 }
 
 }  // namespace
@@ -91,29 +80,29 @@ OptionalText fitDisplayName(const std::string& utf8Name) {
     return utf8Name.substr(0, bytes);
 }
 
-OptionalText handleGetCerts() {
-    JsonPtr reply = newReply("getCerts");
-    if (!reply) return std::nullopt;
-    cJSON* certs = cJSON_CreateArray();
-    cJSON_AddItemToObject(reply.get(), "certs", certs);
-
-    int visited = 0;
+CertificateListing listCertificates() {
+    CertificateListing listing;
     // NSS keeps trust anchors and CA certificates in the user's database, not in stores of
     // their own: opening ROOT and CA means making sure the database has its place.
     if (!preparePkiDirectory()) {
-        reportStepFailure(reply.get(), kRootFailure, lastNssError());
-    } else if (!prepareDatabaseDirectory()) {
-        reportStepFailure(reply.get(), kCaFailure, lastNssError());
-    } else {
-        clearNssError();
-        const CertificateListPtr store = openUserDatabase() ? listUserCertificates() : nullptr;
-        if (store)
-            visited = listPersonalStore(store.get(), certs);
-        else
-            reportStepFailure(reply.get(), kMyFailure, lastNssError());
+        listing.failure = storeFailure(StoreStep::Root);
+        return listing;
     }
-    cJSON_AddItemToObject(reply.get(), "size", cJSON_CreateNumber(visited));
-    return printJson(reply.get());
+    if (!prepareDatabaseDirectory()) {
+        listing.failure = storeFailure(StoreStep::Ca);
+        return listing;
+    }
+    clearNssError();
+    const CertificateListPtr store = openUserDatabase() ? listUserCertificates() : nullptr;
+    if (!store) {
+        listing.failure = storeFailure(StoreStep::My);
+        return listing;
+    }
+    for (CERTCertificate* certificate : certificatesOf(store.get())) {
+        ++listing.visited;
+        if (listCertificate(certificate, listing) == Walk::Stop) break;
+    }
+    return listing;
 }
 
 }  // namespace quillmark

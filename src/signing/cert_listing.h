@@ -1,15 +1,41 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/nss_database.h"
 #include "support/bytes.h"
 
 namespace quillmark {
 
-// The getCerts reply: every user certificate with its display name, serial text and chain
-// (Base64 DER, leaf first), the count of certificates visited in `size`, or the error of the
-// store that could not be opened. No result only when the reply cannot be allocated.
-OptionalText handleGetCerts();
+// The store whose opening failed, in the order they are opened.
+enum class StoreStep { Root, Ca, My };
+
+struct StoreFailure {
+    StoreStep step;
+    NssErrorCode code;
+};
+
+// One listed user certificate: its display name (none when it does not fit), its serial
+// text and its chain (DER, leaf first).
+struct ListedCertificate {
+    OptionalText name;
+    std::string serial;
+    std::vector<Bytes> chain;
+};
+
+// The user certificates in listing order, how many were visited (those left out for want
+// of a chain included), or the store that could not be opened.
+struct CertificateListing {
+    std::vector<ListedCertificate> certificates;
+    int visited = 0;
+    std::optional<StoreFailure> failure;
+};
+
+// Lists every user certificate; logs each certificate that is left out or named no name,
+// and a store failure with its code.
+CertificateListing listCertificates();
 
 // The name as the listing reports it: cut to 127 UTF-16 code units, as a 128-unit name
 // buffer holds, and left out (no result) when its UTF-8 form then needs more than 255 bytes.

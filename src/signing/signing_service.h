@@ -1,24 +1,60 @@
 #pragma once
 
+#include <variant>
+
+#include "platform/nss_database.h"
 #include "support/bytes.h"
 
 namespace quillmark {
 
-// The sign operations. Each signs the data (Base64 text, else hex text; either may be null)
-// with the private key of the user certificate whose serial text equals `serialNumber`,
-// hashing with SHA-256 when the certificate is signed with sha256WithRSAEncryption and with
-// SHA-1 otherwise. In secure mode the decoded data is deciphered before hashing and the
-// result enciphered before Base64. The reply holds `signedData`, or `error` (with
-// `errorCode` for a failed step), or only `action` when no certificate has that serial.
-// No result only when the reply cannot be allocated.
+// The raw output is the PKCS #1 v1.5 signature, most significant byte first; the CMS output
+// is a DER CMS SignedData message whose content is that same signature, signed again with
+// the same key and carrying the signer's certificate.
+enum class SignOutput { Raw, Cms };
 
-// `signedData` is the PKCS #1 v1.5 signature, most significant byte first.
-OptionalText handleSignRaw(const char* dataHex, const char* dataBase64, const char* serialNumber,
-                           bool secure);
+// What a sign request gives: the data (Base64 text, else hex text; either may be null), the
+// serial text of the user certificate to sign with, and whether the data arrives enciphered
+// and the result leaves enciphered.
+struct SignRequest {
+    const char* dataHex;
+    const char* dataBase64;
+    const char* serialNumber;
+    bool secure;
+    SignOutput output;
+};
 
-// `signedData` is a DER CMS SignedData message whose content is that same signature, signed
-// again with the same key and carrying the signer's certificate.
-OptionalText handleSignCms(const char* dataHex, const char* dataBase64, const char* serialNumber,
-                           bool secure);
+// The signing steps that can fail, in the order they run.
+enum class SignStep {
+    OpenStore,
+    PrivateKey,
+    CreateHash,
+    Hash,
+    SignatureLength,
+    SignatureMemory,
+    Sign,
+    Message,
+    Encode,
+};
+
+struct SignFailure {
+    SignStep step;
+    NssErrorCode code;
+};
+
+// No data, or data that does not decode or decipher.
+struct MissingData {};
+// No user certificate has the serial text.
+struct NoCertificate {};
+
+// The bytes that go into the reply (enciphered in secure mode), or why there are none.
+using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
+
+// Signs the data with the private key of the user certificate whose serial text equals the
+// request's, hashing with SHA-256 when the certificate is signed with sha256WithRSAEncryption
+// and with SHA-1 otherwise. The CMS message's own digest is the hash the certificate's
+// signature algorithm names (SHA-384 for sha384WithRSAEncryption). In secure mode the decoded data
+// is deciphered before hashing and the result enciphered. Logs the raw operation's trace and each
+// failed step.
+SignResult sign(const SignRequest& request);
 
 }  // namespace quillmark

@@ -6,13 +6,11 @@
 
 namespace quillmark {
 
-void reportStepFailure(cJSON* reply, const StepFailure& failure, NssErrorCode code) {
+void logStepFailure(const char* logText, NssErrorCode code) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(code));
-    writeLog(failure.logText);
+    writeLog(logText);
     writeLog(hex);
-    cJSON_AddItemToObject(reply, "error", cJSON_CreateString(failure.replyText));
-    cJSON_AddItemToObject(reply, "errorCode", cJSON_CreateNumber(static_cast<double>(code)));
 }
 
 }  // namespace quillmark

@@ -31,13 +31,16 @@ Bytes encode(const Value& value) {
 
 class BerReader {
   public:
-    BerReader(const std::uint8_t* data, std::size_t count) : data_(data), end_(count) {}
+    BerReader(const std::uint8_t* data, std::size_t count, const std::vector<Bytes>& verbatim)
+        : data_(data), end_(count), verbatim_(verbatim) {}
 
     bool atEnd() const { return position_ == end_; }
 
     // Reads one value and, with its content, the values nested in it.
     bool readValue(Value& value, int depth) {
         if (depth > kMaxDepth || !readIdentifier(value.identifier)) return false;
+        path_.resize(depth);
+        path_.push_back(value.identifier[0]);
         value.constructed = (value.identifier[0] & kConstructed) != 0;
         bool indefinite = false;
         std::size_t length = 0;
@@ -84,6 +87,21 @@ class BerReader {
         return true;
     }
 
+    // Copies one whole value as it stands; it must have a definite length.
+    bool copyValue(Bytes& copy) {
+        const std::size_t start = position_;
+        Bytes identifier;
+        bool indefinite = false;
+        std::size_t length = 0;
+        if (!readIdentifier(identifier) || !readLength(indefinite, length) || indefinite ||
+            length > end_ - position_) {
+            return false;
+        }
+        position_ += length;
+        copy.assign(data_ + start, data_ + position_);
+        return true;
+    }
+
     bool atEndOfContents() const {
         return end_ - position_ >= 2 && data_[position_] == 0 && data_[position_ + 1] == 0;
     }
@@ -93,8 +111,14 @@ class BerReader {
             value.identifier.size() == 1 && (value.identifier[0] & ~kConstructed) == kOctetString;
         const bool universalSet =
             value.identifier.size() == 1 && (value.identifier[0] & ~kConstructed) == kSet;
+        const bool copied = std::find(verbatim_.begin(), verbatim_.end(), path_) != verbatim_.end();
         std::vector<Bytes> members;
         while (indefinite ? !atEndOfContents() : position_ < contentEnd) {
+            if (copied) {
+                members.emplace_back();
+                if (!copyValue(members.back())) return false;
+                continue;
+            }
             Value member;
             if (!readValue(member, depth + 1)) return false;
             if (octetString) {
@@ -117,7 +141,7 @@ class BerReader {
             value.constructed = false;
             return true;
         }
-        if (universalSet && (value.identifier[0] & kClassMask) == 0)
+        if (universalSet && !copied && (value.identifier[0] & kClassMask) == 0)
             std::sort(members.begin(), members.end());
         for (const Bytes& member : members)
             value.content.insert(value.content.end(), member.begin(), member.end());
@@ -128,6 +152,8 @@ class BerReader {
     const std::uint8_t* data_;
     std::size_t position_ = 0;
     std::size_t end_;
+    const std::vector<Bytes>& verbatim_;
+    Bytes path_;  // the first identifier octet of each value from the outermost down
 };
 
 }  // namespace
@@ -141,8 +167,9 @@ Bytes derLength(std::size_t length) {
     return digits;
 }
 
-OptionalBytes berToDer(const std::uint8_t* ber, std::size_t count) {
-    BerReader reader(ber, count);
+OptionalBytes berToDer(const std::uint8_t* ber, std::size_t count,
+                       const std::vector<Bytes>& verbatim) {
+    BerReader reader(ber, count, verbatim);
     Value value;
     if (!reader.readValue(value, 0) || !reader.atEnd()) return std::nullopt;
     return encode(value);

@@ -99,7 +99,11 @@ class Pki:
         self.absent_ca = self._make_ca("absent", "CN=Quillmark Absent CA,O=Elsewhere", None, 3)
         self.users = {}
         for cert in self._user_plan():
-            self._make_user(cert)
+            self.users[cert.key] = self._make_user(cert)
+        # Kept apart from `users`: two user certificates with one serial, and a certificate
+        # that is not strict DER, for the tests that need them.
+        self.twins = [self._make_user(cert) for cert in self._twin_plan()]
+        self.non_der = self._make_non_der_user()
 
     def _user_plan(self):
         inter = "intermediate"
@@ -123,6 +127,18 @@ class Pki:
                      self._next_serial(), SHA256_WITH_RSA, inter),
             UserCert("long-name", "user-long-name", "CN=" + LONG_NAME, None,
                      self._next_serial(), SHA256_WITH_RSA, inter),
+            # Encoded as CN=First Name, O=Org, CN=Second Name (certutil reverses the text).
+            UserCert("two-cns", "user-two-cns", "CN=Second Name,O=Org,CN=First Name",
+                     "First Name", self._next_serial(), SHA256_WITH_RSA, inter),
+        ]
+
+    def _twin_plan(self):
+        serial = 0x7777
+        return [
+            UserCert("twin-issued", "user-twin-issued", "CN=Quillmark Twin Issued",
+                     "Quillmark Twin Issued", serial, SHA256_WITH_RSA, "intermediate"),
+            UserCert("twin-self", "user-twin-self", "CN=Quillmark Twin Self",
+                     "Quillmark Twin Self", serial, SHA256_WITH_RSA, None),
         ]
 
     def _next_serial(self):
@@ -171,7 +187,32 @@ class Pki:
         cert.chain = [cert.der]
         if cert.issuer == "intermediate":
             cert.chain += [self.intermediate["der"], self.root["der"]]
-        self.users[cert.key] = cert
+        return cert
+
+    def _make_non_der_user(self):
+        """A self-signed certificate whose subject and issuer hold one RDN of two values in
+        the reverse of DER's SET order: valid BER that a DER re-encoding would change."""
+        cert = UserCert("non-der", "user-non-der", "", "Quillmark Unsorted", 0x4242,
+                        SHA256_WITH_RSA, None)
+        cert.key_pem = self._path("non-der-key.pem")
+        template = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        cert.key_pem, "-subj", "/CN=Template", "-days", "3650", "-sha256",
+                        "-set_serial", str(cert.serial), "-outform", "DER"])
+        certificate, _ = _der_read(template)
+        tbs, rest = _der_read(certificate[1])
+        algorithm, _ = _der_read(rest)
+        fields = _der_members(tbs[1])
+        values = sorted(_der(0x30, _der(0x06, oid) + _der(0x0C, text.encode()))
+                        for oid, text in [(b"\x55\x04\x03", "Quillmark Unsorted"),
+                                          (b"\x55\x04\x0a", "Quillmark Test")])
+        name = _der(0x30, _der(0x31, b"".join(reversed(values))))
+        fields[3] = fields[5] = name  # issuer and subject
+        tbs_der = _der(0x30, b"".join(fields))
+        signature = run(["openssl", "dgst", "-sha256", "-sign", cert.key_pem], stdin=tbs_der)
+        cert.der = _der(0x30, tbs_der + algorithm[2] + _der(0x03, b"\x00" + signature))
+        cert.chain = [cert.der]
+        self._export_pem_and_p12(cert)
+        return cert
 
     def _export_user(self, cert):
         """PEM files of the certificate and key, and a PKCS#12 file holding only the two."""
@@ -181,6 +222,12 @@ class Pki:
         cert.key_pem = self._path(cert.key + "-key.pem")
         run(["openssl", "pkcs12", "-in", full_p12, "-nocerts", "-nodes", "-passin",
              "pass:" + P12_PASSWORD, "-out", cert.key_pem])
+        os.remove(full_p12)
+        self._export_pem_and_p12(cert)
+
+    def _export_pem_and_p12(self, cert):
+        """PEM files of the certificate and public key, and the PKCS#12 file, from the DER
+        and the key PEM."""
         cert.cert_pem = self._path(cert.key + "-cert.pem")
         with open(cert.cert_pem, "wb") as f:
             f.write(run(["openssl", "x509", "-inform", "DER", "-outform", "PEM"],
@@ -192,7 +239,6 @@ class Pki:
         cert.p12 = self._path(cert.key + ".p12")
         run(["openssl", "pkcs12", "-export", "-in", cert.cert_pem, "-inkey", cert.key_pem,
              "-name", cert.nickname, "-passout", "pass:" + P12_PASSWORD, "-out", cert.p12])
-        os.remove(full_p12)
 
     def install(self, home, password=None, users=None):
         """Creates home/.pki/nssdb holding the root and intermediate CAs and the given user
@@ -207,9 +253,13 @@ class Pki:
             run(["certutil", "-A", "-d", "sql:" + db, "-n", ca["nickname"], "-t", trust,
                  "-i", ca["pem"], *certutil_pw])
         for key in users if users is not None else list(self.users):
-            run(["pk12util", "-i", self.users[key].p12, "-d", "sql:" + db,
-                 "-W", P12_PASSWORD, "-K", password or ""])
+            self.import_user(home, self.users[key], password)
         return db
+
+    def import_user(self, home, cert, password=None):
+        """Imports one user certificate and its key into home's NSS database with pk12util."""
+        run(["pk12util", "-i", cert.p12, "-d", "sql:" + nss_database_path(home),
+             "-W", P12_PASSWORD, "-K", password or ""])
 
     def add_softhsm_token(self, home, label, pin, users):
         """Makes a SoftHSM token (a stand-in for a USB token) holding the given user
@@ -254,6 +304,34 @@ class Pki:
 
     def remove(self):
         shutil.rmtree(self.directory, ignore_errors=True)
+
+
+def _der(tag, content):
+    """One DER value: tag, minimal length, content."""
+    length = len(content)
+    if length < 0x80:
+        return bytes([tag, length]) + content
+    digits = length.to_bytes((length.bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(digits)]) + digits + content
+
+
+def _der_read(data):
+    """The first value of data as (tag, content, whole encoding), and the bytes after it."""
+    length, start = data[1], 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, start = int.from_bytes(data[2:2 + count], "big"), 2 + count
+    end = start + length
+    return (data[0], data[start:end], data[:end]), data[end:]
+
+
+def _der_members(content):
+    """The whole encodings of the values in a constructed value's content."""
+    members = []
+    while content:
+        value, content = _der_read(content)
+        members.append(value[2])
+    return members
 
 
 _shared = None

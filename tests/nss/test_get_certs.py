@@ -6,7 +6,7 @@ import stat
 import tempfile
 import unittest
 
-from agent import Agent, AgentTestCase, call, post_json
+from agent import Agent, AgentTestCase, call, executable, post_json
 from pki import nss_database_path, shared_pki
 
 PR_NOT_DIRECTORY_ERROR = -5949
@@ -121,6 +121,20 @@ class StoreTest(unittest.TestCase):
             shutil.rmtree(db)
             pki.install(self.home, users=["sha1"])
             self.assertEqual(call(GET_CERTS)["size"], 1)
+
+    def test_read_only_home_lists_and_signs(self):
+        pki.install(self.home, users=["sha1"])
+        # The agent sees HOME through a read-only bind mount of its own.
+        wrapper = os.path.join(self.home, "read-only-home")
+        with open(wrapper, "w") as f:
+            f.write('#!/bin/sh\nexec unshare -m sh -c \'mount --bind -o ro "$HOME" "$HOME" '
+                    f'&& exec {executable()}\'\n')
+        os.chmod(wrapper, 0o755)
+        with Agent(home=self.home, path=wrapper):
+            self.assertEqual(call(GET_CERTS)["size"], 1)
+            reply = call({"action": "sign", "serialNumber": pki.users["sha1"].serial_hex,
+                          "dataHex": "00"})
+            self.assertIn("signedData", reply)
 
     def test_folders_that_cannot_be_made_are_the_root_and_ca_errors(self):
         pki_folder = os.path.join(self.home, ".pki")

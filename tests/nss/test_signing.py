@@ -30,6 +30,8 @@ class SigningTest(AgentTestCase):
     @classmethod
     def prepare_home(cls, home):
         pki.install(home)
+        for cert in [*pki.twins, pki.non_der]:
+            pki.import_user(home, cert)
         cls.work = tempfile.mkdtemp(prefix="quillmark-verify-")
         cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
 
@@ -91,6 +93,28 @@ class SigningTest(AgentTestCase):
                     ["openssl", "cms", "-cmsout", "-inform", "DER", "-outform", "DER"],
                     input=message, capture_output=True, check=True).stdout
                 self.assertEqual(reencoded, message)
+
+    def test_cms_digest_follows_the_hash_the_certificate_names(self):
+        # The raw signature inside keeps its own rule (SHA-1 for sha384WithRSA).
+        cert = pki.users["sha384"]
+        message = self.signed_bytes(sign(cert, cms=True))
+        self.assertEqual(self.cms_content(message), self.signed_bytes(sign(cert)))
+        self.assertIn("algorithm: sha384 ", self.cms_print(message))
+
+    def test_cms_carries_a_certificate_that_is_not_strict_der_as_it_stands(self):
+        cert = pki.non_der
+        message = self.signed_bytes(sign(cert, cms=True))
+        self.assertEqual(self.cms_content(message), self.signed_bytes(sign(cert)))
+        self.assertTrue(cert.der in message, "the certificate was re-encoded")
+
+    def test_a_shared_serial_signs_with_the_certificate_listed_first(self):
+        serial = pki.twins[0].serial_hex
+        listed = [entry["certChains"][0] for entry in call({"action": "getCerts"})["certs"]
+                  if entry["serialNumber"] == serial]
+        self.assertEqual(sorted(listed), sorted(c.chain_base64()[0] for c in pki.twins))
+        first = next(c for c in pki.twins if c.chain_base64()[0] == listed[0])
+        signature = self.signed_bytes(sign(first))
+        self.assertTrue(openssl_verify_signature(first, DATA, signature, self.work))
 
     def test_secure_mode_deciphers_the_data_and_enciphers_the_result(self):
         cert = pki.users["vietnamese"]

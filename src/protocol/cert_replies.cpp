@@ -1,0 +1,116 @@
+#include "protocol/cert_replies.h"
+
+#include "support/base64.h"
+#include "support/json.h"
+
+namespace quillmark {
+namespace {
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+const char* storeReplyText(StoreStep step) {
+    switch (step) {
+        case StoreStep::Root:
+            return "CertOpenStore ROOT error";
+        case StoreStep::Ca:
+            return "CertOpenStore CA error";
+        case StoreStep::My:
+            break;
+    }
+    return "CertOpenStore MY error";
+}
+
+// The reply text of a failed sign step; pages match on these texts, the swapped store texts
+// of the two outputs included.
+const char* signReplyText(SignStep step, SignOutput output) {
+    switch (step) {
+        case SignStep::OpenStore:
+            return output == SignOutput::Raw ? "The store was not opened"
+                                             : "The store was not opened.";
+        case SignStep::PrivateKey:
+            return "Get private key error";
+        case SignStep::CreateHash:
+            return "create hash error";
+        case SignStep::Hash:
+            return "Hash error";
+        case SignStep::SignatureLength:
+            return "Sign hash error";
+        case SignStep::SignatureMemory:
+            return "Memory allocation error while signing.";
+        case SignStep::Sign:
+            return "Error during CryptSignHash.";
+        case SignStep::Message:
+            return "Getting signed BLOB size failed";
+        case SignStep::Encode:
+            break;
+    }
+    return "Error getting signed BLOB";
+}
+
+// `error` and `errorCode`, the code as an unsigned 32-bit number.
+void addError(cJSON* reply, const char* text, NssErrorCode code) {
+    cJSON_AddItemToObject(reply, "error", cJSON_CreateString(text));
+    cJSON_AddItemToObject(reply, "errorCode", cJSON_CreateNumber(static_cast<double>(code)));
+}
+
+JsonPtr certificateEntry(const ListedCertificate& certificate) {
+    JsonPtr entry(cJSON_CreateObject());
+    if (!entry) return nullptr;
+    if (certificate.name)
+        cJSON_AddItemToObject(entry.get(), "name", cJSON_CreateString(certificate.name->c_str()));
+    cJSON_AddItemToObject(entry.get(), "serialNumber",
+                          cJSON_CreateString(certificate.serial.c_str()));
+    cJSON* chain = cJSON_CreateArray();
+    for (std::size_t i = 0; chain != nullptr && i < certificate.chain.size(); ++i) {
+        if (const auto text = base64Encode(certificate.chain[i]))
+            cJSON_AddItemToArray(chain, cJSON_CreateString(text->c_str()));
+    }
+    cJSON_AddItemToObject(entry.get(), "certChains", chain);
+    return entry;
+}
+
+}  // namespace
+
+OptionalText certificateListReply(const CertificateListing& listing) {
+    JsonPtr reply = newReply("getCerts");
+    if (!reply) return std::nullopt;
+    cJSON* certs = cJSON_CreateArray();
+    cJSON_AddItemToObject(reply.get(), "certs", certs);
+    for (const ListedCertificate& certificate : listing.certificates) {
+        if (JsonPtr entry = certificateEntry(certificate))
+            cJSON_AddItemToArray(certs, entry.release());
+    }
+    if (listing.failure)
+        addError(reply.get(), storeReplyText(listing.failure->step), listing.failure->code);
+    cJSON_AddItemToObject(reply.get(), "size", cJSON_CreateNumber(listing.visited));
+    return printJson(reply.get());
+}
+
+OptionalText signReply(SignOutput output, const SignResult& result) {
+    JsonPtr reply = newReply("sign");
+    if (!reply) return std::nullopt;
+    std::visit(Overloaded{
+                   [&](const Bytes& signedData) {
+                       if (const OptionalText text = base64Encode(signedData))
+                           cJSON_AddItemToObject(reply.get(), "signedData",
+                                                 cJSON_CreateString(text->c_str()));
+                   },
+                   [&](const SignFailure& failure) {
+                       addError(reply.get(), signReplyText(failure.step, output), failure.code);
+                   },
+                   [&](MissingData) {
+                       cJSON_AddItemToObject(reply.get(), "error",
+                                             cJSON_CreateString("missing data to sign"));
+                   },
+                   [](NoCertificate) {},
+               },
+               result);
+    return printJson(reply.get());
+}
+
+}  // namespace quillmark
