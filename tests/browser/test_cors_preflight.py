@@ -5,12 +5,14 @@ import http.server
 import os
 import shutil
 import socket
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
 
-from agent import PORT, AgentTestCase, no_response
-from chromium import Browser
+from agent import PORT, Agent, AgentTestCase, no_response
+from chromium import Browser, BrowserError
 
 VERSION_REPLY = {"action": "getVersion", "version": "v1.00.04"}
 
@@ -56,7 +58,7 @@ def preflight(*extra_headers):
 class PageServer:
     """Serves PAGE on 127.0.0.1 at a free port, in a thread."""
 
-    def __init__(self):
+    def __init__(self, address="127.0.0.1"):
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 self.send_response(200)
@@ -68,7 +70,7 @@ class PageServer:
             def log_message(self, *args):
                 pass
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = http.server.ThreadingHTTPServer((address, 0), Handler)
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
@@ -135,5 +137,48 @@ class OtherOriginPageTest(AgentTestCase):
         self.assertEqual(reply, VERSION_REPLY, self.browser.console_messages())
 
 
+# A public address (a documentation range) that the test gives its own network namespace.
+PUBLIC_ADDRESS = "198.51.100.7"
+
+
+class PublicPageTest(unittest.TestCase):
+    """What Local Network Access does: a plain-http page on a public address cannot reach the
+    agent on 127.0.0.1, although the preflight is answered, and the permission cannot be
+    granted to it (it is not a secure origin) even through the browser's own protocol."""
+
+    def test_plain_http_public_page_is_blocked(self):
+        result = subprocess.run(
+            ["unshare", "-n", "--", "sh", "-c",
+             f"ip link set lo up && ip addr add {PUBLIC_ADDRESS}/32 dev lo && "
+             f"exec /usr/bin/python3 {os.path.abspath(__file__)} public-page"],
+            capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        self.assertEqual(result.stdout.splitlines()[-2:],
+                         ["fetch: TypeError: Failed to fetch", "grant refused"], result.stdout)
+
+
+def public_page_scenario():
+    """Run inside the namespace made by PublicPageTest: agent, page server and browser."""
+    workdir = tempfile.mkdtemp(prefix="quillmark-lna-")
+    page = PageServer(PUBLIC_ADDRESS)
+    try:
+        with Agent(), Browser(os.path.join(workdir, "profile")) as browser:
+            origin = f"http://{PUBLIC_ADDRESS}:{page.port}"
+            browser.open(origin + "/")
+            print("fetch:", browser.evaluate(f"askVersion('http://127.0.0.1:{PORT}/')"))
+            try:
+                browser.call("Browser.setPermission", permission={"name": "local-network-access"},
+                             setting="granted", origin=origin)
+                print("granted")
+            except BrowserError:
+                print("grant refused")
+    finally:
+        page.close()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
 if __name__ == "__main__":
-    unittest.main()
+    if sys.argv[1:] == ["public-page"]:
+        public_page_scenario()
+    else:
+        unittest.main()
