@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/self_restart.h"
+#include "protocol/cors_preflight.h"
 #include "protocol/dispatcher.h"
 #include "support/log_file.h"
 
@@ -95,6 +96,8 @@ void restartSelf() {
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
     auto* session = static_cast<HttpSession*>(user);
     switch (reason) {
+        case LWS_CALLBACK_HTTP:
+            return answerCorsPreflight(wsi);
         case LWS_CALLBACK_HTTP_BODY:
             // Too large a body (or no memory for it): the connection is closed.
             if (appendRequestPiece(session->body, static_cast<const char*>(in), len)) return 0;

@@ -1,5 +1,7 @@
 #include "shell/quillmark_xp_dlg.h"
 
+#include <QDBusConnection>
+#include <QDBusInterface>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QLabel>
@@ -37,6 +39,19 @@ class DialogUnits {
     int m_nCharHeight;
 };
 
+constexpr char kVersion[] = "v1.00.04";
+
+// Qt puts the icon on a D-Bus tray (StatusNotifierItem: KDE Plasma, GNOME with AppIndicator)
+// when a StatusNotifierWatcher with a host registered is on the session bus, and in the X11
+// (XEmbed) tray otherwise; it decides once, when the first tray icon is made. A D-Bus tray
+// reports a click as Trigger and never sends a double click.
+bool dbusTrayInUse() {
+    const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QDBusInterface watcher(watcherName, QStringLiteral("/StatusNotifierWatcher"), watcherName,
+                           QDBusConnection::sessionBus());
+    return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
 constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
                                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
@@ -44,9 +59,13 @@ constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
 }  // namespace
 
 CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon)
-    : QDialog(nullptr, kWindowFlags), m_hIcon(icon), m_trayIcon(icon) {
+    : QDialog(nullptr, kWindowFlags),
+      m_hIcon(icon),
+      m_trayIcon(icon),
+      m_restoreReason(dbusTrayInUse() ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick) {
     setWindowTitle(QStringLiteral("Norvale"));
     setWindowIcon(m_hIcon);
+    m_trayIcon.setToolTip(QStringLiteral("Quillmark %1").arg(QLatin1String(kVersion)));
     createControls();
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CQuillmarkXpDlg::OnTrayNotify);
 }
@@ -65,7 +84,9 @@ void CQuillmarkXpDlg::createControls() {
     } lines[] = {
         {QStringLiteral("Ứng dụng tích hợp ký số"), 78},
         {QStringLiteral("Norvale"), 87},
-        {QStringLiteral("Phiên bản: v1.00.04     Ngày phiên bản: 16/06/2019"), 96},
+        {QStringLiteral("Phiên bản: %1     Ngày phiên bản: 16/06/2019")
+             .arg(QLatin1String(kVersion)),
+         96},
     };
     for (const auto& line : lines) {
         auto* label = new QLabel(line.text, this);
@@ -119,8 +140,8 @@ void CQuillmarkXpDlg::changeEvent(QEvent* event) {
 }
 
 void CQuillmarkXpDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
-    // Single clicks, the right button and the middle button do nothing; there is no menu.
-    if (reason != QSystemTrayIcon::DoubleClick || !DeleteTrayIcon()) return;
+    // Only the restoring click counts; the right and middle buttons do nothing (no menu).
+    if (reason != m_restoreReason || !DeleteTrayIcon()) return;
     m_bAllowShow = true;
     showNormal();
     raise();

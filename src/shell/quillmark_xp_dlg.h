@@ -8,8 +8,9 @@ namespace quillmark {
 
 // The agent's only window: what the program is, its version, and a button that sends it to
 // the tray. It starts hidden with only its tray icon shown; a left double click on the icon
-// trades the icon for the window, minimising or the button trade the window for the icon.
-// Closing it (close box, Escape, a close request) ends the dialog and with it the program.
+// (a click on a D-Bus tray, which sends no double clicks) trades the icon for the window,
+// minimising or the button trade the window for the icon. Closing it (close box, Escape, a close
+// request) ends the dialog and with it the program.
 class CQuillmarkXpDlg : public QDialog {
     Q_OBJECT
 
@@ -42,6 +43,8 @@ class CQuillmarkXpDlg : public QDialog {
 
     QIcon m_hIcon;
     QSystemTrayIcon m_trayIcon;
+    // Made after the icon, so it follows the kind of tray Qt chose for it.
+    const QSystemTrayIcon::ActivationReason m_restoreReason;
     bool m_bTrayIconShown = false;
     bool m_bAllowShow = false;
 };

@@ -11,9 +11,11 @@ import unittest
 
 from agent import PORT, Agent, pids_of, post_json, wait_for_port
 from desktop import DesktopSession, wait_until
+from status_notifier_watcher import DBusTray
 
 QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
 BUILD_DIR = os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd())
+TOOLTIP = "Quillmark v1.00.04"
 START_CHECK = 5.0
 ICON_TIMEOUT = START_CHECK + 10.0
 
@@ -69,14 +71,16 @@ class DesktopAgentTest(unittest.TestCase):
             self.assertGreaterEqual(time.monotonic() - started, START_CHECK - 1.0)
             self.assert_in_tray(agent)
 
-            # Hovering shows no tooltip; single, right and right double clicks do nothing.
+            # Hovering shows the tooltip (its text is read over D-Bus in DBusTrayTest);
+            # single, right and right double clicks do nothing.
             self.desktop.xdotool("mousemove", "--window", str(icon), "11", "15")
-            time.sleep(1.5)
-            self.assertEqual(self.desktop.tray_icons(agent.process.pid), [icon])
+            tips = wait_until(lambda: [w for w in self.desktop.tray_icons(agent.process.pid)
+                                       if w != icon])
+            self.assertEqual(len(tips), 1, "no tooltip")
             for button, repeat in ((1, 1), (3, 1), (3, 2), (2, 1)):
                 self.desktop.click_icon(icon, button, repeat)
                 time.sleep(0.7)
-                self.assertEqual(self.desktop.tray_icons(agent.process.pid), [icon])
+                self.assertIn(icon, self.desktop.tray_icons(agent.process.pid))
                 self.assertIsNone(self.desktop.shown_window("Norvale"))
                 self.desktop.xdotool("key", "Escape")
 
@@ -210,6 +214,32 @@ class LateTrayTest(unittest.TestCase):
                 icons = wait_until(lambda: desktop.tray_icons(agent.process.pid), 10)
                 self.assertEqual(len(icons), 1)
                 desktop.click_icon(icons[0], repeat=2)
+                self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale")))
+
+
+class DBusTrayTest(unittest.TestCase):
+    """A D-Bus tray (StatusNotifierItem) beside no X11 tray: the icon is an item registered
+    with the watcher, and its Activate (a click) shows the window."""
+
+    def test_activate_shows_the_window(self):
+        with DesktopSession(with_tray=False) as desktop, DBusTray() as tray:
+            with Agent(path=QUILLMARKXP, env=dict(desktop.env(), **tray.env())) as agent:
+                item = tray.next_item()
+                self.assertIsNotNone(item, "no item registered:\n" + agent.stderr())
+                self.assertIn(TOOLTIP, tray.item_property(item, "ToolTip"))
+                self.assertEqual(desktop.tray_icons(agent.process.pid), [])
+                self.assertIsNone(desktop.shown_window("Norvale"))
+
+                tray.call(item, "org.kde.StatusNotifierItem.Activate", "0", "0")
+                dialog = wait_until(lambda: desktop.shown_window("Norvale"))
+                self.assertIsNotNone(dialog, "Activate did not show the window")
+
+                # The button gives the window back to the tray, and a new Activate restores it.
+                desktop.press_in(dialog, "space")
+                item = tray.next_item()
+                self.assertIsNotNone(item, "the icon did not come back")
+                self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale") is None))
+                tray.call(item, "org.kde.StatusNotifierItem.Activate", "0", "0")
                 self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale")))
 
 
