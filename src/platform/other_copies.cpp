@@ -20,18 +20,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// The file name a process runs. An executable replaced on disk reads as "name (deleted)":
-// that process is an older build of the same program.
-std::string executableNameOf(pid_t pid) {
-    static const std::string kDeletedMark = " (deleted)";
-    std::string name = fileNameOf(executablePathOf(pid));
-    if (name.size() > kDeletedMark.size() &&
-        name.compare(name.size() - kDeletedMark.size(), kDeletedMark.size(), kDeletedMark) == 0) {
-        name.resize(name.size() - kDeletedMark.size());
-    }
-    return name;
-}
-
 std::vector<pid_t> processesNamed(const std::string& executableName) {
     std::vector<pid_t> found;
     std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
@@ -41,7 +29,8 @@ std::vector<pid_t> processesNamed(const std::string& executableName) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (*end != '\0' || pid <= 0 || pid == self) continue;
-        if (executableNameOf(static_cast<pid_t>(pid)) == executableName)
+        // A process whose executable was replaced on disk is an older build of this program.
+        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName)
             found.push_back(static_cast<pid_t>(pid));
     }
     return found;
