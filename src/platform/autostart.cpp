@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "support/file_descriptor.h"
 #include "support/write_all.h"
 
 namespace quillmark {
@@ -46,10 +47,11 @@ bool makeDirectories(const std::string& path) {
 // Writes a temporary file beside the entry and renames it over the entry.
 bool replaceFile(const std::string& directory, const std::string& text) {
     std::string temporary = directory + "/." + kEntryName + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) return false;
-    const bool written = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
+    FileDescriptor file(mkstemp(temporary.data()));
+    if (!file.isOpen()) return false;
+    const bool written =
+        fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text) && fsync(file.get()) == 0;
+    const bool closed = file.close();
     if (written && closed && rename(temporary.c_str(), (directory + "/" + kEntryName).c_str()) == 0)
         return true;
     unlink(temporary.c_str());

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/file_descriptor.h"
 #include "support/module_path.h"
 
 namespace quillmark {
@@ -36,19 +37,15 @@ std::vector<pid_t> processesNamed(const std::string& executableName) {
     return found;
 }
 
-// Closes a pidfd when it goes out of scope.
+// A process through its pidfd, so that a signal never reaches a process that has taken
+// over the id of one that ended.
 class ProcessHandle {
   public:
     explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
-    ~ProcessHandle() {
-        if (fd_ >= 0) close(fd_);
-    }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.isOpen(); }
 
     bool waitForExit(std::chrono::milliseconds timeout) const {
-        pollfd waiter{fd_, POLLIN, 0};
+        pollfd waiter{fd_.get(), POLLIN, 0};
         int result;
         do {
             result = poll(&waiter, 1, static_cast<int>(timeout.count()));
@@ -56,10 +53,10 @@ class ProcessHandle {
         return result > 0;
     }
 
-    void signal(int number) const { syscall(SYS_pidfd_send_signal, fd_, number, nullptr, 0); }
+    void signal(int number) const { syscall(SYS_pidfd_send_signal, fd_.get(), number, nullptr, 0); }
 
   private:
-    int fd_;
+    FileDescriptor fd_;
 };
 
 void closeCopy(pid_t pid, std::chrono::milliseconds grace) {

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "support/base64.h"
+#include "support/file_descriptor.h"
 #include "support/module_path.h"
 #include "support/write_all.h"
 
@@ -15,22 +16,6 @@ namespace quillmark {
 namespace {
 
 constexpr mode_t kOwnerOnly = 0600;
-
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
 
 void appendEntry(const std::string& entry) {
     FileDescriptor file(
