@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs everything, builds the agent twice (plain, and with AddressSanitizer and
+# Installs everything, checks that every C++ file is formatted, builds the agent twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs every test in both builds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 "$root/scripts/install-deps.sh"
+
+# Every tracked C++ file must read as clang-format (with .clang-format) writes it.
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 jobs=$(nproc)
 run_suite() {

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "platform/autostart.h"
@@ -26,42 +25,6 @@ void stopOnTerminate() {
     sigaction(SIGINT, &action, nullptr);
 }
 
-std::string trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-// True when the entry's [Desktop Entry] group neither hides it (Hidden=true) nor turns it
-// off (X-GNOME-Autostart-enabled=false), so the desktop starts it at login.
-bool autostartEntryEnabled(std::ifstream& entry) {
-    bool inMainGroup = false;
-    for (std::string line; std::getline(entry, line);) {
-        line = trimmed(line);
-        if (!line.empty() && line.front() == '[') {
-            inMainGroup = line == "[Desktop Entry]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inMainGroup || equals == std::string::npos) continue;
-        const std::string key = trimmed(line.substr(0, equals));
-        const std::string value = trimmed(line.substr(equals + 1));
-        if ((key == "Hidden" && value == "true") ||
-            (key == "X-GNOME-Autostart-enabled" && value == "false"))
-            return false;
-    }
-    return true;
-}
-
-// The desktop agent's autostart entry when the desktop will start it at login; else empty.
-std::string enabledDesktopAgentEntry() {
-    const std::string directory = autostartDirectory();
-    if (directory.empty()) return {};
-    const std::string path = directory + "/Quillmark.desktop";
-    std::ifstream entry(path);
-    return entry && autostartEntryEnabled(entry) ? path : std::string();
-}
-
 }  // namespace
 
 int main() {
@@ -69,7 +32,7 @@ int main() {
     // for the port at every login when both are enabled; the service gives way, and its exit
     // status tells systemd not to try again.
     if (std::getenv("INVOCATION_ID") != nullptr) {
-        if (const std::string entry = enabledDesktopAgentEntry(); !entry.empty()) {
+        if (const std::string entry = enabledAutostartEntry(); !entry.empty()) {
             std::fprintf(stderr,
                          "quillmarkd: not started: the desktop agent QuillmarkXp starts at login "
                          "(%s); enable only one of them, see quillmarkd(1)\n",

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "support/file_descriptor.h"
 #include "support/user_directories.h"
 #include "support/write_all.h"
 
@@ -15,14 +19,57 @@ constexpr char kEntryName[] = "Quillmark.desktop";
 // Characters that make an Exec argument need quotes.
 constexpr char kReserved[] = " \t\n\"'\\><~|&;$*?#()`";
 
+// A text as a string value of the Desktop Entry format, its escapes applied.
+std::string stringValue(const std::string& text) {
+    std::string value;
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            default:
+                value += c;
+        }
+    }
+    return value;
+}
+
+std::string entryPath(const std::string& directory) {
+    return directory + "/" + kEntryName;
+}
+
+// The whole text of a file; empty when it cannot be read.
+std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 // Writes a temporary file beside the entry and renames it over the entry.
 bool replaceFile(const std::string& directory, const std::string& text) {
     std::string temporary = directory + "/." + kEntryName + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) return false;
-    const bool written = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (written && closed && rename(temporary.c_str(), (directory + "/" + kEntryName).c_str()) == 0)
+    FileDescriptor file(mkstemp(temporary.data()));
+    if (!file.isOpen()) return false;
+    const bool written =
+        fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text) && fsync(file.get()) == 0;
+    const bool closed = file.close();
+    if (written && closed && rename(temporary.c_str(), entryPath(directory).c_str()) == 0)
         return true;
     unlink(temporary.c_str());
     return false;
@@ -45,49 +92,64 @@ std::string execArgument(const std::string& path) {
         if (c == '%') argument += '%';
     }
     if (quoted) argument += '"';
-
     // The string escapes of a value are undone before the quoting rule, so they go on last.
-    std::string value;
-    for (const char c : argument) {
-        switch (c) {
-            case '\\':
-                value += "\\\\";
-                break;
-            case '\n':
-                value += "\\n";
-                break;
-            case '\r':
-                value += "\\r";
-                break;
-            case '\t':
-                value += "\\t";
-                break;
-            default:
-                value += c;
-        }
-    }
-    return value;
+    return stringValue(argument);
 }
 
-std::string autostartEntryText(const std::string& executablePath) {
-    return "[Desktop Entry]\n"
-           "Type=Application\n"
-           "Name=Quillmark\n"
-           "Comment=Signing agent for web pages\n"
-           "Exec=" +
-           execArgument(executablePath) +
-           "\n"
-           "Icon=quillmark\n"
-           "Terminal=false\n"
-           "X-GNOME-Autostart-enabled=true\n";
+AutostartChoices autostartChoicesIn(const std::string& entryText) {
+    AutostartChoices choices;
+    std::istringstream lines(entryText);
+    std::string group;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind('[', 0) == 0) group = trimmed(line);
+        const auto equals = line.find('=');
+        if (group != "[Desktop Entry]" || line.rfind('#', 0) == 0 || equals == std::string::npos)
+            continue;
+        const std::string key = trimmed(line.substr(0, equals));
+        const std::string value = trimmed(line.substr(equals + 1));
+        if (value != "true" && value != "false") continue;
+        if (key == "Hidden") choices.hidden = value;
+        if (key == "X-GNOME-Autostart-enabled") choices.gnomeEnabled = value;
+    }
+    return choices;
+}
+
+std::string autostartEntryText(const std::string& executablePath, const AutostartChoices& choices) {
+    std::string text =
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=Quillmark\n"
+        "Comment=Signing agent for web pages\n";
+    text += "Exec=" + execArgument(executablePath) + "\n";
+    // A desktop skips the entry once the executable is gone instead of failing at every logon.
+    text += "TryExec=" + stringValue(executablePath) + "\n";
+    text +=
+        "Icon=quillmark\n"
+        "Terminal=false\n";
+    if (!choices.hidden.empty()) text += "Hidden=" + choices.hidden + "\n";
+    text += "X-GNOME-Autostart-enabled=" +
+            (choices.gnomeEnabled.empty() ? std::string("true") : choices.gnomeEnabled) + "\n";
+    return text;
+}
+
+std::string enabledAutostartEntry() {
+    const std::string directory = autostartDirectory();
+    if (directory.empty()) return {};
+    const std::string path = entryPath(directory);
+    if (access(path.c_str(), F_OK) != 0) return {};
+    const AutostartChoices choices = autostartChoicesIn(fileText(path));
+    return choices.hidden == "true" || choices.gnomeEnabled == "false" ? std::string() : path;
 }
 
 AutostartResult writeAutostartEntry(const std::string& executablePath) {
     const std::string directory = autostartDirectory();
     if (directory.empty() || !makeDirectories(directory) || access(directory.c_str(), W_OK) != 0)
         return AutostartResult::NotOpen;
-    if (executablePath.empty() || !replaceFile(directory, autostartEntryText(executablePath)))
-        return AutostartResult::NotSet;
+    if (executablePath.empty()) return AutostartResult::NotSet;
+    // The user may have turned autostart off in the entry: a rewrite keeps that choice.
+    const std::string text =
+        autostartEntryText(executablePath, autostartChoicesIn(fileText(entryPath(directory))));
+    if (!replaceFile(directory, text)) return AutostartResult::NotSet;
     return AutostartResult::Written;
 }
 

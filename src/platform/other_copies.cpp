@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/file_descriptor.h"
 #include "support/module_path.h"
 
 namespace quillmark {
@@ -19,18 +20,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
-
-// The file name a process runs. An executable replaced on disk reads as "name (deleted)":
-// that process is an older build of the same program.
-std::string executableNameOf(pid_t pid) {
-    static const std::string kDeletedMark = " (deleted)";
-    std::string name = fileNameOf(executablePathOf(pid));
-    if (name.size() > kDeletedMark.size() &&
-        name.compare(name.size() - kDeletedMark.size(), kDeletedMark.size(), kDeletedMark) == 0) {
-        name.resize(name.size() - kDeletedMark.size());
-    }
-    return name;
-}
 
 std::vector<pid_t> processesNamed(const std::string& executableName) {
     std::vector<pid_t> found;
@@ -41,25 +30,22 @@ std::vector<pid_t> processesNamed(const std::string& executableName) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (*end != '\0' || pid <= 0 || pid == self) continue;
-        if (executableNameOf(static_cast<pid_t>(pid)) == executableName)
+        // A process whose executable was replaced on disk is an older build of this program.
+        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName)
             found.push_back(static_cast<pid_t>(pid));
     }
     return found;
 }
 
-// Closes a pidfd when it goes out of scope.
+// A process through its pidfd, so that a signal never reaches a process that has taken
+// over the id of one that ended.
 class ProcessHandle {
   public:
     explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
-    ~ProcessHandle() {
-        if (fd_ >= 0) close(fd_);
-    }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.isOpen(); }
 
     bool waitForExit(std::chrono::milliseconds timeout) const {
-        pollfd waiter{fd_, POLLIN, 0};
+        pollfd waiter{fd_.get(), POLLIN, 0};
         int result;
         do {
             result = poll(&waiter, 1, static_cast<int>(timeout.count()));
@@ -67,10 +53,10 @@ class ProcessHandle {
         return result > 0;
     }
 
-    void signal(int number) const { syscall(SYS_pidfd_send_signal, fd_, number, nullptr, 0); }
+    void signal(int number) const { syscall(SYS_pidfd_send_signal, fd_.get(), number, nullptr, 0); }
 
   private:
-    int fd_;
+    FileDescriptor fd_;
 };
 
 void closeCopy(pid_t pid, std::chrono::milliseconds grace) {

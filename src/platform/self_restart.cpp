@@ -1,17 +1,34 @@
 #include "platform/self_restart.h"
 
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
+#include <thread>
 
 #include "support/module_path.h"
 
 extern char** environ;
 
 namespace quillmark {
+namespace {
+
+// Waits for this one child only, so a new copy that ends early leaves no zombie; other
+// children (a PIN dialog) stay with the code that waits for them. A new copy that lives
+// closes this process, and this thread with it.
+void reapWhenItEnds(pid_t child) {
+    std::thread([child] {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+}  // namespace
 
 void startNewCopy() {
+    // After an upgrade this is the new file at the original path, not the replaced one.
     const std::string path = executablePath();
     if (path.empty()) return;
 
@@ -21,9 +38,10 @@ void startNewCopy() {
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid;
-    posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+    pid_t child;
+    const bool started = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
+    if (started) reapWhenItEnds(child);
 }
 
 }  // namespace quillmark

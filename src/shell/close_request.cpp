@@ -7,16 +7,20 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
+#include "support/file_descriptor.h"
+
 namespace quillmark {
 namespace {
 
-int closePipe[2] = {-1, -1};
+// The pipe's two ends: the signal handler writes, the event loop reads.
+FileDescriptor closePipeRead;
+FileDescriptor closePipeWrite;
 
 void onCloseSignal(int) {
     const int savedErrno = errno;
     const char byte = 1;
     // A full pipe already holds a pending request.
-    [[maybe_unused]] const ssize_t ignored = write(closePipe[1], &byte, 1);
+    [[maybe_unused]] const ssize_t ignored = write(closePipeWrite.get(), &byte, 1);
     errno = savedErrno;
 }
 
@@ -32,9 +36,12 @@ void setHandler(void (*handler)(int)) {
 }  // namespace
 
 CloseRequestNotifier::CloseRequestNotifier(QObject* parent) : QObject(parent) {
-    if (pipe2(closePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return;  // the signals keep their default action: they still end the program
-    m_pNotifier = new QSocketNotifier(closePipe[0], QSocketNotifier::Read, this);
+    closePipeRead.reset(ends[0]);
+    closePipeWrite.reset(ends[1]);
+    m_pNotifier = new QSocketNotifier(closePipeRead.get(), QSocketNotifier::Read, this);
     connect(m_pNotifier, &QSocketNotifier::activated, this, &CloseRequestNotifier::drainPipe);
     setHandler(onCloseSignal);
 }
@@ -43,14 +50,13 @@ CloseRequestNotifier::~CloseRequestNotifier() {
     if (m_pNotifier == nullptr) return;
     setHandler(SIG_DFL);
     delete m_pNotifier;
-    close(closePipe[0]);
-    close(closePipe[1]);
-    closePipe[0] = closePipe[1] = -1;
+    closePipeRead.reset();
+    closePipeWrite.reset();
 }
 
 void CloseRequestNotifier::drainPipe() {
     char bytes[64];
-    while (read(closePipe[0], bytes, sizeof bytes) > 0) {
+    while (read(closePipeRead.get(), bytes, sizeof bytes) > 0) {
     }
     emit closeRequested();
 }

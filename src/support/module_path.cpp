@@ -1,5 +1,6 @@
 #include "support/module_path.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -11,11 +12,23 @@ std::string::size_type lastSeparator(const std::string& path) {
     return path.find_last_of("/\\");
 }
 
+// An executable replaced on disk (as a package upgrade does) reads as "path (deleted)"; the
+// path it was started from is the one without the mark, where its successor now stands.
+std::string withoutDeletedMark(std::string path) {
+    static const std::string kDeletedMark = " (deleted)";
+    struct stat info {};
+    if (path.size() > kDeletedMark.size() &&
+        path.compare(path.size() - kDeletedMark.size(), kDeletedMark.size(), kDeletedMark) == 0 &&
+        lstat(path.c_str(), &info) != 0)
+        path.resize(path.size() - kDeletedMark.size());
+    return path;
+}
+
 std::string linkTarget(const std::string& link) {
     char buffer[PATH_MAX];
     const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer);
     if (length <= 0 || length == static_cast<ssize_t>(sizeof buffer)) return {};
-    return std::string(buffer, static_cast<std::size_t>(length));
+    return withoutDeletedMark(std::string(buffer, static_cast<std::size_t>(length)));
 }
 
 }  // namespace

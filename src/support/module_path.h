@@ -4,11 +4,12 @@
 
 namespace quillmark {
 
-// Full path of the running executable; empty when it cannot be read.
+// Full path the running executable was started from, even when the file has since been
+// replaced or removed; empty when it cannot be read.
 std::string executablePath();
 
-// Full path of another process's executable; empty when it cannot be read (the process
-// belongs to another user, or has ended).
+// The same for another process; empty when it cannot be read (the process belongs to
+// another user, or has ended).
 std::string executablePathOf(int pid);
 
 // The executable's directory with its trailing separator ("/" and "\" both count);

@@ -1,8 +1,10 @@
 """Start, stop, restart and copies of the real quillmarkd."""
 
 import os
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -15,6 +17,42 @@ def listening_addresses(port=PORT):
     output = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True,
                             text=True, check=True).stdout
     return sorted(line.split()[3].rsplit(":", 1)[0] for line in output.splitlines())
+
+
+def children_of(pid):
+    """(pid, state) of each process whose parent is pid."""
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                children.append((int(entry), fields[0]))
+    return children
+
+
+def wait_until(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def replace_file(path, source=None, text=None):
+    """Replaces the file as a package upgrade does: a new file renamed over the old one."""
+    new_path = path + ".new"
+    if source:
+        shutil.copy2(source, new_path)
+    else:
+        with open(new_path, "w") as f:
+            f.write(text)
+        os.chmod(new_path, 0o755)
+    os.rename(new_path, path)
 
 
 class LifecycleTest(unittest.TestCase):
@@ -88,6 +126,41 @@ class LifecycleTest(unittest.TestCase):
             while time.monotonic() < deadline and pids_of(executable()):
                 time.sleep(0.05)
             self.assertEqual(pids_of(executable()), [])
+
+
+    def own_copy(self):
+        """A copy of the agent in a directory of its own, so the test may replace it."""
+        directory = tempfile.mkdtemp(prefix="quillmark-upgrade-")
+        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
+        path = os.path.join(directory, "quillmarkd")
+        shutil.copy2(executable(), path)
+        return path
+
+    def test_restart_after_an_upgrade_starts_the_new_file(self):
+        path = self.own_copy()
+        with Agent(path=path) as old:
+            replace_file(path, source=executable())
+            self.assertEqual(os.readlink(f"/proc/{old.process.pid}/exe"), path + " (deleted)")
+            self.assertEqual(post_json('{"action":"restart"}'), '{\n\t"action":\t"restart"\n}')
+            self.assertEqual(old.process.wait(10), 0)
+            self.assertTrue(wait_until(lambda: pids_of(path)))
+            [new_pid] = pids_of(path)
+            self.assertEqual(os.stat(f"/proc/{new_pid}/exe").st_ino, os.stat(path).st_ino)
+            self.assertTrue(wait_for_port())
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            os.kill(new_pid, 15)
+            self.assertTrue(wait_until(lambda: not pids_of(path)))
+
+    def test_new_copy_that_ends_at_once_leaves_no_zombie(self):
+        path = self.own_copy()
+        with Agent(path=path) as old:
+            replace_file(path, text='#!/bin/sh\ntouch "$0.ran"\nexit 3\n')
+            post_json('{"action":"restart"}')
+            self.assertTrue(wait_until(lambda: os.path.exists(path + ".ran")))
+            self.assertTrue(wait_until(lambda: children_of(old.process.pid) == []),
+                            children_of(old.process.pid))
+            # Nothing closed this copy: it still serves.
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
 
 
 if __name__ == "__main__":

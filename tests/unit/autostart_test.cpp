@@ -67,6 +67,8 @@ TEST_F(AutostartEntry, IsWrittenWholeAndReplacedAtEveryStart) {
     const std::string text = read(entryPath());
     EXPECT_EQ(text, autostartEntryText("/my apps/QuillmarkXp"));
     EXPECT_NE(text.find("\nExec=\"/my apps/QuillmarkXp\"\n"), std::string::npos);
+    // TryExec is a plain string value: the path without the quotes of Exec.
+    EXPECT_NE(text.find("\nTryExec=/my apps/QuillmarkXp\n"), std::string::npos);
     EXPECT_EQ(text.find("/old/"), std::string::npos);
     EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
     EXPECT_EQ(fs::status(entryPath()).permissions() & fs::perms::all,
@@ -74,6 +76,22 @@ TEST_F(AutostartEntry, IsWrittenWholeAndReplacedAtEveryStart) {
                   fs::perms::others_read);
     // Nothing but the entry is left in the directory.
     EXPECT_EQ(std::distance(fs::directory_iterator(autostartDirectory()), {}), 1);
+}
+
+TEST_F(AutostartEntry, KeepsTheUsersChoiceToTurnItOff) {
+    ASSERT_EQ(writeAutostartEntry("/old/QuillmarkXp"), AutostartResult::Written);
+    // As desktops' session settings turn it off: one edits Hidden, another the GNOME key.
+    std::string text = read(entryPath());
+    text.replace(text.find("X-GNOME-Autostart-enabled=true"), 30,
+                 "X-GNOME-Autostart-enabled = false\nHidden=true\n[Other]\nHidden=false");
+    std::ofstream(entryPath()) << text;
+
+    ASSERT_EQ(writeAutostartEntry("/new/QuillmarkXp"), AutostartResult::Written);
+    text = read(entryPath());
+    EXPECT_EQ(text, autostartEntryText("/new/QuillmarkXp", {"true", "false"}));
+    EXPECT_NE(text.find("\nExec=/new/QuillmarkXp\nTryExec=/new/QuillmarkXp\n"), std::string::npos);
+    EXPECT_NE(text.find("\nHidden=true\n"), std::string::npos);
+    EXPECT_NE(text.find("\nX-GNOME-Autostart-enabled=false\n"), std::string::npos);
 }
 
 TEST_F(AutostartEntry, FallsBackToHomeWhenConfigHomeIsUnsetOrRelative) {
