@@ -8,6 +8,9 @@
 
 namespace quillmark {
 
+// A request that gets no reply, or whose body stops arriving, is closed after this long.
+constexpr int kRequestTimeoutSeconds = 5;
+
 // Per-connection record of protocol-http. libwebsockets allocates it zero-filled and never
 // constructs it, so it holds plain owning pointers that releaseRequest() frees on every path.
 struct HttpSession {
@@ -15,6 +18,8 @@ struct HttpSession {
     char* replyText;   // reply waiting to be written
     std::size_t replyLength;
     int restartPending;  // a restart was answered: start a new copy after the body
+    int bodyComplete;    // the whole body has arrived
+    int answering;       // a reply has been composed for it
 };
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
