@@ -40,20 +40,23 @@ lws_context_creation_info creationRecord() {
     return info;
 }
 
-// The listeners: loopback only (IPv4 and IPv6), unless the build asks for every interface.
-bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
+bool createVirtualHost(lws_context* context, lws_context_creation_info info, const char* name,
+                       const char* iface) {
+    info.vhost_name = name;
+    info.iface = iface;
+    lws_vhost* vhost = lws_create_vhost(context, &info);
+    return vhost != nullptr && lws_get_vhost_listen_port(vhost) == kServerPort;
+}
+
+// The listeners: loopback only, unless the build asks for every interface. IPv4 loopback is
+// required; IPv6 loopback is served when the host has it (many hosts turn IPv6 off).
+bool createVirtualHosts(lws_context* context, const lws_context_creation_info& info) {
 #ifdef QUILLMARK_LISTEN_ALL
     return lws_create_vhost(context, &info) != nullptr;
 #else
-    const struct {
-        const char* name;
-        const char* iface;
-    } loopbacks[] = {{"loopback-ipv4", "lo"}, {"loopback-ipv6", "::1"}};
-    for (const auto& loopback : loopbacks) {
-        info.vhost_name = loopback.name;
-        info.iface = loopback.iface;
-        lws_vhost* vhost = lws_create_vhost(context, &info);
-        if (vhost == nullptr || lws_get_vhost_listen_port(vhost) != kServerPort) return false;
+    if (!createVirtualHost(context, info, "loopback-ipv4", "lo")) return false;
+    if (!createVirtualHost(context, info, "loopback-ipv6", "::1")) {
+        lwsl_warn("IPv6 loopback (::1) unavailable: listening on 127.0.0.1 only\n");
     }
     return true;
 #endif
