@@ -1,5 +1,6 @@
 #include "protocol/http_endpoint.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -49,6 +50,15 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
 bool framingInDoubt(lws* wsi) {
     return lws_hdr_fragment_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH, 1) > 0 ||
            lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0;
+}
+
+std::int64_t nowTicks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+bool bodyOverdue(const HttpSession& session) {
+    const std::chrono::steady_clock::duration elapsed(nowTicks() - session.bodyStarted);
+    return elapsed > kBodyTimeLimit;
 }
 
 // A request that gets no reply is closed after the same time-out as one without a body.
@@ -117,10 +127,14 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
     auto* session = static_cast<HttpSession*>(user);
     switch (reason) {
         case LWS_CALLBACK_HTTP:
+            session->bodyStarted = nowTicks();
             return framingInDoubt(wsi) ? -1 : 0;
         case LWS_CALLBACK_HTTP_BODY:
-            // Too large a body (or no memory for it): the connection is closed.
-            if (appendRequestPiece(session->body, static_cast<const char*>(in), len)) return 0;
+            // The library's time-out restarts with every piece, so a client that trickles its
+            // body is cut here; too large a body (or no memory for it) is cut too.
+            if (!bodyOverdue(*session) &&
+                appendRequestPiece(session->body, static_cast<const char*>(in), len))
+                return 0;
             releaseRequest(*session);
             return -1;
         case LWS_CALLBACK_HTTP_BODY_COMPLETION:

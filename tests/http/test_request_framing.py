@@ -2,6 +2,7 @@
 bytes after a body, framing it does not take apart, and requests that get no reply."""
 
 import os
+import select
 import socket
 import time
 import unittest
@@ -82,6 +83,21 @@ class RequestFramingTest(AgentTestCase):
         # Left open, it would hold a page's fetch and count against the per-address limit.
         for body in [b'{"action":"nothing"}', b'{"action":"sign"}']:
             self.assertEqual(read_until_closed(request(body), timeout=20), b"", body)
+
+    def test_trickled_body_is_cut(self):
+        # One byte a second keeps the library's per-piece time-out from ever firing.
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n")
+            for seconds in range(1, 150):
+                time.sleep(1)
+                try:
+                    s.sendall(b" ")
+                    if select.select([s], [], [], 0)[0] and s.recv(1) == b"":
+                        break
+                except OSError:
+                    break
+        self.assertGreater(seconds, 30)
+        self.assertLess(seconds, 149, "a trickled body was never cut")
 
 
 if __name__ == "__main__":
