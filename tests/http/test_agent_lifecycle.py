@@ -47,6 +47,7 @@ class LifecycleTest(unittest.TestCase):
     def test_port_taken_fails_at_once(self):
         # IPv4 loopback is the listener the agent cannot do without.
         with socket.socket(socket.AF_INET) as blocker:
+            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             blocker.bind(("127.0.0.1", PORT))
             blocker.listen()
             agent = Agent()
