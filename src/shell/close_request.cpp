@@ -10,6 +10,7 @@
 namespace quillmark {
 namespace {
 
+// Written by the signal handler, read by the notifier; open for the program's whole life.
 int closePipe[2] = {-1, -1};
 
 void onCloseSignal(int) {
@@ -20,32 +21,23 @@ void onCloseSignal(int) {
     errno = savedErrno;
 }
 
-void setHandler(void (*handler)(int)) {
+}  // namespace
+
+void installCloseRequestHandlers() {
+    if (pipe2(closePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;  // the signals keep their default action: they still end the program
     struct sigaction action {};
-    action.sa_handler = handler;
+    action.sa_handler = onCloseSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
 }
 
-}  // namespace
-
 CloseRequestNotifier::CloseRequestNotifier(QObject* parent) : QObject(parent) {
-    if (pipe2(closePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;  // the signals keep their default action: they still end the program
-    m_pNotifier = new QSocketNotifier(closePipe[0], QSocketNotifier::Read, this);
-    connect(m_pNotifier, &QSocketNotifier::activated, this, &CloseRequestNotifier::drainPipe);
-    setHandler(onCloseSignal);
-}
-
-CloseRequestNotifier::~CloseRequestNotifier() {
-    if (m_pNotifier == nullptr) return;
-    setHandler(SIG_DFL);
-    delete m_pNotifier;
-    close(closePipe[0]);
-    close(closePipe[1]);
-    closePipe[0] = closePipe[1] = -1;
+    if (closePipe[0] < 0) return;
+    auto* notifier = new QSocketNotifier(closePipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &CloseRequestNotifier::drainPipe);
 }
 
 void CloseRequestNotifier::drainPipe() {
