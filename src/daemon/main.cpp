@@ -17,9 +17,13 @@ using namespace quillmark;
 
 namespace {
 
+void onStopSignal(int) {
+    requestStop();
+}
+
 void stopOnTerminate() {
     struct sigaction action {};
-    action.sa_handler = onInterruptSignal;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);

@@ -1,5 +1,6 @@
 #include "protocol/http_endpoint.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -45,16 +46,45 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
                      LWS_WRITE_HTTP_HEADERS) >= 0;
 }
 
+// Framing the agent does not take apart: a body length given twice, or a length together with
+// a transfer coding. Either leaves the end of the body in doubt, so the connection is closed.
+bool framingInDoubt(lws* wsi) {
+    return lws_hdr_fragment_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH, 1) > 0 ||
+           lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0;
+}
+
+std::int64_t nowTicks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+bool bodyOverdue(const HttpSession& session) {
+    const std::chrono::steady_clock::duration elapsed(nowTicks() - session.bodyStarted);
+    return elapsed > kBodyTimeLimit;
+}
+
+// A request that gets no reply is closed after the same time-out as one without a body.
+int leaveUnanswered(lws* wsi) {
+    lws_set_timeout(wsi, PENDING_TIMEOUT_HTTP_CONTENT, kRequestTimeoutSeconds);
+    return 0;
+}
+
+// The library reports the end of the body again on every service pass while bytes after it
+// wait unread. While the reply is on its way they are the next pipelined request, read once
+// the reply is out. (Reading cannot be paused meanwhile: that would stop the writing too.)
+int onBytesAfterBody(const HttpSession& session) {
+    return session.answering ? 0 : -1;
+}
+
 int onBodyComplete(lws* wsi, HttpSession& session) {
+    if (session.bodyComplete) return onBytesAfterBody(session);
+    session.bodyComplete = 1;
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
-    if (session.body.text == nullptr) return 0;  // no body: no request to answer
+    if (session.body.text == nullptr) return leaveUnanswered(wsi);  // no body: no request
     writeLog(session.body.text);
 
     DispatchResult result = dispatchAction(session.body.text, Endpoint::Http);
-    // The body is not needed any more; an unanswered request may hold its connection until
-    // the library's time-out.
     releaseRequestText(session.body);
-    if (!result.reply) return 0;
+    if (!result.reply) return leaveUnanswered(wsi);
 
     session.replyText = strdup(result.reply->c_str());
     if (session.replyText == nullptr) {
@@ -63,6 +93,7 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     }
     session.replyLength = result.reply->size();
     session.restartPending = result.restart;
+    session.answering = 1;
 
     if (!writeReplyHeaders(wsi, session.replyLength)) return 1;
     lws_callback_on_writable(wsi);
@@ -97,10 +128,15 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
     auto* session = static_cast<HttpSession*>(user);
     switch (reason) {
         case LWS_CALLBACK_HTTP:
+            session->bodyStarted = nowTicks();
+            if (framingInDoubt(wsi)) return -1;
             return answerCorsPreflight(wsi);
         case LWS_CALLBACK_HTTP_BODY:
-            // Too large a body (or no memory for it): the connection is closed.
-            if (appendRequestPiece(session->body, static_cast<const char*>(in), len)) return 0;
+            // The library's time-out restarts with every piece, so a client that trickles its
+            // body is cut here; too large a body (or no memory for it) is cut too.
+            if (!bodyOverdue(*session) &&
+                appendRequestPiece(session->body, static_cast<const char*>(in), len))
+                return 0;
             releaseRequest(*session);
             return -1;
         case LWS_CALLBACK_HTTP_BODY_COMPLETION:

@@ -2,11 +2,19 @@
 
 #include <libwebsockets.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #include "protocol/request_text.h"
 
 namespace quillmark {
+
+// A request that gets no reply, or whose body stops arriving, is closed after this long.
+constexpr int kRequestTimeoutSeconds = 5;
+
+// A body still incomplete this long after its headers closes the connection.
+constexpr std::chrono::seconds kBodyTimeLimit(60);
 
 // Per-connection record of protocol-http. libwebsockets allocates it zero-filled and never
 // constructs it, so it holds plain owning pointers that releaseRequest() frees on every path.
@@ -14,7 +22,10 @@ struct HttpSession {
     RequestText body;  // body received so far
     char* replyText;   // reply waiting to be written
     std::size_t replyLength;
-    int restartPending;  // a restart was answered: start a new copy after the body
+    int restartPending;        // a restart was answered: start a new copy after the body
+    int bodyComplete;          // the whole body has arrived
+    int answering;             // a reply has been composed for it
+    std::int64_t bodyStarted;  // steady-clock ticks when the headers were complete
 };
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.

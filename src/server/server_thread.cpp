@@ -1,11 +1,12 @@
 #include "server/server_thread.h"
 
 #include <libwebsockets.h>
-#include <signal.h>
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
+#include "protocol/http_endpoint.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
 
@@ -16,15 +17,12 @@ constexpr unsigned kSetupFailed = static_cast<unsigned>(-1);
 
 using ContextPtr = std::unique_ptr<lws_context, decltype(&lws_context_destroy)>;
 
-std::atomic<lws_context*> serverContext{nullptr};
-volatile sig_atomic_t stopRequested = 0;
-
-void installInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = onInterruptSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-}
+std::atomic<bool> stopRequested{false};
+// The context while its service loop runs, for requestStop to wake the loop. Callers of
+// requestStop count themselves in before they read it, so that the server thread, once it has
+// withdrawn it, waits for any caller still using it before destroying it.
+std::atomic<lws_context*> runningContext{nullptr};
+std::atomic<int> wakersInside{0};
 
 lws_context_creation_info creationRecord() {
     lws_context_creation_info info{};
@@ -35,25 +33,28 @@ lws_context_creation_info creationRecord() {
     info.uid = -1;
     info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_EXPLICIT_VHOSTS |
                    LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
-    info.timeout_secs = 5;
+    info.timeout_secs = kRequestTimeoutSeconds;
     info.mounts = &kCallbackMount;
     return info;
 }
 
-// The listeners: loopback only (IPv4 and IPv6), unless the build asks for every interface.
-bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
+bool createVirtualHost(lws_context* context, lws_context_creation_info info, const char* name,
+                       const char* iface) {
+    info.vhost_name = name;
+    info.iface = iface;
+    lws_vhost* vhost = lws_create_vhost(context, &info);
+    return vhost != nullptr && lws_get_vhost_listen_port(vhost) == kServerPort;
+}
+
+// The listeners: loopback only, unless the build asks for every interface. IPv4 loopback is
+// required; IPv6 loopback is served when the host has it (many hosts turn IPv6 off).
+bool createVirtualHosts(lws_context* context, const lws_context_creation_info& info) {
 #ifdef QUILLMARK_LISTEN_ALL
     return lws_create_vhost(context, &info) != nullptr;
 #else
-    const struct {
-        const char* name;
-        const char* iface;
-    } loopbacks[] = {{"loopback-ipv4", "lo"}, {"loopback-ipv6", "::1"}};
-    for (const auto& loopback : loopbacks) {
-        info.vhost_name = loopback.name;
-        info.iface = loopback.iface;
-        lws_vhost* vhost = lws_create_vhost(context, &info);
-        if (vhost == nullptr || lws_get_vhost_listen_port(vhost) != kServerPort) return false;
+    if (!createVirtualHost(context, info, "loopback-ipv4", "lo")) return false;
+    if (!createVirtualHost(context, info, "loopback-ipv6", "::1")) {
+        lwsl_warn("IPv6 loopback (::1) unavailable: listening on 127.0.0.1 only\n");
     }
     return true;
 #endif
@@ -61,16 +62,18 @@ bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
 
 }  // namespace
 
-void onInterruptSignal(int) {
-    stopRequested = 1;
-    if (lws_context* context = serverContext.load()) lws_cancel_service(context);
+void requestStop() {
+    stopRequested = true;
+    ++wakersInside;
+    if (lws_context* context = runningContext.load()) lws_cancel_service(context);
+    --wakersInside;
 }
 
+// Empties the log, sets up the listeners, serves until requestStop, then withdraws the
+// context from requestStop and destroys it.
 unsigned serverThreadMain(void*) {
     resetLog();
-    installInterruptHandler();
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
-    lwsl_notice("libwebsockets test server - license LGPL2.1+SLE\n");
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
     const lws_context_creation_info info = creationRecord();
@@ -83,12 +86,17 @@ unsigned serverThreadMain(void*) {
         lwsl_err("vhost creation failed\n");
         return kSetupFailed;
     }
-    serverContext = context.get();
-    while (!stopRequested) {
-        if (lws_service(context.get(), 50) < 0) break;
+
+    runningContext = context.get();
+    // The installed library ignores any timeout of 0 or more and waits until its next
+    // scheduled event; requestStop wakes it with lws_cancel_service.
+    while (!stopRequested && lws_service(context.get(), 0) >= 0) {
     }
-    serverContext = nullptr;
+    runningContext = nullptr;
+    while (wakersInside.load() != 0)
+        std::this_thread::yield();
     context.reset();
+
     lwsl_notice("libwebsockets-test-server exited cleanly\n");
     return 0;
 }

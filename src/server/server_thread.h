@@ -15,12 +15,13 @@ constexpr std::chrono::milliseconds kStartCheck(5000);
 constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
 
 // The server thread: empties the log, listens on the port and serves requests until
-// onInterruptSignal stops it. Returns 0 after an orderly stop, all bits set when the
-// server could not be set up.
+// requestStop. Returns 0 after an orderly stop, all bits set when the server could not be
+// set up.
 unsigned serverThreadMain(void* unused);
 
-// Signal handler for SIGINT (and SIGTERM in the headless agent): stops the service loop.
-void onInterruptSignal(int signalNumber);
+// Asks the server thread to stop and wakes its service loop. Safe from any thread and from a
+// signal handler, before, during and after the thread's life.
+void requestStop();
 
 // Runs serverThreadMain on a thread of its own; the future holds its exit code.
 std::future<unsigned> startServerThread();

@@ -12,7 +12,8 @@
 namespace quillmark {
 namespace {
 
-// The pipe's two ends: the signal handler writes, the event loop reads.
+// The pipe's two ends, open for the program's whole life: the signal handler writes, the
+// notifier reads.
 FileDescriptor closePipeRead;
 FileDescriptor closePipeWrite;
 
@@ -24,34 +25,26 @@ void onCloseSignal(int) {
     errno = savedErrno;
 }
 
-void setHandler(void (*handler)(int)) {
+}  // namespace
+
+void installCloseRequestHandlers() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;  // the signals keep their default action: they still end the program
+    closePipeRead.reset(ends[0]);
+    closePipeWrite.reset(ends[1]);
     struct sigaction action {};
-    action.sa_handler = handler;
+    action.sa_handler = onCloseSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
 }
 
-}  // namespace
-
 CloseRequestNotifier::CloseRequestNotifier(QObject* parent) : QObject(parent) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;  // the signals keep their default action: they still end the program
-    closePipeRead.reset(ends[0]);
-    closePipeWrite.reset(ends[1]);
-    m_pNotifier = new QSocketNotifier(closePipeRead.get(), QSocketNotifier::Read, this);
-    connect(m_pNotifier, &QSocketNotifier::activated, this, &CloseRequestNotifier::drainPipe);
-    setHandler(onCloseSignal);
-}
-
-CloseRequestNotifier::~CloseRequestNotifier() {
-    if (m_pNotifier == nullptr) return;
-    setHandler(SIG_DFL);
-    delete m_pNotifier;
-    closePipeRead.reset();
-    closePipeWrite.reset();
+    if (!closePipeRead.isOpen()) return;
+    auto* notifier = new QSocketNotifier(closePipeRead.get(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &CloseRequestNotifier::drainPipe);
 }
 
 void CloseRequestNotifier::drainPipe() {

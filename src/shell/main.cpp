@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "shell/close_request.h"
 #include "shell/display.h"
 #include "shell/quillmark_xp_app.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
             stderr);
         return EXIT_FAILURE;
     }
+    quillmark::installCloseRequestHandlers();
     quillmark::CQuillmarkXpApp app(argc, argv);
     return app.InitInstance();
 }

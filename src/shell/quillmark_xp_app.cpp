@@ -1,7 +1,5 @@
 #include "shell/quillmark_xp_app.h"
 
-#include <signal.h>
-
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
@@ -79,8 +77,11 @@ void CQuillmarkXpApp::runMainDialog() {
     QApplication::exec();
 }
 
+// The stop path, in order: the server is asked to stop, a PIN prompt still open is closed,
+// then the server thread is waited for.
 void CQuillmarkXpApp::stopServer(std::future<unsigned>& server) {
-    onInterruptSignal(SIGINT);
+    requestStop();
+    // Stop hook of the PIN prompt: a prompt still open is closed here, not left on screen.
     // A handler that waits on the user (a PIN prompt) keeps the service loop from stopping:
     // the program still ends, without waiting for it.
     if (server.wait_for(kStartCheck) == std::future_status::timeout) std::_Exit(EXIT_SUCCESS);

@@ -143,9 +143,10 @@ class DesktopAgentTest(unittest.TestCase):
             self.assertTrue(wait_until(lambda: not pids_of(QUILLMARKXP)))
 
     def test_port_taken_shows_the_error_box_and_ends(self):
-        with socket.socket(socket.AF_INET6) as blocker:
-            blocker.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            blocker.bind(("::1", PORT))
+        # IPv4 loopback is the listener the agent cannot do without.
+        with socket.socket(socket.AF_INET) as blocker:
+            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            blocker.bind(("127.0.0.1", PORT))
             blocker.listen()
             agent = self.agent()
             started = time.monotonic()

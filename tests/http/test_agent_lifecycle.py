@@ -4,6 +4,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -82,9 +83,10 @@ class LifecycleTest(unittest.TestCase):
             self.assertTrue(wait_for_port(present=False, timeout=5))
 
     def test_port_taken_fails_at_once(self):
-        with socket.socket(socket.AF_INET6) as blocker:
-            blocker.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            blocker.bind(("::1", PORT))
+        # IPv4 loopback is the listener the agent cannot do without.
+        with socket.socket(socket.AF_INET) as blocker:
+            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            blocker.bind(("127.0.0.1", PORT))
             blocker.listen()
             agent = Agent()
             started = time.monotonic()
@@ -95,6 +97,23 @@ class LifecycleTest(unittest.TestCase):
             self.assertNotEqual(code, 0)
             self.assertIn("vhost creation failed", agent.stderr())
             self.assertIn(START_FAILED, agent.stderr())
+
+    def test_serves_ipv4_loopback_on_a_host_without_ipv6(self):
+        # A network namespace of its own whose loopback has IPv6 turned off.
+        script = (
+            "import subprocess, sys\n"
+            "for key in ('all', 'lo'):\n"
+            "    subprocess.run(['sysctl', '-qw', f'net.ipv6.conf.{key}.disable_ipv6=1'], check=True)\n"
+            "subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)\n"
+            "from agent import Agent, post_json\n"
+            "with Agent() as agent:\n"
+            "    print(post_json('{\"action\":\"getVersion\"}'))\n"
+            "    print(agent.stderr())\n")
+        result = subprocess.run(["unshare", "-n", sys.executable, "-c", script],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn('"version":\t"v1.00.04"', result.stdout)
+        self.assertEqual(result.stdout.count("IPv6 loopback (::1) unavailable"), 1, result.stdout)
 
     def test_new_copy_closes_the_old_one(self):
         first = Agent().start()
