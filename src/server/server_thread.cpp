@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 
+#include "platform/pin_entry.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
 
@@ -63,6 +64,7 @@ bool createVirtualHosts(lws_context* context, lws_context_creation_info info) {
 
 void onInterruptSignal(int) {
     stopRequested = 1;
+    closeOpenPinEntry();
     if (lws_context* context = serverContext.load()) lws_cancel_service(context);
 }
 

@@ -83,8 +83,9 @@ auto runStep(cJSON* reply, const StepFailure& failure, Step step) -> decltype(st
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(cJSON* reply, CERTCertificate* certificate, HashAlgorithm algorithm,
                        const Bytes& data) {
+    const PinPromptContext prompt{std::string(), displayName(certificate)};
     const PrivateKeyPtr key =
-        runStep(reply, kPrivateKeyFailure, [&] { return findPrivateKey(certificate); });
+        runStep(reply, kPrivateKeyFailure, [&] { return findPrivateKey(certificate, &prompt); });
     if (!key) return std::nullopt;
     const DigestPtr digest =
         runStep(reply, kCreateHashFailure, [&] { return createDigest(algorithm); });
