@@ -160,12 +160,35 @@ struct Line {
 // How a command ended.
 enum class Reply { Ok, Cancelled, Refused, Broken };
 
-struct SpawnActions {
+// How a pinentry is started: the conversation's socket on its standard input and output, no
+// other descriptor of ours, and the signals it is closed with neither blocked nor ignored
+// whatever the agent's thread does with them.
+struct SpawnSetup {
     posix_spawn_file_actions_t actions;
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawnattr_t attributes;
+
+    explicit SpawnSetup(int socket) {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, socket, STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, socket, STDOUT_FILENO);
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (const int signal : {SIGTERM, SIGINT, SIGPIPE})
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
 // A running pinentry, talking over a socket pair on its standard input and output.
@@ -179,13 +202,10 @@ class Pinentry {
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
         socket_.reset(pair[0]);
         const FileDescriptor childEnd(pair[1]);
-        SpawnActions spawn;
-        posix_spawn_file_actions_adddup2(&spawn.actions, childEnd.get(), STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&spawn.actions, childEnd.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_addclosefrom_np(&spawn.actions, STDERR_FILENO + 1);
+        const SpawnSetup setup(childEnd.get());
         char* const argv[] = {const_cast<char*>(program), nullptr};
         pid_t child = -1;
-        if (posix_spawnp(&child, program, &spawn.actions, nullptr, argv, environ) != 0)
+        if (posix_spawnp(&child, program, &setup.actions, &setup.attributes, argv, environ) != 0)
             return false;
         child_ = child;
         openPinEntry = child;
