@@ -245,8 +245,8 @@ ChainPtr buildChain(CERTCertificate* certificate) {
     return ChainPtr(CERT_CertChainFromCert(certificate, certUsageEmailSigner, PR_TRUE));
 }
 
-PrivateKeyPtr findPrivateKey(CERTCertificate* certificate) {
-    return PrivateKeyPtr(PK11_FindKeyByAnyCert(certificate, nullptr));
+PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt) {
+    return PrivateKeyPtr(PK11_FindKeyByAnyCert(certificate, const_cast<PinPromptContext*>(prompt)));
 }
 
 DigestPtr createDigest(HashAlgorithm algorithm) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pin_entry.h"
 #include "support/bytes.h"
 
 namespace quillmark {
@@ -71,8 +72,10 @@ std::string signatureAlgorithmOid(const CERTCertificate* certificate);
 ChainPtr buildChain(CERTCertificate* certificate);
 
 // The private key of the certificate, from whichever token holds it (asks for the PIN
-// through the password callback if the token needs a login). Null on failure.
-PrivateKeyPtr findPrivateKey(CERTCertificate* certificate);
+// through the password callback if the token needs a login, telling the user what `prompt`
+// says; null: a local program). The key keeps `prompt`: it must outlive the key. Null on
+// failure.
+PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt);
 
 // Hashing in two steps, each of which can fail on its own.
 DigestPtr createDigest(HashAlgorithm algorithm);

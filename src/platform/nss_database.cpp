@@ -27,12 +27,12 @@ bool databaseOpen = false;
 int retriesOfThisLogin = 0;
 constexpr int kMaxRetries = 1;
 
-char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void*) {
+char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
     if (!retry)
         retriesOfThisLogin = 0;
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
-    const Secret pin = askPin(PK11_GetTokenName(slot), retry == PR_TRUE);
+    const Secret pin = askPin(slot, static_cast<const PinPromptContext*>(prompt), retry == PR_TRUE);
     if (!pin.valid()) return nullptr;
     // NSS wipes and frees the copy it is given.
     return PORT_Strdup(pin.text());

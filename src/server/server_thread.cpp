@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/pin_entry.h"
 #include "protocol/http_endpoint.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
@@ -64,6 +65,7 @@ bool createVirtualHosts(lws_context* context, const lws_context_creation_info& i
 
 void requestStop() {
     stopRequested = true;
+    closeOpenPinEntry();  // a PIN dialog still open would hold the server thread
     ++wakersInside;
     if (lws_context* context = runningContext.load()) lws_cancel_service(context);
     --wakersInside;

@@ -105,8 +105,9 @@ class StepRunner {
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
                        const Bytes& data) {
+    const PinPromptContext prompt{std::string(), displayName(certificate)};
     const PrivateKeyPtr key =
-        steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate); });
+        steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, &prompt); });
     if (!key) return std::nullopt;
     const DigestPtr digest =
         steps.run(SignStep::CreateHash, [&] { return createDigest(algorithm); });

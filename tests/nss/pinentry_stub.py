@@ -2,13 +2,16 @@
 """A pinentry for tests: speaks the Assuan protocol on stdin/stdout like the real program.
 
 Each run answers GETPIN with the next entry of the comma-separated list in the file named
-by PINENTRY_STUB_ANSWERS ("cancel" cancels), and appends the commands it received, one
-per line, to PINENTRY_STUB_TRANSCRIPT, followed by a line "--" per run. With
-PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that window, as a
-real PIN dialog takes the focus.
+by PINENTRY_STUB_ANSWERS ("cancel" cancels, "hold" keeps the dialog open until the program
+is terminated), and appends to PINENTRY_STUB_TRANSCRIPT a line "program <its file name>",
+the commands it received, one per line, and a line "--". A copy whose file name is in the
+comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
+fails. With PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that
+window, as a real PIN dialog takes the focus.
 """
 
 import os
+import signal
 import subprocess
 import sys
 
@@ -28,6 +31,17 @@ def escape(text):
 
 def main():
     transcript = open(os.environ["PINENTRY_STUB_TRANSCRIPT"], "a")
+    program = os.path.basename(sys.argv[0])
+    curses = program in os.environ.get("PINENTRY_STUB_CURSES", "").split(",")
+    transcript.write(f"program {program}\n")
+    transcript.flush()
+
+    def terminated(*_):
+        transcript.write("terminated\n--\n")
+        transcript.close()
+        os._exit(0)
+    signal.signal(signal.SIGTERM, terminated)
+
     out = sys.stdout
     out.write("OK Pleased to meet you\n")
     out.flush()
@@ -35,12 +49,16 @@ def main():
         command = line.rstrip("\n")
         transcript.write(command + "\n")
         transcript.flush()
-        if command == "GETPIN":
+        if command == "GETPIN" and curses and not os.isatty(0):
+            out.write("ERR 83918950 Inappropriate ioctl for device <Pinentry>\n")
+        elif command == "GETPIN":
             if os.environ.get("PINENTRY_STUB_ACTIVATE"):
                 subprocess.run(["xdotool", "windowactivate", "--sync",
                                 os.environ["PINENTRY_STUB_ACTIVATE"]], check=True)
                 transcript.write("activated\n")
             answer = next_answer()
+            if answer == "hold":
+                signal.pause()
             if answer == "cancel":
                 out.write("ERR 83886179 Operation cancelled <Pinentry>\n")
             else:

@@ -5,6 +5,7 @@ import os
 import shutil
 import stat
 import tempfile
+import threading
 import unittest
 
 from agent import Agent, call
@@ -12,6 +13,9 @@ from pki import openssl_verify_signature, shared_pki
 
 PIN = "12%34 ế"  # escaped on the Assuan line
 DATA = b"data behind a PIN"
+LOCAL_PROGRAM = "Một chương trình trên máy này yêu cầu ký số"
+NO_DIALOG_LOG = "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt"
+TRIES_LOW = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá."
 
 pki = shared_pki()
 
@@ -23,9 +27,7 @@ class PinTestBase(unittest.TestCase):
         self.home = tempfile.mkdtemp(prefix="quillmark-home-")
         self.tools = tempfile.mkdtemp(prefix="quillmark-pinentry-")
         self.cert = pki.users["vietnamese"]
-        pinentry = os.path.join(self.tools, "pinentry")
-        shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), pinentry)
-        os.chmod(pinentry, os.stat(pinentry).st_mode | stat.S_IXUSR)
+        self.stand_in(self.tools, "pinentry")
         self.answers = os.path.join(self.tools, "answers")
         self.transcript = os.path.join(self.tools, "transcript")
         open(self.transcript, "w").close()
@@ -34,16 +36,25 @@ class PinTestBase(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
         shutil.rmtree(self.tools, ignore_errors=True)
 
+    @staticmethod
+    def stand_in(folder, name):
+        """Puts a copy of the test pinentry into the folder under that name."""
+        program = os.path.join(folder, name)
+        shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), program)
+        os.chmod(program, os.stat(program).st_mode | stat.S_IXUSR)
+
     def agent(self, answers, path=None, env=None):
+        """An agent outside any graphical session unless `env` gives it one."""
         with open(self.answers, "w") as f:
             f.write(",".join(answers))
         return Agent(home=self.home, env={
             "PATH": path if path is not None else self.tools + os.pathsep + os.environ["PATH"],
+            "DISPLAY": "", "WAYLAND_DISPLAY": "",
             "PINENTRY_STUB_ANSWERS": self.answers,
             "PINENTRY_STUB_TRANSCRIPT": self.transcript, **(env or {})})
 
     def runs(self):
-        """The commands of each pinentry run."""
+        """The lines of each pinentry run: "program <name>", then the commands it got."""
         with open(self.transcript) as f:
             text = f.read()
         return [run.strip("\n").split("\n") for run in text.split("--\n") if run.strip()]
@@ -90,7 +101,9 @@ class PinEntryTest(PinTestBase):
         runs = self.runs()
         self.assertEqual(len(runs), 2)
         self.assertIn("GETPIN", runs[0])
-        self.assertIn("SETDESC Nhập mã PIN của NSS Certificate DB", runs[0])
+        # No Origin: a local program asks, with this certificate, for this token's PIN.
+        self.assertIn(f"SETDESC {LOCAL_PROGRAM} bằng chứng thư “{self.cert.name}”.%0A"
+                      "Nhập mã PIN của NSS Certificate DB nếu bạn đồng ý.", runs[0])
         self.assertFalse(any(c.startswith("SETERROR") for c in runs[0] + runs[1]))
         self.assertNotIn(PIN, log)
 
@@ -112,9 +125,69 @@ class PinEntryTest(PinTestBase):
     def test_no_pinentry_program(self):
         empty = os.path.join(self.tools, "empty")
         os.mkdir(empty)
-        with self.agent([], path=empty):
+        with self.agent([], path=empty, env={"WAYLAND_DISPLAY": "wayland-0"}) as agent:
             self.assert_key_error(self.sign())
             self.assert_key_error(self.sign(cms=True))
+            self.assertIn(NO_DIALOG_LOG, agent.log_texts())
+
+
+class PinProgramTest(PinTestBase):
+    """Which pinentry asks: stand-ins named as the real programs, alone on PATH."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, password=PIN, users=["vietnamese"])
+        self.path = os.path.join(self.tools, "bin")
+        os.mkdir(self.path)
+        for name in ["pinentry", "pinentry-gnome3", "pinentry-qt"]:
+            self.stand_in(self.path, name)
+        # "pinentry" is the curses one, and so is pinentry-gnome3 when GNOME's prompter is
+        # missing: neither can show a dialog without a terminal.
+        self.curses = {"PINENTRY_STUB_CURSES": "pinentry,pinentry-gnome3"}
+
+    def test_a_graphical_session_gets_a_graphical_dialog(self):
+        env = {"DISPLAY": ":7", "LC_ALL": "", "LC_CTYPE": "vi_VN.UTF-8", **self.curses}
+        with self.agent([PIN], path=self.path, env=env):
+            self.assert_signed(self.sign())
+        runs = self.runs()
+        self.assertEqual([run[0] for run in runs], ["program pinentry-gnome3", "program pinentry-qt"])
+        self.assertIn("OPTION display=:7", runs[1])
+        self.assertIn("OPTION lc-ctype=vi_VN.UTF-8", runs[1])
+        # Without a terminal there is no terminal to name.
+        self.assertFalse(any(c.startswith("OPTION ttyname") for c in runs[1]))
+
+    def test_without_a_graphical_session_only_pinentry_is_tried(self):
+        with self.agent([PIN], path=self.path, env=self.curses) as agent:
+            self.assert_key_error(self.sign())
+            self.assertIn(NO_DIALOG_LOG, agent.log_texts())
+        self.assertEqual([run[0] for run in self.runs()], ["program pinentry"])
+
+    def test_an_open_dialog_is_closed_when_the_agent_stops(self):
+        agent = self.agent(["hold"], path=self.path, env={"DISPLAY": ":7"}).start()
+        try:
+            threading.Thread(target=self.sign_ignoring_the_reply, daemon=True).start()
+            self.assertTrue(self.wait_for_dialog(), "the dialog never opened")
+        finally:
+            self.assertEqual(agent.stop(), 0)
+        runs = self.runs()
+        self.assertEqual(len(runs), 1)
+        self.assertEqual(runs[0][0], "program pinentry-gnome3")
+        # The stand-in waits for a signal once asked for the PIN: the agent sent SIGTERM.
+        self.assertEqual(runs[0][-2:], ["GETPIN", "terminated"])
+
+    def sign_ignoring_the_reply(self):
+        try:
+            self.sign()
+        except OSError:
+            pass  # the agent went away
+
+    def wait_for_dialog(self):
+        for _ in range(600):
+            with open(self.transcript) as f:
+                if "GETPIN" in f.read():
+                    return True
+            threading.Event().wait(0.05)
+        return False
 
 
 class TokenTest(PinTestBase):
@@ -139,7 +212,17 @@ class TokenTest(PinTestBase):
         self.assertTrue(message)
         runs = self.runs()
         self.assertEqual(len(runs), 1)
-        self.assertIn("SETDESC Nhập mã PIN của Quillmark Token", runs[0])
+        self.assertTrue(any(c.startswith(f"SETDESC {LOCAL_PROGRAM}") and
+                            c.endswith("%0ANhập mã PIN của Quillmark Token nếu bạn đồng ý.")
+                            for c in runs[0]), runs[0])
+
+    def test_after_a_wrong_pin_the_dialog_says_few_tries_are_left(self):
+        with self.agent(["wrong", self.TOKEN_PIN], env=self.token_env):
+            self.assert_signed(self.sign())
+        first, second = self.runs()
+        self.assertFalse(any(TRIES_LOW in c for c in first))
+        self.assertTrue(any(c.startswith("SETDESC") and c.endswith("%0A" + TRIES_LOW)
+                            for c in second), second)
 
 
 if __name__ == "__main__":
