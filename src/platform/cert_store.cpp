@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/token_certificates.h"
 #include "support/der_encoding.h"
 
 namespace quillmark {
@@ -114,9 +115,11 @@ std::vector<Bytes> serialAttributesFor(const Bytes& serial) {
 CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& serial) {
     if (der.empty()) return nullptr;
     SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
-    CertificatePtr certificate(PK11_FindCertFromDERCertItem(slot, &item, nullptr));
+    // Found without logging in: the PIN is asked only when the key is needed.
+    CertificatePtr certificate(
+        CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE));
     if (!certificate || serialNumberOf(certificate.get()) != serial ||
-        !CERT_IsUserCert(certificate.get())) {
+        !isUsersCertificate(slot, certificate.get())) {
         return nullptr;
     }
     return certificate;
@@ -142,7 +145,7 @@ CertificatePtr findUserCertificate(const Bytes& serial) {
 }
 
 CertificateListPtr listUserCertificates() {
-    return CertificateListPtr(PK11_ListCerts(PK11CertListUser, nullptr));
+    return CertificateListPtr(listTokenUserCertificates());
 }
 
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/pin_entry.h"
+#include "platform/token_modules.h"
 
 namespace quillmark {
 namespace {
@@ -92,6 +93,7 @@ bool openUserDatabase() {
     const std::string configuration = "sql:" + userDatabaseDirectory();
     databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", 0) == SECSuccess;
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    if (databaseOpen) loadRegisteredTokenModules();
     return databaseOpen;
 }
 
