@@ -183,7 +183,7 @@ ChainPtr buildChain(CERTCertificate* certificate) {
 }
 
 PrivateKeyPtr findPrivateKey(CERTCertificate* certificate) {
-    return PrivateKeyPtr(PK11_FindKeyByAnyCert(certificate, nullptr));
+    return PrivateKeyPtr(findTokenPrivateKey(certificate));
 }
 
 DigestPtr createDigest(HashAlgorithm algorithm) {

@@ -1,7 +1,12 @@
 #include "platform/token_certificates.h"
 
+#include <prerror.h>
+
 #include <memory>
 #include <set>
+#include <string>
+
+#include "support/log_file.h"
 
 namespace quillmark {
 namespace {
@@ -54,6 +59,23 @@ CERTCertList* listTokenUserCertificates() {
         addTokenCertificates(element->slot, users.get(), listed);
     }
     return users.release();
+}
+
+SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate) {
+    PK11SlotInfo* slot = certificate->slot;
+    SECKEYPrivateKey* key = slot != nullptr
+                                ? PK11_FindPrivateKeyFromCert(slot, certificate, nullptr)
+                                : PK11_FindKeyByAnyCert(certificate, nullptr);
+    if (key == nullptr) {
+        // A cancelled or wrong PIN, a locked PIN and a token gone away end here alike.
+        const PRErrorCode cause = PORT_GetError();
+        const char* name = PR_ErrorToName(cause);
+        writeLog(std::string("No private key on ") +
+                 (slot != nullptr ? PK11_GetTokenName(slot) : "any token") + ": " +
+                 (name != nullptr ? name : std::to_string(cause)));
+        PORT_SetError(cause);
+    }
+    return key;
 }
 
 }  // namespace quillmark

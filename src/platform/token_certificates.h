@@ -20,4 +20,9 @@ bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate);
 // no PIN or password.
 CERTCertList* listTokenUserCertificates();
 
+// The private key of the certificate on the token it was found on, logging in to that token
+// alone (a token reached through two modules is asked for its PIN once); from any token
+// when the certificate has none. Null on failure, with the cause in PORT_GetError().
+SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate);
+
 }  // namespace quillmark
