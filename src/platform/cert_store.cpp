@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/token_certificates.h"
 #include "support/der_encoding.h"
 
 namespace quillmark {
@@ -147,9 +148,11 @@ std::vector<Bytes> serialAttributesFor(const Bytes& serial) {
 CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& serial) {
     if (der.empty()) return nullptr;
     SECItem item{siBuffer, der.data(), static_cast<unsigned>(der.size())};
-    CertificatePtr certificate(PK11_FindCertFromDERCertItem(slot, &item, nullptr));
+    // Found without logging in: the PIN is asked only when the key is needed.
+    CertificatePtr certificate(
+        CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE));
     if (!certificate || serialNumberOf(certificate.get()) != serial ||
-        !CERT_IsUserCert(certificate.get())) {
+        !isUsersCertificate(slot, certificate.get())) {
         return nullptr;
     }
     return certificate;
@@ -192,7 +195,7 @@ CertificatePtr findUserCertificate(const Bytes& serial) {
 }
 
 CertificateListPtr listUserCertificates() {
-    return CertificateListPtr(PK11_ListCerts(PK11CertListUser, nullptr));
+    return CertificateListPtr(listTokenUserCertificates());
 }
 
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list) {
@@ -246,7 +249,7 @@ ChainPtr buildChain(CERTCertificate* certificate) {
 }
 
 PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt) {
-    return PrivateKeyPtr(PK11_FindKeyByAnyCert(certificate, const_cast<PinPromptContext*>(prompt)));
+    return PrivateKeyPtr(findTokenPrivateKey(certificate, prompt));
 }
 
 DigestPtr createDigest(HashAlgorithm algorithm) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/pin_entry.h"
+#include "platform/token_modules.h"
 
 namespace quillmark {
 namespace {
@@ -97,6 +98,7 @@ bool openUserDatabase() {
     const PRUint32 flags = access(directory.c_str(), W_OK) == 0 ? 0 : NSS_INIT_READONLY;
     databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    if (databaseOpen) loadRegisteredTokenModules();
     return databaseOpen;
 }
 

@@ -56,8 +56,10 @@ def wait_for_port(host="127.0.0.1", port=PORT, timeout=START_TIMEOUT, present=Tr
 class Agent:
     """One running agent process with its own HOME; use as a context manager."""
 
-    def __init__(self, home=None, env=None, path=None):
+    def __init__(self, home=None, env=None, path=None, wrapper=()):
+        """`wrapper`: a command the agent is started through (e.g. unshare as another user)."""
         self.path = path or executable()
+        self.wrapper = list(wrapper)
         self._own_home = home is None
         self.home = home or tempfile.mkdtemp(prefix="quillmark-home-")
         self.extra_env = env or {}
@@ -76,7 +78,7 @@ class Agent:
         self._stderr = open(self.stderr_path, "wb")
         self._stdout = open(self.stdout_path, "wb")
         self.process = subprocess.Popen(
-            [self.path], env=self.environment(), stdin=subprocess.DEVNULL,
+            self.wrapper + [self.path], env=self.environment(), stdin=subprocess.DEVNULL,
             stdout=self._stdout, stderr=self._stderr)
         if wait and not wait_for_port():
             self.stop()

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+// A PKCS#11 module that p11-kit has registered for this user and program (a `.module` file
+// in the system's or the user's configuration, with enable-in/disable-in already applied).
+struct RegisteredModule {
+    std::string name;
+    std::string library;
+};
+
+// The modules p11-kit has registered, in its order; empty when there are none. Kept apart
+// from the NSS code because p11-kit and NSS each bring their own PKCS#11 headers.
+std::vector<RegisteredModule> p11KitRegisteredModules();
+
+}  // namespace quillmark

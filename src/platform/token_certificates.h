@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cert.h>
+#include <pk11pub.h>
+
+#include "platform/pin_entry.h"
+
+namespace quillmark {
+
+// Whether a certificate found on a token is one of the user's, decided without logging in
+// to the token (certificates are public objects; keys may not be):
+//  - NSS's own judgement: the token shows a key object with the certificate's CKA_ID (a
+//    public key, or a private key when the token lets it be seen). This is all that counts
+//    on NSS's own database, so the soft token lists what it always has;
+//  - on any other token that needs a login, whose keys hide until then, every certificate
+//    that is not a CA's: it is listed, and signing will tell.
+// So a trust module's roots and a token's issuers are never the user's.
+bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate);
+
+// The user's certificates on every present token, each once (a token reachable through two
+// modules shows its certificates twice), in token order; null when memory runs out. Asks for
+// no PIN or password.
+CERTCertList* listTokenUserCertificates();
+
+// The private key of the certificate on the token it was found on, logging in to that token
+// alone (a token reached through two modules is asked for its PIN once); from any token
+// when the certificate has none. The PIN dialog, if one is needed, tells what `prompt` says.
+// Null on failure, with the cause in PORT_GetError().
+SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt);
+
+}  // namespace quillmark

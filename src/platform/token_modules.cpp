@@ -1,0 +1,72 @@
+#include "platform/token_modules.h"
+
+#include <secmod.h>
+// This NSS header has no C++ guard of its own.
+extern "C" {
+#include <utilpars.h>
+}
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "platform/p11_kit_registry.h"
+#include "support/log_file.h"
+
+namespace quillmark {
+namespace {
+
+struct ModuleDeleter {
+    void operator()(SECMODModule* module) const { SECMOD_DestroyModule(module); }
+};
+using ModulePtr = std::unique_ptr<SECMODModule, ModuleDeleter>;
+
+struct PortTextDeleter {
+    void operator()(char* text) const { PORT_Free(text); }
+};
+using PortTextPtr = std::unique_ptr<char, PortTextDeleter>;
+
+// The library's path with links resolved, so that two names of one file compare equal.
+std::string canonicalPath(const char* path) {
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) != nullptr ? std::string(resolved) : std::string(path);
+}
+
+bool libraryLoaded(const std::string& library) {
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(lock);
+    bool loaded = false;
+    for (SECMODModuleList* entry = SECMOD_GetDefaultModuleList(); entry != nullptr && !loaded;
+         entry = entry->next) {
+        const char* path = entry->module->dllName;
+        loaded = path != nullptr && canonicalPath(path) == library;
+    }
+    SECMOD_ReleaseReadLock(lock);
+    return loaded;
+}
+
+std::string quoted(const std::string& text) {
+    const PortTextPtr quoted(NSSUTIL_Quote(text.c_str(), '"'));
+    return quoted ? quoted.get() : std::string();
+}
+
+// Loads the module for this process only: the user's database is not changed.
+bool loadModule(const RegisteredModule& module) {
+    const std::string specification =
+        "name=" + quoted("p11-kit: " + module.name) + " library=" + quoted(module.library);
+    const ModulePtr loaded(
+        SECMOD_LoadUserModule(const_cast<char*>(specification.c_str()), nullptr, PR_FALSE));
+    return loaded && loaded->loaded;
+}
+
+}  // namespace
+
+void loadRegisteredTokenModules() {
+    for (const RegisteredModule& module : p11KitRegisteredModules()) {
+        if (libraryLoaded(canonicalPath(module.library.c_str()))) continue;
+        if (!loadModule(module)) writeLog("Token module not loaded: " + module.library);
+    }
+}
+
+}  // namespace quillmark

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace quillmark {
+
+// Loads into the opened NSS database every PKCS#11 module p11-kit has registered (the way
+// Debian and its derivatives register token drivers, OpenSC and SoftHSM among them) that is
+// not loaded already, so that its tokens are listed and sign like those added with modutil.
+// A module whose library is already loaded (registered in both places) is skipped, so each
+// token is reached through one route. A module that fails to load costs one log line.
+void loadRegisteredTokenModules();
+
+}  // namespace quillmark
