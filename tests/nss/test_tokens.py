@@ -80,7 +80,9 @@ class RegisteredTokenTest(PinTestBase):
         self.assertEqual(sorted(listed), sorted([self.cert.serial_hex,
                                                  self.soft_cert.serial_hex]))
         self.assertEqual(len(self.runs()), 1)
-        self.assertIn(f"SETDESC Nhập mã PIN của {LABEL}", self.runs()[0])
+        description = next(line for line in self.runs()[0] if line.startswith("SETDESC "))
+        self.assertIn(f"Nhập mã PIN của {LABEL}", description)
+        self.assertIn(self.cert.name, description)
         self.assertFalse([line for line in log if line.startswith("Token module not loaded")])
 
     def test_cancel_and_wrong_then_cancel_are_error_replies(self):
