@@ -97,6 +97,16 @@ class TokenSession {
     TokenSession(const TokenSession&) = delete;
     TokenSession& operator=(const TokenSession&) = delete;
 
+    // True when a search of the token's certificates can start.
+    bool canSearch() {
+        if (functions_ == nullptr) return false;
+        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+        CK_ATTRIBUTE search{CKA_CLASS, &certificateClass, sizeof certificateClass};
+        if (functions_->C_FindObjectsInit(session_, &search, 1) != CKR_OK) return false;
+        functions_->C_FindObjectsFinal(session_);
+        return true;
+    }
+
     // The certificate objects whose CKA_SERIAL_NUMBER is `serialAttribute`.
     std::vector<CK_OBJECT_HANDLE> findCertificates(const Bytes& serialAttribute) {
         std::vector<CK_OBJECT_HANDLE> found;
@@ -192,6 +202,10 @@ CertificatePtr findUserCertificate(const Bytes& serial) {
         }
     }
     return nullptr;
+}
+
+bool tokenAnswersSearches(PK11SlotInfo* slot) {
+    return TokenSession(slot).canSearch();
 }
 
 CertificateListPtr listUserCertificates() {

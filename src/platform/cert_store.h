@@ -17,6 +17,7 @@ namespace quillmark {
 // Owners of the NSS objects one request holds; each is released before the request ends.
 struct NssDeleter {
     void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
+    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
     void operator()(PK11SlotList* slots) const { PK11_FreeSlotList(slots); }
     void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
     void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
@@ -26,6 +27,7 @@ struct NssDeleter {
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
     void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
 };
+using SlotPtr = std::unique_ptr<PK11SlotInfo, NssDeleter>;
 using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
 using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
 using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
@@ -34,6 +36,10 @@ using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
 
 enum class HashAlgorithm { Sha1, Sha256, Sha384, Sha512 };
+
+// True when the token answers a search of its certificates. NSS's own searches read a
+// failed one as "nothing found".
+bool tokenAnswersSearches(PK11SlotInfo* slot);
 
 // The user certificates (those with a private key) on every token of the opened user
 // database, in NSS's order; null on failure. Needs openPersonalStore().

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/cert_store.h"
 #include "platform/pin_entry.h"
 #include "platform/token_modules.h"
 
@@ -63,6 +64,23 @@ bool ensureDirectory(const std::string& path) {
     return true;
 }
 
+// The open database still answers queries: files overwritten under it fail every query,
+// which NSS's listings read as an empty store. The token's state is read afresh too: a
+// database created empty here and then given a key and its empty password by another
+// program (pk12util) needs no login, while NSS would keep asking for one.
+bool databaseAnswers() {
+    const SlotPtr slot(PK11_GetInternalKeySlot());
+    return slot && tokenAnswersSearches(slot.get()) && PK11_TokenRefresh(slot.get()) == SECSuccess;
+}
+
+// Checked before a request takes anything from NSS, so nothing of it is held and NSS can be
+// shut down and the database opened again, from the files that now stand at its path. This
+// drops the PIN logins of every token: it happens only once the database has failed.
+void closeDatabase() {
+    NSS_Shutdown();
+    databaseOpen = false;
+}
+
 }  // namespace
 
 NssErrorCode lastNssError() {
@@ -88,8 +106,11 @@ bool prepareDatabaseDirectory() {
 }
 
 bool openUserDatabase() {
-    if (databaseOpen) return true;
     clearNssError();
+    if (databaseOpen) {
+        if (databaseAnswers()) return true;
+        closeDatabase();
+    }
     PK11_SetPasswordFunc(askTokenPin);
     const std::string directory = userDatabaseDirectory();
     const std::string configuration = "sql:" + directory;

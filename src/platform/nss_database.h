@@ -28,9 +28,10 @@ bool preparePkiDirectory();
 bool prepareDatabaseDirectory();
 
 // NSS initialised on the database, with every module registered in it, and the PIN prompt
-// set. Done once and kept for the life of the process: shutting NSS down would drop the
-// user's PIN logins. After a failure (a database that cannot be read or is corrupt) the next
-// call tries again.
+// set. Done once and kept while the database answers: shutting NSS down would drop the
+// user's PIN logins. A database that no longer answers (its files overwritten) is closed and
+// opened again from its files; after a failure (a database that cannot be read or is corrupt)
+// the next call tries again. Call it before taking anything from NSS.
 bool openUserDatabase();
 
 // All three steps: what signing needs before it can look for a certificate.

@@ -10,6 +10,7 @@ from agent import Agent, AgentTestCase, call, executable, post_json
 from pki import nss_database_path, shared_pki
 
 PR_NOT_DIRECTORY_ERROR = -5949
+SEC_ERROR_PKCS11_GENERAL_ERROR = -8025  # what NSS makes of SQLite's "not a database"
 GET_CERTS = {"action": "getCerts"}
 
 pki = shared_pki()
@@ -17,6 +18,13 @@ pki = shared_pki()
 
 def unsigned(code):
     return code & 0xFFFFFFFF
+
+
+def overwrite_with_garbage(db):
+    """Writes garbage into the database's files, as they stand."""
+    for name in ("cert9.db", "key4.db"):
+        with open(os.path.join(db, name), "wb") as f:
+            f.write(b"this is not an SQLite database" * 100)
 
 
 class ListingTest(AgentTestCase):
@@ -97,30 +105,54 @@ class StoreTest(unittest.TestCase):
         index = len(log) - 1 - log[::-1].index(message)
         self.assertEqual(log[index + 1], format(unsigned(code), "x"))
 
-    def test_corrupt_database_is_the_my_error_until_it_is_repaired(self):
+    def assert_store_failure(self, agent, code):
+        """getCerts answers the MY error and both sign outputs their store texts, all with
+        the NSS code of opening the database."""
+        self.assert_store_error(agent, call(GET_CERTS), "CertOpenStore MY error", code)
+        sign = call({"action": "sign", "serialNumber": pki.users["sha1"].serial_hex,
+                     "dataHex": "00"})
+        self.assertEqual(sign, {"action": "sign", "error": "The store was not opened",
+                                "errorCode": unsigned(code)})
+        self.assertIn("The store was not opened.", agent.log_texts()[-6:])
+        sign = call({"action": "sign", "serialNumber": pki.users["sha1"].serial_hex,
+                     "dataHex": "00", "cms": True})
+        self.assertEqual(sign["error"], "The store was not opened.")
+        self.assertIn("The store was not opened", agent.log_texts()[-6:])
+
+    def assert_store_works(self):
+        self.assertEqual(call(GET_CERTS)["size"], 1)
+        self.assertIn("signedData", call({"action": "sign", "dataHex": "00",
+                                          "serialNumber": pki.users["sha1"].serial_hex}))
+
+    def test_database_overwritten_with_garbage_is_the_my_error_until_it_is_repaired(self):
         db = nss_database_path(self.home)
         os.makedirs(db)
-        for name in ("cert9.db", "key4.db"):
-            with open(os.path.join(db, name), "wb") as f:
-                f.write(b"this is not an SQLite database" * 100)
+        overwrite_with_garbage(db)
         with Agent(home=self.home) as agent:
-            reply = call(GET_CERTS)
-            self.assertEqual(reply["error"], "CertOpenStore MY error")
-            self.assertGreater(reply["errorCode"], 0x80000000)  # an NSS code, unsigned
-            self.assert_store_error(agent, reply, "CertOpenStore MY error",
-                                    reply["errorCode"])
-            # Sign reports the same failure with its own texts.
-            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00"})
-            self.assertEqual(list(sign), ["action", "error", "errorCode"])
-            self.assertEqual(sign["error"], "The store was not opened")
-            self.assertIn("The store was not opened.", agent.log_texts()[-6:])
-            sign = call({"action": "sign", "serialNumber": "01", "dataHex": "00", "cms": True})
-            self.assertEqual(sign["error"], "The store was not opened.")
-            self.assertIn("The store was not opened", agent.log_texts()[-6:])
-            # Once the database is repaired the next request opens it; no restart needed.
-            shutil.rmtree(db)
+            # Garbage before the first request: the database cannot be opened.
+            self.assert_store_failure(agent, SEC_ERROR_PKCS11_GENERAL_ERROR)
+            # Once it is repaired the next request opens it; no restart needed.
             pki.install(self.home, users=["sha1"])
-            self.assertEqual(call(GET_CERTS)["size"], 1)
+            self.assert_store_works()
+            # Garbage written into the open database's files, and then new files put in
+            # their place: the same failure, and again no restart needed.
+            overwrite_with_garbage(db)
+            self.assert_store_failure(agent, SEC_ERROR_PKCS11_GENERAL_ERROR)
+            pki.install(self.home, users=["sha1"])
+            self.assert_store_works()
+
+    def test_key_imported_while_running_signs_at_once(self):
+        sign = {"action": "sign", "serialNumber": pki.users["sha1"].serial_hex, "dataHex": "00"}
+        # Into a database that was there before the agent started, and into the one the
+        # agent created empty on its first request.
+        for existing in (True, False):
+            home = tempfile.mkdtemp(dir=self.home)
+            if existing:
+                pki.install(home, users=["vietnamese"])
+            with Agent(home=home):
+                self.assertEqual(call(GET_CERTS)["size"], int(existing))
+                pki.import_user(home, pki.users["sha1"])
+                self.assertIn("signedData", call(sign))
 
     def test_read_only_home_lists_and_signs(self):
         pki.install(self.home, users=["sha1"])
