@@ -171,8 +171,9 @@ CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& se
 // Every user certificate whose serial number bytes are `serial`, in token and handle order.
 std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
     std::vector<CertificatePtr> found;
-    const SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
-    if (!slots || serial.empty()) return found;
+    if (serial.empty()) return found;
+    const SlotListPtr slots(presentTokens());
+    if (!slots) return found;
     for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
         TokenSession session(element->slot);
         for (const Bytes& attribute : serialAttributesFor(serial)) {

@@ -1,10 +1,17 @@
 #include "platform/token_certificates.h"
 
+#include <pkcs11.h>
 #include <prerror.h>
+#include <secmod.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/log_file.h"
 
@@ -14,9 +21,97 @@ namespace {
 struct NssDeleter {
     void operator()(PK11SlotList* slots) const { PK11_FreeSlotList(slots); }
     void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
+    void operator()(SECMODModule* module) const { SECMOD_DestroyModule(module); }
+    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
 };
 using SlotListPtr = std::unique_ptr<PK11SlotList, NssDeleter>;
 using CertListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
+using ModulePtr = std::unique_ptr<SECMODModule, NssDeleter>;
+using SlotPtr = std::unique_ptr<PK11SlotInfo, NssDeleter>;
+
+// NSS reads a removable slot's state at most once a second and answers from memory in
+// between, so a token plugged in or pulled out just before a request would be seen late.
+// Waiting for NSS's next reading ends within a second of its last one; the limit only
+// bounds the wait for a token NSS cannot bring up.
+constexpr std::chrono::milliseconds kSettleLimit(1000);
+constexpr std::chrono::milliseconds kSettlePoll(20);
+
+// A removable slot and what its module reported about it.
+struct ReportedSlot {
+    SlotPtr slot;
+    bool tokenPresent;
+};
+
+std::vector<ModulePtr> loadedModules() {
+    std::vector<ModulePtr> modules;
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(lock);
+    for (SECMODModuleList* entry = SECMOD_GetDefaultModuleList(); entry != nullptr;
+         entry = entry->next) {
+        modules.emplace_back(SECMOD_ReferenceModule(entry->module));
+    }
+    SECMOD_ReleaseReadLock(lock);
+    return modules;
+}
+
+std::vector<SlotPtr> removableSlotsOf(SECMODModule* module) {
+    std::vector<SlotPtr> slots;
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    SECMOD_GetReadLock(lock);
+    for (int index = 0; index < module->slotCount; ++index) {
+        if (PK11_IsRemovable(module->slots[index]))
+            slots.emplace_back(PK11_ReferenceSlot(module->slots[index]));
+    }
+    SECMOD_ReleaseReadLock(lock);
+    return slots;
+}
+
+// Whether the slot's module reports a token in it now, past NSS's memory of the slot.
+bool moduleReportsToken(PK11SlotInfo* slot) {
+    auto* functions = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
+    CK_SLOT_INFO info;
+    return functions != nullptr &&
+           functions->C_GetSlotInfo(PK11_GetSlotID(slot), &info) == CKR_OK &&
+           (info.flags & CKF_TOKEN_PRESENT) != 0;
+}
+
+// The removable slots whose token came or went since the previous request, or that are new.
+// Each slot is remembered by its module's library and its slot ID, which outlive a reopening
+// of the database.
+std::vector<ReportedSlot> changedSlots() {
+    static std::map<std::pair<std::string, CK_SLOT_ID>, bool> reported;
+    std::vector<ReportedSlot> changed;
+    for (const ModulePtr& module : loadedModules()) {
+        // A module that gained a slot (a reader plugged in) has it added here.
+        SECMOD_UpdateSlotList(module.get());
+        for (SlotPtr& slot : removableSlotsOf(module.get())) {
+            const bool tokenPresent = moduleReportsToken(slot.get());
+            const auto key =
+                std::make_pair(std::string(module->dllName != nullptr ? module->dllName : ""),
+                               PK11_GetSlotID(slot.get()));
+            const auto known = reported.find(key);
+            if (known != reported.end() && known->second == tokenPresent) continue;
+            reported[key] = tokenPresent;
+            changed.push_back({std::move(slot), tokenPresent});
+        }
+    }
+    return changed;
+}
+
+bool nssAgrees(const std::vector<ReportedSlot>& slots) {
+    for (const ReportedSlot& reported : slots) {
+        if ((PK11_IsPresent(reported.slot.get()) == PR_TRUE) != reported.tokenPresent) return false;
+    }
+    return true;
+}
+
+// Waits until NSS sees each token that came or went as its module reports it.
+void settleChangedSlots() {
+    const std::vector<ReportedSlot> changed = changedSlots();
+    const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+    while (!nssAgrees(changed) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kSettlePoll);
+}
 
 bool keysHiddenUntilLogin(PK11SlotInfo* slot) {
     return !PK11_IsInternal(slot) && PK11_NeedLogin(slot);
@@ -49,9 +144,14 @@ bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate) {
            (keysHiddenUntilLogin(slot) && !CERT_IsCACert(certificate, nullptr));
 }
 
+PK11SlotList* presentTokens() {
+    settleChangedSlots();
+    return PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+}
+
 CERTCertList* listTokenUserCertificates() {
     CertListPtr users(CERT_NewCertList());
-    const SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
+    const SlotListPtr slots(presentTokens());
     if (!users) return nullptr;
     std::set<CERTCertificate*> listed;
     for (PK11SlotListElement* element = slots ? slots->head : nullptr; element != nullptr;

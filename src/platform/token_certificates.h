@@ -17,6 +17,11 @@ namespace quillmark {
 // So a trust module's roots and a token's issuers are never the user's.
 bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate);
 
+// Every token present now, a token plugged in or pulled out just before included: new slots
+// of a module (a reader plugged in) are added, and a removable slot whose token came or went
+// is waited for until NSS sees it so. Null when there are none.
+PK11SlotList* presentTokens();
+
 // The user's certificates on every present token, each once (a token reachable through two
 // modules shows its certificates twice), in token order; null when memory runs out. Asks for
 // no PIN or password.

@@ -11,9 +11,60 @@ from agent import Agent, call
 from pki import P12_PASSWORD, SOFTHSM_MODULE, run
 from test_pin_entry import PinTestBase, pki
 
+REMOVABLE_TOKEN_MODULE = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", ""), "tests", "nss",
+                                      "removable_token", "libremovable_token.so")
 TOKEN_PIN = "4321"
 LABEL = "Quillmark Token"
 AS_USER = ["unshare", "-U", "--map-user=1000", "--map-group=1000", "--"]
+
+
+def make_token(test):
+    """A SoftHSM token in the test's HOME holding the test's user certificate with its key and
+    the intermediate CA, put there through a scratch database of the test's own. Sets
+    `test.token_env` for the agent and gives the environment of SoftHSM's tools."""
+    softhsm = os.path.join(test.home, "softhsm")
+    tokens = os.path.join(softhsm, "tokens")
+    os.makedirs(tokens)
+    conf = os.path.join(softhsm, "softhsm2.conf")
+    with open(conf, "w") as f:
+        f.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\n"
+                "log.level = ERROR\n")
+    test.token_env = {"SOFTHSM2_CONF": conf, "XDG_CONFIG_HOME": test.home + "/config"}
+    env = dict(os.environ, SOFTHSM2_CONF=conf)
+    run(["softhsm2-util", "--init-token", "--free", "--label", LABEL, "--pin", TOKEN_PIN,
+         "--so-pin", TOKEN_PIN + "-so"], env=env)
+    scratch = os.path.join(test.tools, "scratch")
+    os.makedirs(scratch)
+    run(["certutil", "-N", "-d", "sql:" + scratch, "--empty-password"])
+    run(["modutil", "-force", "-add", "softhsm", "-libfile", SOFTHSM_MODULE, "-dbdir",
+         "sql:" + scratch], env=env)
+    run(["pk12util", "-i", test.cert.p12, "-d", "sql:" + scratch, "-h", LABEL,
+         "-W", P12_PASSWORD, "-K", TOKEN_PIN], env=env)
+    pin_file = os.path.join(test.tools, "token-pin")
+    with open(pin_file, "w") as f:
+        f.write(TOKEN_PIN + "\n")
+    run(["certutil", "-A", "-d", "sql:" + scratch, "-h", LABEL, "-f", pin_file,
+         "-n", "token-intermediate", "-t", ",,", "-i", pki.intermediate["pem"]], env=env)
+    return env
+
+
+def register_module(test, name, library):
+    """Registers the library with p11-kit in the user's configuration."""
+    modules = os.path.join(test.home, "config", "pkcs11", "modules")
+    os.makedirs(modules, exist_ok=True)
+    with open(os.path.join(modules, name + ".module"), "w") as f:
+        f.write(f"module: {library}\n")
+
+
+def token_agent(test, answers):
+    """An agent of an unprivileged user, who has p11-kit configuration of their own."""
+    agent = PinTestBase.agent(test, answers, env=test.token_env)
+    agent.wrapper = AS_USER
+    return agent
+
+
+def listed():
+    return [e["serialNumber"] for e in call({"action": "getCerts"})["certs"]]
 
 
 class RegisteredTokenTest(PinTestBase):
@@ -25,50 +76,18 @@ class RegisteredTokenTest(PinTestBase):
         super().setUp()
         self.soft_cert = pki.users["sha1"]
         db = pki.install(self.home, users=["sha1"])
-        softhsm = os.path.join(self.home, "softhsm")
-        self.tokens = os.path.join(softhsm, "tokens")
-        os.makedirs(self.tokens)
-        conf = os.path.join(softhsm, "softhsm2.conf")
-        with open(conf, "w") as f:
-            f.write(f"directories.tokendir = {self.tokens}\nobjectstore.backend = file\n"
-                    "log.level = ERROR\n")
-        self.token_env = {"SOFTHSM2_CONF": conf, "XDG_CONFIG_HOME": self.home + "/config"}
-        env = dict(os.environ, SOFTHSM2_CONF=conf)
-        run(["softhsm2-util", "--init-token", "--free", "--label", LABEL, "--pin", TOKEN_PIN,
-             "--so-pin", TOKEN_PIN + "-so"], env=env)
-        self._fill_token(env)
+        env = make_token(self)
         run(["modutil", "-force", "-add", "softhsm", "-libfile", SOFTHSM_MODULE, "-dbdir",
              "sql:" + db], env=env)
         library = os.path.join(self.tools, "libsofthsm2-copy.so")
         shutil.copy(SOFTHSM_MODULE, library)
-        modules = os.path.join(self.home, "config", "pkcs11", "modules")
-        os.makedirs(modules)
-        with open(os.path.join(modules, "softhsm2.module"), "w") as f:
-            f.write(f"module: {library}\n")
-
-    def _fill_token(self, env):
-        """Puts the user certificate with its key and the intermediate CA on the token,
-        through a scratch database of the test's own."""
-        scratch = os.path.join(self.tools, "scratch")
-        os.makedirs(scratch)
-        run(["certutil", "-N", "-d", "sql:" + scratch, "--empty-password"])
-        run(["modutil", "-force", "-add", "softhsm", "-libfile", SOFTHSM_MODULE, "-dbdir",
-             "sql:" + scratch], env=env)
-        run(["pk12util", "-i", self.cert.p12, "-d", "sql:" + scratch, "-h", LABEL,
-             "-W", P12_PASSWORD, "-K", TOKEN_PIN], env=env)
-        pin_file = os.path.join(self.tools, "token-pin")
-        with open(pin_file, "w") as f:
-            f.write(TOKEN_PIN + "\n")
-        run(["certutil", "-A", "-d", "sql:" + scratch, "-h", LABEL, "-f", pin_file,
-             "-n", "token-intermediate", "-t", ",,", "-i", pki.intermediate["pem"]], env=env)
+        register_module(self, "softhsm2", library)
 
     def agent(self, answers):
-        agent = super().agent(answers, env=self.token_env)
-        agent.wrapper = AS_USER
-        return agent
+        return token_agent(self, answers)
 
     def listed(self):
-        return [e["serialNumber"] for e in call({"action": "getCerts"})["certs"]]
+        return listed()
 
     def test_listed_once_without_a_pin_and_signs_with_it(self):
         with self.agent([TOKEN_PIN]) as agent:
@@ -105,6 +124,42 @@ class RegisteredTokenTest(PinTestBase):
             f.write(f"module: {self.tools}/scratch/cert9.db\n")
         with self.agent([]):
             self.assertIn(self.cert.serial_hex, self.listed())
+
+
+class RemovableTokenTest(PinTestBase):
+    """The token behind a removable slot of a module p11-kit registers (SoftHSM wrapped by a
+    test module), plugged in and pulled out while the agent runs. Each request comes right
+    after the change, sooner than NSS would look at the slot again by itself."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, users=[])
+        make_token(self)
+        self.present = os.path.join(self.tools, "token-present")
+        self.token_env["REMOVABLE_TOKEN_PRESENT"] = self.present
+        # Named as the system's entry for SoftHSM itself, which it hides: one route to the token.
+        register_module(self, "softhsm2", REMOVABLE_TOKEN_MODULE)
+
+    def plug(self, present):
+        if present:
+            open(self.present, "w").close()
+        else:
+            os.remove(self.present)
+
+    def test_plugged_in_signs_at_once_and_pulled_out_is_gone(self):
+        with token_agent(self, [TOKEN_PIN, TOKEN_PIN]) as agent:
+            self.assertEqual(listed(), [])
+            self.plug(True)
+            self.assert_signed(self.sign())
+            self.assertEqual(listed(), [self.cert.serial_hex])
+            self.plug(False)
+            self.assertEqual(listed(), [])
+            self.plug(True)
+            self.assert_signed(self.sign())
+            log = agent.log_texts()
+        # Pulled out, the token forgot its login: the PIN was asked again.
+        self.assertEqual(len(self.runs()), 2)
+        self.assertFalse([line for line in log if line.startswith("Token module not loaded")])
 
 
 if __name__ == "__main__":
