@@ -5,11 +5,10 @@
 #include "protocol/cert_requests.h"
 #include "support/json.h"
 #include "support/log_file.h"
+#include "version.h"
 
 namespace quillmark {
 namespace {
-
-constexpr char kVersion[] = "v1.00.04";
 
 // What an action's handler is given: the parsed request, its text and where it came from.
 struct ActionRequest {
