@@ -14,7 +14,7 @@ namespace {
 struct ActionRequest {
     const cJSON* json;
     const char* text;
-    Endpoint endpoint;
+    const RequestContext& context;
 };
 
 using ActionHandler = DispatchResult (*)(const ActionRequest&);
@@ -51,7 +51,7 @@ DispatchResult certificates(const ActionRequest&) {
 }
 
 DispatchResult signature(const ActionRequest& request) {
-    return {handleSignRequest(request.json, request.text, request.endpoint)};
+    return {handleSignRequest(request.json, request.text, request.context)};
 }
 
 // In the order the action is looked up.
@@ -76,14 +76,14 @@ const Action* findAction(const char* name, Endpoint endpoint) {
 
 }  // namespace
 
-DispatchResult dispatchAction(const char* requestText, Endpoint endpoint) {
+DispatchResult dispatchAction(const char* requestText, const RequestContext& context) {
     const JsonPtr request(cJSON_Parse(requestText));
     const char* name = stringMember(request.get(), "action");
     if (name == nullptr) return {};
-    const Action* action = findAction(name, endpoint);
+    const Action* action = findAction(name, context.endpoint);
     if (action == nullptr) return {};
-    if (endpoint == Endpoint::Http) writeLog(action->httpLogLine);
-    return action->handler({request.get(), requestText, endpoint});
+    if (context.endpoint == Endpoint::Http) writeLog(action->httpLogLine);
+    return action->handler({request.get(), requestText, context});
 }
 
 }  // namespace quillmark

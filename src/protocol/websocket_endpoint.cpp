@@ -35,7 +35,8 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
     }
 
     const char* text = session.request.text != nullptr ? session.request.text : "";
-    const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);
+    const DispatchResult result =
+        dispatchAction(text, {Endpoint::WebSocket, originText(session.origin)});
     releaseRequestText(session.request);
     if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
@@ -67,6 +68,7 @@ int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* i
             return 0;
         case LWS_CALLBACK_ESTABLISHED:
             lwsl_notice("Established\n");
+            readRequestOrigin(wsi, session->origin);
             return sendLater(wsi, *session, kStartMessage) ? 0 : -1;
         case LWS_CALLBACK_SERVER_WRITEABLE:
             lwsl_notice("WRITEABLE\n");
