@@ -23,15 +23,18 @@ bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
 
 // A piece of a message. The request is the whole message: pieces are joined until the
 // library marks the last one, then the message is dispatched. An oversized message is
-// dropped and, once it has ended, the connection is closed with "message too big".
+// dropped and, once it has ended, the connection is closed with "message too big". The close
+// is made from the writeable callback: the last pieces of a compressed message come from the
+// library's inflate loop, which ignores the receive callback's request to close.
 int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_t length) {
     if (!session.dropping && !appendRequestPiece(session.request, piece, length)) {
         session.dropping = 1;
     }
     if (!lws_is_final_fragment(wsi)) return 0;
     if (session.dropping) {
-        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
-        return -1;
+        session.closing = 1;
+        lws_callback_on_writable(wsi);
+        return 0;
     }
 
     const char* text = session.request.text != nullptr ? session.request.text : "";
@@ -43,6 +46,10 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
 }
 
 int onWriteable(lws* wsi, SignatureSession& session) {
+    if (session.closing) {
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
+        return -1;
+    }
     if (session.oldestWritten) {
         dropOldestMessage(session.replies);
         session.oldestWritten = 0;

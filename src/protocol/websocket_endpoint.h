@@ -23,6 +23,8 @@ struct SignatureSession {
     // one: closing at once would reset a client that is still sending, and it would never
     // receive the close code that tells it why.
     int dropping;
+    // The dropped message has ended: the next writeable callback closes with "message too big".
+    int closing;
     // The handshake's Origin header: the page that asks, named by the PIN dialog.
     RequestOrigin origin;
 };
