@@ -122,7 +122,10 @@ int onWriteable(lws* wsi, HttpSession& session) {
 
 void restartSelf() {
     writeLog("do restart");
-    startNewCopy();
+    if (runByServiceManager())
+        stopForRestart();
+    else
+        startNewCopy();
 }
 
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
