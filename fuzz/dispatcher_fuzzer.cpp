@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string request(reinterpret_cast<const char*>(data), size);
-    quillmark::dispatchAction(request.c_str(), quillmark::Endpoint::Http);
-    quillmark::dispatchAction(request.c_str(), quillmark::Endpoint::WebSocket);
+    quillmark::dispatchAction(request.c_str(), {quillmark::Endpoint::Http});
+    quillmark::dispatchAction(request.c_str(), {quillmark::Endpoint::WebSocket});
     return 0;
 }

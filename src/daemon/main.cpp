@@ -1,6 +1,7 @@
 // quillmarkd: the signing agent without a tray or dialog, for desktops without a tray,
 // systemd user services and tests. It replaces older copies of itself, serves until SIGINT
-// or SIGTERM, then stops in order.
+// or SIGTERM, then stops in order; a restart asked of it as a service ends it with the status
+// on which its unit starts it again.
 #include <signal.h>
 #include <sysexits.h>
 
@@ -10,6 +11,7 @@
 
 #include "platform/autostart.h"
 #include "platform/other_copies.h"
+#include "platform/self_restart.h"
 #include "server/server_thread.h"
 #include "support/module_path.h"
 
@@ -35,7 +37,7 @@ int main() {
     // As a user service (systemd sets INVOCATION_ID) this agent would race the desktop agent
     // for the port at every login when both are enabled; the service gives way, and its exit
     // status tells systemd not to try again.
-    if (std::getenv("INVOCATION_ID") != nullptr) {
+    if (runByServiceManager()) {
         if (const std::string entry = enabledAutostartEntry(); !entry.empty()) {
             std::fprintf(stderr,
                          "quillmarkd: not started: the desktop agent QuillmarkXp starts at login "
@@ -54,5 +56,5 @@ int main() {
         std::fprintf(stderr, "%s\n", kStartFailedMessage);
         return 1;
     }
-    return 0;
+    return stoppingForRestart() ? kRestartExitStatus : 0;
 }

@@ -1,10 +1,13 @@
 #include "platform/self_restart.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -14,6 +17,8 @@ extern char** environ;
 
 namespace quillmark {
 namespace {
+
+std::atomic<bool> restartPending{false};
 
 // Waits for this one child only, so a new copy that ends early leaves no zombie; other
 // children (a PIN dialog) stay with the code that waits for them. A new copy that lives
@@ -26,6 +31,19 @@ void reapWhenItEnds(pid_t child) {
 }
 
 }  // namespace
+
+bool runByServiceManager() {
+    return std::getenv("INVOCATION_ID") != nullptr;
+}
+
+void stopForRestart() {
+    restartPending = true;
+    kill(getpid(), SIGTERM);
+}
+
+bool stoppingForRestart() {
+    return restartPending;
+}
 
 void startNewCopy() {
     // After an upgrade this is the new file at the original path, not the replaced one.

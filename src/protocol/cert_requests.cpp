@@ -14,8 +14,9 @@ constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
 constexpr std::string_view kEndMarker = "\",\"cms\"";
 
 // The sign request's reply, or none.
-OptionalText replyToSign(const cJSON* request, const char* requestText, Endpoint endpoint) {
-    const bool webSocket = endpoint == Endpoint::WebSocket;
+OptionalText replyToSign(const cJSON* request, const char* requestText,
+                         const RequestContext& context) {
+    const bool webSocket = context.endpoint == Endpoint::WebSocket;
     const char* serialNumber = stringMember(request, "serialNumber");
     const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
     const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
@@ -36,7 +37,8 @@ OptionalText replyToSign(const cJSON* request, const char* requestText, Endpoint
         hexArgument = stringValue(dataHex);
 
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
-    return signReply(output, sign({hexArgument, base64Argument, serialNumber, secure, output}));
+    return signReply(
+        output, sign({hexArgument, base64Argument, serialNumber, secure, output, context.origin}));
 }
 
 }  // namespace
@@ -60,11 +62,12 @@ bool flagIsSet(const cJSON* item) {
     return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
 }
 
-OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint) {
+OptionalText handleSignRequest(const cJSON* request, const char* requestText,
+                               const RequestContext& context) {
     // A PIN dialog may take the focus while the key is used: the window the user was in gets
     // it back before the reply goes out, whether or not anything was signed.
     const ForegroundWindow foreground = ForegroundWindow::remember();
-    OptionalText reply = replyToSign(request, requestText, endpoint);
+    OptionalText reply = replyToSign(request, requestText, context);
     foreground.restore();
     return reply;
 }

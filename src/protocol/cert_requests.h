@@ -16,8 +16,9 @@ OptionalText handleGetCertsRequest();
 // The sign entry: reads the request's members and calls the raw or CMS signing operation.
 // No reply when the request has neither `dataBase64` nor `dataHex`, or no string
 // `serialNumber`. Over WebSocket secure mode is always on and the Base64 data is the raw
-// text extraction.
-OptionalText handleSignRequest(const cJSON* request, const char* requestText, Endpoint endpoint);
+// text extraction. The PIN dialog, if one is needed, names the context's origin.
+OptionalText handleSignRequest(const cJSON* request, const char* requestText,
+                               const RequestContext& context);
 
 // The Base64 payload cut from the raw request text: from just after "dataBase64":" up to the
 // first "","cms"" in the text when that lies at or after the payload's start, else to the end.

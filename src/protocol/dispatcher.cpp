@@ -5,70 +5,85 @@
 #include "protocol/cert_requests.h"
 #include "support/json.h"
 #include "support/log_file.h"
+#include "version.h"
 
 namespace quillmark {
 namespace {
 
-constexpr char kVersion[] = "v1.00.04";
+// What an action's handler is given: the parsed request, its text and where it came from.
+struct ActionRequest {
+    const cJSON* json;
+    const char* text;
+    const RequestContext& context;
+};
 
-// Action names are compared with a bound: a bound equal to the name's length accepts any
-// value that begins with the name; "restart" counts its NUL and so matches only itself.
-bool matches(const char* action, const char* name, std::size_t bound) {
-    return std::strncmp(action, name, bound) == 0;
-}
+using ActionHandler = DispatchResult (*)(const ActionRequest&);
 
-OptionalText versionReply() {
-    JsonPtr reply = newReply("getVersion");
-    if (!reply) return std::nullopt;
-    cJSON_AddItemToObject(reply.get(), "version", cJSON_CreateString(kVersion));
-    return printJson(reply.get());
-}
+// One action. Names are compared with strncmp and a bound: a bound equal to the name's length
+// accepts any value that begins with the name; "restart" counts its NUL and more, and so
+// matches only itself. The log line is written for HTTP requests only.
+struct Action {
+    const char* name;
+    std::size_t bound;
+    bool overHttp;
+    bool overWebSocket;
+    const char* httpLogLine;
+    ActionHandler handler;
+};
 
-OptionalText restartReply() {
+DispatchResult restart(const ActionRequest&) {
     JsonPtr reply = newReply("restart");
-    if (!reply) return std::nullopt;
-    return printJson(reply.get());
+    if (!reply) return {};
+    DispatchResult result{printJson(reply.get())};
+    result.restart = result.reply.has_value();
+    return result;
 }
 
-DispatchResult dispatchHttp(const char* action, const cJSON* request, const char* requestText) {
-    if (matches(action, "restart", 9)) {
-        writeLog("restart");
-        DispatchResult result{restartReply()};
-        result.restart = result.reply.has_value();
-        return result;
-    }
-    if (matches(action, "getVersion", 10)) {
-        writeLog("getVersion");
-        return {versionReply()};
-    }
-    if (matches(action, "getCerts", 8)) {
-        writeLog("getCerts");
-        return {handleGetCertsRequest()};
-    }
-    if (matches(action, "sign", 4)) {
-        writeLog("sign");
-        return {handleSignRequest(request, requestText, Endpoint::Http)};
-    }
-    return {};
+DispatchResult version(const ActionRequest&) {
+    JsonPtr reply = newReply("getVersion");
+    if (!reply) return {};
+    cJSON_AddItemToObject(reply.get(), "version", cJSON_CreateString(kVersion));
+    return {printJson(reply.get())};
 }
 
-DispatchResult dispatchWebSocket(const char* action, const cJSON* request,
-                                 const char* requestText) {
-    if (matches(action, "getCerts", 8)) return {handleGetCertsRequest()};
-    if (matches(action, "sign", 4)) {
-        return {handleSignRequest(request, requestText, Endpoint::WebSocket)};
+DispatchResult certificates(const ActionRequest&) {
+    return {handleGetCertsRequest()};
+}
+
+DispatchResult signature(const ActionRequest& request) {
+    return {handleSignRequest(request.json, request.text, request.context)};
+}
+
+// In the order the action is looked up.
+constexpr Action kActions[] = {
+    {"restart", 9, true, false, "restart", restart},
+    {"getVersion", 10, true, false, "getVersion", version},
+    {"getCerts", 8, true, true, "getCerts", certificates},
+    {"sign", 4, true, true, "sign", signature},
+};
+
+bool served(const Action& action, Endpoint endpoint) {
+    return endpoint == Endpoint::Http ? action.overHttp : action.overWebSocket;
+}
+
+const Action* findAction(const char* name, Endpoint endpoint) {
+    for (const Action& action : kActions) {
+        if (served(action, endpoint) && std::strncmp(name, action.name, action.bound) == 0)
+            return &action;
     }
-    return {};
+    return nullptr;
 }
 
 }  // namespace
 
-DispatchResult dispatchAction(const char* requestText, Endpoint endpoint) {
+DispatchResult dispatchAction(const char* requestText, const RequestContext& context) {
     const JsonPtr request(cJSON_Parse(requestText));
-    const char* action = stringMember(request.get(), "action");
+    const char* name = stringMember(request.get(), "action");
+    if (name == nullptr) return {};
+    const Action* action = findAction(name, context.endpoint);
     if (action == nullptr) return {};
-    return endpoint == Endpoint::Http ? dispatchHttp(action, request.get(), requestText)
-                                      : dispatchWebSocket(action, request.get(), requestText);
+    if (context.endpoint == Endpoint::Http) writeLog(action->httpLogLine);
+    return action->handler({request.get(), requestText, context});
 }
 
 }  // namespace quillmark

@@ -12,6 +12,6 @@ struct DispatchResult {
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
 // getCerts and sign; WebSocket serves getCerts and sign.
-DispatchResult dispatchAction(const char* requestText, Endpoint endpoint);
+DispatchResult dispatchAction(const char* requestText, const RequestContext& context);
 
 }  // namespace quillmark

@@ -82,7 +82,8 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     if (session.body.text == nullptr) return leaveUnanswered(wsi);  // no body: no request
     writeLog(session.body.text);
 
-    DispatchResult result = dispatchAction(session.body.text, Endpoint::Http);
+    DispatchResult result =
+        dispatchAction(session.body.text, {Endpoint::Http, originText(session.origin)});
     releaseRequestText(session.body);
     if (!result.reply) return leaveUnanswered(wsi);
 
@@ -121,7 +122,10 @@ int onWriteable(lws* wsi, HttpSession& session) {
 
 void restartSelf() {
     writeLog("do restart");
-    startNewCopy();
+    if (runByServiceManager())
+        stopForRestart();
+    else
+        startNewCopy();
 }
 
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
@@ -129,6 +133,7 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
     switch (reason) {
         case LWS_CALLBACK_HTTP:
             session->bodyStarted = nowTicks();
+            readRequestOrigin(wsi, session->origin);
             if (framingInDoubt(wsi)) return -1;
             return answerCorsPreflight(wsi);
         case LWS_CALLBACK_HTTP_BODY:

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/request_origin.h"
 #include "protocol/request_text.h"
 
 namespace quillmark {
@@ -26,12 +27,14 @@ struct HttpSession {
     int bodyComplete;          // the whole body has arrived
     int answering;             // a reply has been composed for it
     std::int64_t bodyStarted;  // steady-clock ticks when the headers were complete
+    RequestOrigin origin;      // the request's Origin header, for the PIN dialog
 };
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
 
-// Logs "do restart" and starts a new copy of the executable.
+// Logs "do restart" and starts a new copy of the executable; under a service manager, which
+// would end that copy with this one, stops this copy for the service manager to restart.
 void restartSelf();
 
 }  // namespace quillmark

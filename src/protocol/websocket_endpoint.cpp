@@ -23,25 +23,33 @@ bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
 
 // A piece of a message. The request is the whole message: pieces are joined until the
 // library marks the last one, then the message is dispatched. An oversized message is
-// dropped and, once it has ended, the connection is closed with "message too big".
+// dropped and, once it has ended, the connection is closed with "message too big". The close
+// is made from the writeable callback: the last pieces of a compressed message come from the
+// library's inflate loop, which ignores the receive callback's request to close.
 int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_t length) {
     if (!session.dropping && !appendRequestPiece(session.request, piece, length)) {
         session.dropping = 1;
     }
     if (!lws_is_final_fragment(wsi)) return 0;
     if (session.dropping) {
-        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
-        return -1;
+        session.closing = 1;
+        lws_callback_on_writable(wsi);
+        return 0;
     }
 
     const char* text = session.request.text != nullptr ? session.request.text : "";
-    const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);
+    const DispatchResult result =
+        dispatchAction(text, {Endpoint::WebSocket, originText(session.origin)});
     releaseRequestText(session.request);
     if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
 }
 
 int onWriteable(lws* wsi, SignatureSession& session) {
+    if (session.closing) {
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, nullptr, 0);
+        return -1;
+    }
     if (session.oldestWritten) {
         dropOldestMessage(session.replies);
         session.oldestWritten = 0;
@@ -67,6 +75,7 @@ int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* i
             return 0;
         case LWS_CALLBACK_ESTABLISHED:
             lwsl_notice("Established\n");
+            readRequestOrigin(wsi, session->origin);
             return sendLater(wsi, *session, kStartMessage) ? 0 : -1;
         case LWS_CALLBACK_SERVER_WRITEABLE:
             lwsl_notice("WRITEABLE\n");

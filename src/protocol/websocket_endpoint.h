@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "protocol/message_queue.h"
+#include "protocol/request_origin.h"
 #include "protocol/request_text.h"
 
 namespace quillmark {
@@ -22,6 +23,10 @@ struct SignatureSession {
     // one: closing at once would reset a client that is still sending, and it would never
     // receive the close code that tells it why.
     int dropping;
+    // The dropped message has ended: the next writeable callback closes with "message too big".
+    int closing;
+    // The handshake's Origin header: the page that asks, named by the PIN dialog.
+    RequestOrigin origin;
 };
 
 // A client that sends requests without reading the replies is not read from while this many

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "version.h"
+
 namespace quillmark {
 namespace {
 
@@ -38,8 +40,6 @@ class DialogUnits {
     int m_nCharWidth;
     int m_nCharHeight;
 };
-
-constexpr char kVersion[] = "v1.00.04";
 
 // Qt puts the icon on a D-Bus tray (StatusNotifierItem: KDE Plasma, GNOME with AppIndicator)
 // when a StatusNotifierWatcher with a host registered is on the session bus, and in the X11

@@ -104,8 +104,8 @@ class StepRunner {
 
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
-                       const Bytes& data) {
-    const PinPromptContext prompt{std::string(), displayName(certificate)};
+                       const Bytes& data, std::string_view origin) {
+    const PinPromptContext prompt{std::string(origin), displayName(certificate)};
     const PrivateKeyPtr key =
         steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, &prompt); });
     if (!key) return std::nullopt;
@@ -158,7 +158,8 @@ SignResult sign(const SignRequest& request) {
     if (!found) return NoCertificate{};
     CERTCertificate* certificate = found.get();
 
-    OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data);
+    OptionalBytes result =
+        signData(steps, certificate, hashFor(certificate), *data, request.origin);
     // The message's own digest follows the hash the certificate names.
     if (result && request.output == SignOutput::Cms)
         result = signedMessage(steps, certificate, certificateHash(certificate), *result);

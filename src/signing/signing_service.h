@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string_view>
 #include <variant>
 
 #include "platform/nss_database.h"
@@ -14,13 +15,15 @@ enum class SignOutput { Raw, Cms };
 
 // What a sign request gives: the data (Base64 text, else hex text; either may be null), the
 // serial text of the user certificate to sign with, and whether the data arrives enciphered
-// and the result leaves enciphered.
+// and the result leaves enciphered; the origin of the page that asks, for the PIN dialog
+// (empty: a local program).
 struct SignRequest {
     const char* dataHex;
     const char* dataBase64;
     const char* serialNumber;
     bool secure;
     SignOutput output;
+    std::string_view origin;
 };
 
 // The signing steps that can fail, in the order they run.

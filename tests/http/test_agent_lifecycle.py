@@ -147,6 +147,19 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(pids_of(executable()), [])
 
 
+    def test_restart_as_a_service_exits_for_the_service_manager(self):
+        # systemd would end a new copy with this one's control group: the copy ends instead,
+        # with the status on which the unit starts it again.
+        agent = Agent(env={"INVOCATION_ID": "0123456789abcdef0123456789abcdef"}).start()
+        try:
+            self.assertEqual(post_json('{"action":"restart"}'), '{\n\t"action":\t"restart"\n}')
+            self.assertEqual(agent.process.wait(10), 75)
+            self.assertIn("do restart", agent.log_texts())
+            self.assertEqual(pids_of(executable()), [])
+        finally:
+            agent.stop()
+            shutil.rmtree(agent.home, ignore_errors=True)
+
     def own_copy(self):
         """A copy of the agent in a directory of its own, so the test may replace it."""
         directory = tempfile.mkdtemp(prefix="quillmark-upgrade-")

@@ -136,13 +136,14 @@ class Agent:
             raise AssertionError(failure)
 
 
-def post(body, path="/", host="127.0.0.1", timeout=10.0):
-    """POSTs a body (str or bytes) and returns (status, headers dict, body bytes)."""
+def post(body, path="/", host="127.0.0.1", timeout=10.0, headers=None):
+    """POSTs a body (str or bytes), with any extra request headers, and returns
+    (status, headers dict, body bytes)."""
     connection = http.client.HTTPConnection(host, PORT, timeout=timeout)
     try:
         data = body.encode() if isinstance(body, str) else body
         connection.request("POST", path, body=data,
-                           headers={"Content-Type": "text/plain"})
+                           headers={"Content-Type": "text/plain", **(headers or {})})
         response = connection.getresponse()
         headers = {k.lower(): v for k, v in response.getheaders()}
         return response.status, headers, response.read()

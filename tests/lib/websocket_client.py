@@ -21,13 +21,15 @@ class Connection:
 
     subprotocol: the sub-protocol to offer, or None to offer none.
     compression: "deflate" to offer permessage-deflate, None to offer nothing.
+    origin: the handshake's Origin header, as a browser sends the page's; None sends none.
     """
 
-    def __init__(self, subprotocol="signature", compression="deflate", url=URL):
+    def __init__(self, subprotocol="signature", compression="deflate", url=URL, origin=None):
         async def connect():
             return await websockets.connect(
                 url, subprotocols=[subprotocol] if subprotocol else None,
-                compression=compression, max_size=None, ping_interval=None, close_timeout=2)
+                compression=compression, max_size=None, ping_interval=None, close_timeout=2,
+                origin=origin)
 
         self.loop = asyncio.new_event_loop()
         self.ws = self.loop.run_until_complete(connect())

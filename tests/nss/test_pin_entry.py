@@ -1,6 +1,7 @@
 """The PIN path: a password-protected NSS database and a test pinentry first on PATH."""
 
 import base64
+import json
 import os
 import shutil
 import stat
@@ -8,12 +9,15 @@ import tempfile
 import threading
 import unittest
 
+import payload
 from agent import Agent, call
 from pki import openssl_verify_signature, shared_pki
+from websocket_client import greeted
 
 PIN = "12%34 ế"  # escaped on the Assuan line
 DATA = b"data behind a PIN"
 LOCAL_PROGRAM = "Một chương trình trên máy này yêu cầu ký số"
+SITE = "https://portal.example"
 NO_DIALOG_LOG = "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt"
 TRIES_LOW = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá."
 
@@ -59,9 +63,9 @@ class PinTestBase(unittest.TestCase):
             text = f.read()
         return [run.strip("\n").split("\n") for run in text.split("--\n") if run.strip()]
 
-    def sign(self, cms=False):
+    def sign(self, cms=False, **kwargs):
         return call({"action": "sign", "serialNumber": self.cert.serial_hex,
-                     "dataBase64": base64.b64encode(DATA).decode(), "cms": cms})
+                     "dataBase64": base64.b64encode(DATA).decode(), "cms": cms}, **kwargs)
 
     def assert_key_error(self, reply):
         self.assertEqual(list(reply), ["action", "error", "errorCode"])
@@ -106,6 +110,23 @@ class PinEntryTest(PinTestBase):
                       "Nhập mã PIN của NSS Certificate DB nếu bạn đồng ý.", runs[0])
         self.assertFalse(any(c.startswith("SETERROR") for c in runs[0] + runs[1]))
         self.assertNotIn(PIN, log)
+
+    def test_the_dialog_names_the_site_that_asks(self):
+        # Each agent logs in once: the second asks again, for the WebSocket request.
+        with self.agent([PIN]):
+            self.assert_signed(self.sign(headers={"Origin": SITE}))
+        with self.agent([PIN]):
+            enciphered = base64.b64encode(payload.encrypt(DATA)).decode()
+            with greeted(origin=SITE) as connection:
+                reply = json.loads(connection.request(
+                    f'{{"action":"sign","serialNumber":"{self.cert.serial_hex}",'
+                    f'"dataBase64":"{enciphered}","cms":false}}'))
+            self.assertIn("signedData", reply)
+        runs = self.runs()
+        self.assertEqual(len(runs), 2)
+        for run in runs:
+            self.assertTrue(any(c.startswith(f"SETDESC Trang web {SITE} yêu cầu ký số") for c in run),
+                            run)
 
     def test_one_more_try_after_a_wrong_pin(self):
         with self.agent(["wrong", PIN]):

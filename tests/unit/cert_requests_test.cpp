@@ -65,7 +65,7 @@ class SignRequestTest : public ::testing::Test {
   protected:
     static OptionalText sign(const char* text, Endpoint endpoint) {
         const JsonPtr request(cJSON_Parse(text));
-        return handleSignRequest(request.get(), text, endpoint);
+        return handleSignRequest(request.get(), text, {endpoint});
     }
     static constexpr char kMissingData[] =
         "{\n\t\"action\":\t\"sign\",\n\t\"error\":\t\"missing data to sign\"\n}";

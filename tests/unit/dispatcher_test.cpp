@@ -13,25 +13,26 @@ constexpr char kRestartReply[] = "{\n\t\"action\":\t\"restart\"\n}";
 }  // namespace
 
 TEST(Dispatcher, AnswersGetVersionWithTheFormattedReply) {
-    const auto result = dispatchAction(R"({"action":"getVersion"})", Endpoint::Http);
+    const auto result = dispatchAction(R"({"action":"getVersion"})", {Endpoint::Http});
     EXPECT_EQ(result.reply, kVersionReply);
     EXPECT_FALSE(result.restart);
 }
 
 TEST(Dispatcher, MatchesActionPrefixesButOnlyExactRestart) {
-    EXPECT_EQ(dispatchAction(R"({"action":"getVersionXYZ"})", Endpoint::Http).reply, kVersionReply);
-    EXPECT_EQ(dispatchAction(R"({"ACTION":"getVersion"})", Endpoint::Http).reply, kVersionReply);
-    EXPECT_FALSE(dispatchAction(R"({"action":"getversion"})", Endpoint::Http).reply);
-    EXPECT_FALSE(dispatchAction(R"({"action":"restarts"})", Endpoint::Http).reply);
+    EXPECT_EQ(dispatchAction(R"({"action":"getVersionXYZ"})", {Endpoint::Http}).reply,
+              kVersionReply);
+    EXPECT_EQ(dispatchAction(R"({"ACTION":"getVersion"})", {Endpoint::Http}).reply, kVersionReply);
+    EXPECT_FALSE(dispatchAction(R"({"action":"getversion"})", {Endpoint::Http}).reply);
+    EXPECT_FALSE(dispatchAction(R"({"action":"restarts"})", {Endpoint::Http}).reply);
 
-    const auto restart = dispatchAction(R"({"action":"restart"})", Endpoint::Http);
+    const auto restart = dispatchAction(R"({"action":"restart"})", {Endpoint::Http});
     EXPECT_EQ(restart.reply, kRestartReply);
     EXPECT_TRUE(restart.restart);
 }
 
 TEST(Dispatcher, ServesNeitherVersionNorRestartOverWebSocket) {
-    EXPECT_FALSE(dispatchAction(R"({"action":"getVersion"})", Endpoint::WebSocket).reply);
-    const auto restart = dispatchAction(R"({"action":"restart"})", Endpoint::WebSocket);
+    EXPECT_FALSE(dispatchAction(R"({"action":"getVersion"})", {Endpoint::WebSocket}).reply);
+    const auto restart = dispatchAction(R"({"action":"restart"})", {Endpoint::WebSocket});
     EXPECT_FALSE(restart.reply);
     EXPECT_FALSE(restart.restart);
 }
@@ -39,7 +40,7 @@ TEST(Dispatcher, ServesNeitherVersionNorRestartOverWebSocket) {
 TEST(Dispatcher, IgnoresRequestsWithoutAStringAction) {
     for (const char* request : {"", "not json", "[1,2]", "{}", R"({"action":7})",
                                 R"({"action":null})", R"({"action":{"a":1}})", "\"getVersion\""}) {
-        EXPECT_FALSE(dispatchAction(request, Endpoint::Http).reply) << request;
-        EXPECT_FALSE(dispatchAction(request, Endpoint::WebSocket).reply) << request;
+        EXPECT_FALSE(dispatchAction(request, {Endpoint::Http}).reply) << request;
+        EXPECT_FALSE(dispatchAction(request, {Endpoint::WebSocket}).reply) << request;
     }
 }

@@ -67,6 +67,16 @@ class WebSocketEndpointTest(AgentTestCase):
             self.assertEqual(closed.exception.rcvd.code, 1009)
         self.assert_still_serving()
 
+    def test_compressed_message_inflating_past_128_mib_closes_the_connection(self):
+        with greeted() as connection:
+            self.assertEqual(connection.extensions_header, "permessage-deflate")
+            message = '{"action":"getCerts","pad":"' + "0" * MESSAGE_LIMIT + '"}'
+            with self.assertRaises(websockets.ConnectionClosed) as closed:
+                connection.send(message)
+                connection.receive()
+            self.assertEqual(closed.exception.rcvd.code, 1009)
+        self.assert_still_serving()
+
     def test_connection_dropped_mid_message_or_with_replies_pending(self):
         first = greeted()
         first.send_frame(b'{"action":"getCerts",', fin=False)
