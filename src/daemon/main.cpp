@@ -45,6 +45,9 @@ int main() {
                          entry.c_str());
             return EX_CONFIG;
         }
+        // systemd ends the unit's whole control group with its main process, so a new copy
+        // started from here would not outlive this one: the unit restarts the agent instead.
+        restartThroughServiceManager();
     }
 
     stopOnTerminate();

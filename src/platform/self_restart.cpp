@@ -18,6 +18,7 @@ extern char** environ;
 namespace quillmark {
 namespace {
 
+std::atomic<bool> restartByExit{false};
 std::atomic<bool> restartPending{false};
 
 // Waits for this one child only, so a new copy that ends early leaves no zombie; other
@@ -36,7 +37,15 @@ bool runByServiceManager() {
     return std::getenv("INVOCATION_ID") != nullptr;
 }
 
-void stopForRestart() {
+void restartThroughServiceManager() {
+    restartByExit = true;
+}
+
+void restartProcess() {
+    if (!restartByExit) {
+        startNewCopy();
+        return;
+    }
     restartPending = true;
     kill(getpid(), SIGTERM);
 }

@@ -17,9 +17,16 @@ bool runByServiceManager();
 // examined; its start-up closes this one.
 void startNewCopy();
 
-// Marks that this copy ends to be started again, then asks it to stop in order with the same
-// close request (SIGTERM) that a new copy sends; main then exits with kRestartExitStatus.
-void stopForRestart();
+// From now on a restart ends this copy with kRestartExitStatus, for its service manager to
+// start it again, instead of starting a new copy. The headless agent's unit restarts on that
+// status; the desktop agent keeps starting a new copy, since a desktop's autostart unit does
+// not restart it (and keeps a new copy alive in its control group).
+void restartThroughServiceManager();
+
+// Restarts this copy: a new copy is started (its start-up closes this one), or, after
+// restartThroughServiceManager, this copy is asked to stop in order with the same close
+// request (SIGTERM) that a new copy sends, and main then exits with kRestartExitStatus.
+void restartProcess();
 
 // True once stopForRestart has been called.
 bool stoppingForRestart();

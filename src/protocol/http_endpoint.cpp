@@ -122,10 +122,7 @@ int onWriteable(lws* wsi, HttpSession& session) {
 
 void restartSelf() {
     writeLog("do restart");
-    if (runByServiceManager())
-        stopForRestart();
-    else
-        startNewCopy();
+    restartProcess();
 }
 
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {

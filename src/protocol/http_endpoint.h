@@ -33,8 +33,7 @@ struct HttpSession {
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
 
-// Logs "do restart" and starts a new copy of the executable; under a service manager, which
-// would end that copy with this one, stops this copy for the service manager to restart.
+// Logs "do restart" and restarts the agent (restartProcess).
 void restartSelf();
 
 }  // namespace quillmark

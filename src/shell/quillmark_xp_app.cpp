@@ -7,7 +7,6 @@
 
 #include "platform/autostart.h"
 #include "platform/other_copies.h"
-#include "platform/self_restart.h"
 #include "server/server_thread.h"
 #include "shell/close_request.h"
 #include "shell/quillmark_xp_dlg.h"
@@ -44,7 +43,7 @@ int CQuillmarkXpApp::InitInstance() {
     }
     runMainDialog();
     stopServer(server);
-    return stoppingForRestart() ? kRestartExitStatus : EXIT_SUCCESS;
+    return EXIT_SUCCESS;
 }
 
 void CQuillmarkXpApp::writeAutostart(const std::string& modulePath) {
