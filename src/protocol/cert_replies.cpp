@@ -13,18 +13,6 @@ struct Overloaded : Handlers... {
 template <class... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
-const char* storeReplyText(StoreStep step) {
-    switch (step) {
-        case StoreStep::Root:
-            return "CertOpenStore ROOT error";
-        case StoreStep::Ca:
-            return "CertOpenStore CA error";
-        case StoreStep::My:
-            break;
-    }
-    return "CertOpenStore MY error";
-}
-
 // The reply text of a failed sign step; pages match on these texts, the swapped store texts
 // of the two outputs included.
 const char* signReplyText(SignStep step, SignOutput output) {
@@ -86,7 +74,7 @@ OptionalText certificateListReply(const CertificateListing& listing) {
             cJSON_AddItemToArray(certs, entry.release());
     }
     if (listing.failure)
-        addError(reply.get(), storeReplyText(listing.failure->step), listing.failure->code);
+        addError(reply.get(), storeFailureText(listing.failure->step), listing.failure->code);
     cJSON_AddItemToObject(reply.get(), "size", cJSON_CreateNumber(listing.visited));
     return printJson(reply.get());
 }

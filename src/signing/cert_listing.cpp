@@ -19,18 +19,6 @@ std::size_t sequenceLength(unsigned char lead) {
     return 1;
 }
 
-const char* storeFailureText(StoreStep step) {
-    switch (step) {
-        case StoreStep::Root:
-            return "CertOpenStore ROOT error";
-        case StoreStep::Ca:
-            return "CertOpenStore CA error";
-        case StoreStep::My:
-            break;
-    }
-    return "CertOpenStore MY error";
-}
-
 StoreFailure storeFailure(StoreStep step) {
     const StoreFailure failure{step, lastNssError()};
     logStepFailure(storeFailureText(step), failure.code);
@@ -65,6 +53,18 @@ Walk listCertificate(CERTCertificate* certificate, CertificateListing& listing) 
 }
 
 }  // namespace
+
+const char* storeFailureText(StoreStep step) {
+    switch (step) {
+        case StoreStep::Root:
+            return "CertOpenStore ROOT error";
+        case StoreStep::Ca:
+            return "CertOpenStore CA error";
+        case StoreStep::My:
+            break;
+    }
+    return "CertOpenStore MY error";
+}
 
 OptionalText fitDisplayName(const std::string& utf8Name) {
     std::size_t bytes = 0;

@@ -12,6 +12,9 @@ namespace quillmark {
 // The store whose opening failed, in the order they are opened.
 enum class StoreStep { Root, Ca, My };
 
+// The text of a store that could not be opened, in the log and in the reply alike.
+const char* storeFailureText(StoreStep step);
+
 struct StoreFailure {
     StoreStep step;
     NssErrorCode code;
