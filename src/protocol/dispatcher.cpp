@@ -30,7 +30,7 @@ OptionalText restartReply() {
     return printJson(reply.get());
 }
 
-DispatchResult dispatchHttp(const char* action, const cJSON* request, const char* requestText) {
+DispatchResult dispatchHttp(const char* action, cJSON* request, std::string_view requestText) {
     if (matches(action, "restart", 9)) {
         writeLog("restart");
         DispatchResult result{restartReply()};
@@ -52,8 +52,7 @@ DispatchResult dispatchHttp(const char* action, const cJSON* request, const char
     return {};
 }
 
-DispatchResult dispatchWebSocket(const char* action, const cJSON* request,
-                                 const char* requestText) {
+DispatchResult dispatchWebSocket(const char* action, cJSON* request, std::string_view requestText) {
     if (matches(action, "getCerts", 8)) return {handleGetCertsRequest()};
     if (matches(action, "sign", 4)) {
         return {handleSignRequest(request, requestText, Endpoint::WebSocket)};
@@ -63,8 +62,8 @@ DispatchResult dispatchWebSocket(const char* action, const cJSON* request,
 
 }  // namespace
 
-DispatchResult dispatchAction(const char* requestText, Endpoint endpoint) {
-    const JsonPtr request(cJSON_Parse(requestText));
+DispatchResult dispatchAction(std::string_view requestText, Endpoint endpoint) {
+    const JsonPtr request(cJSON_ParseWithLength(requestText.data(), requestText.size()));
     const char* action = stringMember(request.get(), "action");
     if (action == nullptr) return {};
     return endpoint == Endpoint::Http ? dispatchHttp(action, request.get(), requestText)

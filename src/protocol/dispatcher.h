@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "protocol/endpoint.h"
 #include "support/bytes.h"
 
@@ -12,6 +14,6 @@ struct DispatchResult {
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
 // getCerts and sign; WebSocket serves getCerts and sign.
-DispatchResult dispatchAction(const char* requestText, Endpoint endpoint);
+DispatchResult dispatchAction(std::string_view requestText, Endpoint endpoint);
 
 }  // namespace quillmark

@@ -80,9 +80,10 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     session.bodyComplete = 1;
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
     if (session.body.text == nullptr) return leaveUnanswered(wsi);  // no body: no request
-    writeLog(session.body.text);
+    const std::string_view body = requestView(session.body);
+    writeLog(body);
 
-    DispatchResult result = dispatchAction(session.body.text, Endpoint::Http);
+    DispatchResult result = dispatchAction(body, Endpoint::Http);
     releaseRequestText(session.body);
     if (!result.reply) return leaveUnanswered(wsi);
 

@@ -34,8 +34,7 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
         return -1;
     }
 
-    const char* text = session.request.text != nullptr ? session.request.text : "";
-    const DispatchResult result = dispatchAction(text, Endpoint::WebSocket);
+    const DispatchResult result = dispatchAction(requestView(session.request), Endpoint::WebSocket);
     releaseRequestText(session.request);
     if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
