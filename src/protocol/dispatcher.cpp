@@ -1,6 +1,7 @@
 #include "protocol/dispatcher.h"
 
 #include <cstring>
+#include <new>
 
 #include "protocol/cert_requests.h"
 #include "support/json.h"
@@ -60,14 +61,21 @@ DispatchResult dispatchWebSocket(const char* action, cJSON* request, std::string
     return {};
 }
 
-}  // namespace
-
-DispatchResult dispatchAction(std::string_view requestText, Endpoint endpoint) {
+DispatchResult dispatchParsed(std::string_view requestText, Endpoint endpoint) {
     const JsonPtr request(cJSON_ParseWithLength(requestText.data(), requestText.size()));
     const char* action = stringMember(request.get(), "action");
     if (action == nullptr) return {};
     return endpoint == Endpoint::Http ? dispatchHttp(action, request.get(), requestText)
                                       : dispatchWebSocket(action, request.get(), requestText);
+}
+
+}  // namespace
+
+DispatchResult dispatchAction(std::string_view requestText, Endpoint endpoint) {
+    const std::size_t failuresBefore = jsonAllocationFailures();
+    DispatchResult result = dispatchParsed(requestText, endpoint);
+    if (jsonAllocationFailures() != failuresBefore) throw std::bad_alloc();
+    return result;
 }
 
 }  // namespace quillmark

@@ -13,7 +13,8 @@ struct DispatchResult {
 };
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
-// getCerts and sign; WebSocket serves getCerts and sign.
+// getCerts and sign; WebSocket serves getCerts and sign. Throws std::bad_alloc when memory
+// runs out on the way, cJSON's included: the request then ends without a reply.
 DispatchResult dispatchAction(std::string_view requestText, Endpoint endpoint);
 
 }  // namespace quillmark

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/self_restart.h"
@@ -125,8 +126,10 @@ void restartSelf() {
     startNewCopy();
 }
 
-int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
-    auto* session = static_cast<HttpSession*>(user);
+namespace {
+
+int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void* in,
+              std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
             session->bodyStarted = nowTicks();
@@ -150,6 +153,19 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
             return 0;
         default:
             return 0;
+    }
+}
+
+}  // namespace
+
+int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
+    auto* session = static_cast<HttpSession*>(user);
+    try {
+        return serveHttp(wsi, reason, session, in, len);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the request ends unanswered, its connection closes, the agent serves on.
+        if (session != nullptr) releaseRequest(*session);
+        return -1;
     }
 }
 

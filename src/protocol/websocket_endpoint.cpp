@@ -1,5 +1,7 @@
 #include "protocol/websocket_endpoint.h"
 
+#include <new>
+
 #include "protocol/dispatcher.h"
 
 namespace quillmark {
@@ -55,11 +57,8 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     return 0;
 }
 
-}  // namespace
-
-int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
-                      std::size_t len) {
-    auto* session = static_cast<SignatureSession*>(user);
+int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* session, void* in,
+                   std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_PROTOCOL_INIT:
             lwsl_notice("Init\n");
@@ -78,6 +77,19 @@ int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* i
             return 0;
         default:
             return 0;
+    }
+}
+
+}  // namespace
+
+int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                      std::size_t len) {
+    try {
+        return serveSignature(wsi, reason, static_cast<SignatureSession*>(user), in, len);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the message ends unanswered and the connection closes (its record is
+        // freed when the library reports it closed); the agent serves on.
+        return -1;
     }
 }
 
