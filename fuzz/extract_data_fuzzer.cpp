@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const std::string extracted = quillmark::extractDataBase64Text(text);
+    const std::string_view extracted = quillmark::extractDataBase64Text(text);
     if (!extracted.empty() && text.find(extracted) == std::string_view::npos) std::abort();
     return 0;
 }

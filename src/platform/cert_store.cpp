@@ -273,9 +273,8 @@ DigestPtr createDigest(HashAlgorithm algorithm) {
     return digest;
 }
 
-OptionalBytes digestData(PK11Context* digest, const Bytes& data) {
-    if (!data.empty() &&
-        PK11_DigestOp(digest, data.data(), static_cast<unsigned>(data.size())) != SECSuccess) {
+OptionalBytes digestData(PK11Context* digest, const std::uint8_t* data, std::size_t count) {
+    if (count != 0 && PK11_DigestOp(digest, data, static_cast<unsigned>(count)) != SECSuccess) {
         return std::nullopt;
     }
     Bytes value(HASH_LENGTH_MAX);

@@ -85,7 +85,8 @@ PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContex
 
 // Hashing in two steps, each of which can fail on its own.
 DigestPtr createDigest(HashAlgorithm algorithm);
-OptionalBytes digestData(PK11Context* digest, const Bytes& data);
+// Requests are far below 4 GiB, the most one NSS call takes.
+OptionalBytes digestData(PK11Context* digest, const std::uint8_t* data, std::size_t count);
 
 // The length in bytes of the signatures the certificate's key makes, read from its public
 // key (asking the token would cost a round trip); 0 on failure.

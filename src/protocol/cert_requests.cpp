@@ -13,32 +13,46 @@ namespace {
 constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
 constexpr std::string_view kEndMarker = "\",\"cms\"";
 
+// Where the sign operation finds the Base64 data. HTTP takes the member's value and decodes it
+// where it lies in the parsed request; WebSocket takes the raw text extraction, and frees the
+// member's own copy first, as it is never read.
+void takeBase64Data(cJSON* request, cJSON* dataBase64, std::string_view extracted,
+                    Endpoint endpoint, SignRequest& sign) {
+    if (endpoint == Endpoint::WebSocket) {
+        cJSON_DeleteItemFromObject(request, "dataBase64");
+        // A text without the start marker extracts as empty data, which is still data.
+        sign.dataBase64 = extracted.data() != nullptr ? extracted : std::string_view("");
+        return;
+    }
+    char* text = cJSON_IsString(dataBase64) ? dataBase64->valuestring : nullptr;
+    if (text == nullptr) return;
+    sign.dataBase64 = text;
+    sign.decodeTo = reinterpret_cast<std::uint8_t*>(text);
+}
+
 // The sign request's reply, or none.
-OptionalText replyToSign(const cJSON* request, const char* requestText,
+OptionalText replyToSign(cJSON* request, std::string_view requestText,
                          const RequestContext& context) {
     const bool webSocket = context.endpoint == Endpoint::WebSocket;
     const char* serialNumber = stringMember(request, "serialNumber");
     const bool cms = flagIsSet(cJSON_GetObjectItem(request, "cms"));
-    const cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
+    cJSON* dataBase64 = cJSON_GetObjectItem(request, "dataBase64");
     const cJSON* dataHex = cJSON_GetObjectItem(request, "dataHex");
     const bool secure = webSocket || flagIsSet(cJSON_GetObjectItem(request, "secure"));
 
-    const std::string extracted = extractDataBase64Text(requestText);
+    const std::string_view extracted = extractDataBase64Text(requestText);
     writeLog("string database64Str ");
     writeLog(extracted);
 
     if (serialNumber == nullptr || (dataBase64 == nullptr && dataHex == nullptr))
         return std::nullopt;
-    const char* base64Argument = nullptr;
-    const char* hexArgument = nullptr;
-    if (dataBase64 != nullptr)
-        base64Argument = webSocket ? extracted.c_str() : stringValue(dataBase64);
-    else
-        hexArgument = stringValue(dataHex);
-
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
-    return signReply(
-        output, sign({hexArgument, base64Argument, serialNumber, secure, output, context.origin}));
+    SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
+    if (dataBase64 != nullptr)
+        takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
+    else
+        sign.dataHex = stringValue(dataHex);
+    return signReply(output, quillmark::sign(sign));
 }
 
 }  // namespace
@@ -47,14 +61,14 @@ OptionalText handleGetCertsRequest() {
     return certificateListReply(listCertificates());
 }
 
-std::string extractDataBase64Text(std::string_view requestText) {
+std::string_view extractDataBase64Text(std::string_view requestText) {
     const std::size_t start = requestText.find(kStartMarker);
-    if (start == std::string_view::npos) return std::string();
+    if (start == std::string_view::npos) return {};
     const std::size_t payload = start + kStartMarker.size();
     const std::size_t end = requestText.find(kEndMarker);
     const std::size_t length =
         end != std::string_view::npos && end >= payload ? end - payload : std::string_view::npos;
-    return std::string(requestText.substr(payload, length));
+    return requestText.substr(payload, length);
 }
 
 bool flagIsSet(const cJSON* item) {
@@ -62,7 +76,7 @@ bool flagIsSet(const cJSON* item) {
     return cJSON_IsNumber(item) && std::fabs(item->valuedouble) >= 1.0;
 }
 
-OptionalText handleSignRequest(const cJSON* request, const char* requestText,
+OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context) {
     // A PIN dialog may take the focus while the key is used: the window the user was in gets
     // it back before the reply goes out, whether or not anything was signed.

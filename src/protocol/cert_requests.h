@@ -2,7 +2,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <string>
 #include <string_view>
 
 #include "protocol/endpoint.h"
@@ -16,14 +15,15 @@ OptionalText handleGetCertsRequest();
 // The sign entry: reads the request's members and calls the raw or CMS signing operation.
 // No reply when the request has neither `dataBase64` nor `dataHex`, or no string
 // `serialNumber`. Over WebSocket secure mode is always on and the Base64 data is the raw
-// text extraction. The PIN dialog, if one is needed, names the context's origin.
-OptionalText handleSignRequest(const cJSON* request, const char* requestText,
+// text extraction. The request's Base64 member is used up: decoded over (HTTP) or freed.
+// The PIN dialog, if one is needed, names the context's origin.
+OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context);
 
 // The Base64 payload cut from the raw request text: from just after "dataBase64":" up to the
 // first "","cms"" in the text when that lies at or after the payload's start, else to the end.
 // Empty when the start marker is absent. Not JSON-unescaped.
-std::string extractDataBase64Text(std::string_view requestText);
+std::string_view extractDataBase64Text(std::string_view requestText);
 
 // A flag member (`cms`, `secure`) is set when present with a nonzero integer value: true,
 // or a number whose value truncated toward zero is not 0.

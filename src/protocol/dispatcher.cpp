@@ -1,6 +1,7 @@
 #include "protocol/dispatcher.h"
 
 #include <cstring>
+#include <new>
 
 #include "protocol/cert_requests.h"
 #include "support/json.h"
@@ -12,8 +13,8 @@ namespace {
 
 // What an action's handler is given: the parsed request, its text and where it came from.
 struct ActionRequest {
-    const cJSON* json;
-    const char* text;
+    cJSON* json;
+    std::string_view text;
     const RequestContext& context;
 };
 
@@ -74,16 +75,23 @@ const Action* findAction(const char* name, Endpoint endpoint) {
     return nullptr;
 }
 
-}  // namespace
-
-DispatchResult dispatchAction(const char* requestText, const RequestContext& context) {
-    const JsonPtr request(cJSON_Parse(requestText));
+DispatchResult dispatchParsed(std::string_view requestText, const RequestContext& context) {
+    const JsonPtr request(cJSON_ParseWithLength(requestText.data(), requestText.size()));
     const char* name = stringMember(request.get(), "action");
     if (name == nullptr) return {};
     const Action* action = findAction(name, context.endpoint);
     if (action == nullptr) return {};
     if (context.endpoint == Endpoint::Http) writeLog(action->httpLogLine);
     return action->handler({request.get(), requestText, context});
+}
+
+}  // namespace
+
+DispatchResult dispatchAction(std::string_view requestText, const RequestContext& context) {
+    const std::size_t failuresBefore = jsonAllocationFailures();
+    DispatchResult result = dispatchParsed(requestText, context);
+    if (jsonAllocationFailures() != failuresBefore) throw std::bad_alloc();
+    return result;
 }
 
 }  // namespace quillmark

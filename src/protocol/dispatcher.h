@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "protocol/endpoint.h"
 #include "support/bytes.h"
 
@@ -11,7 +13,8 @@ struct DispatchResult {
 };
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
-// getCerts and sign; WebSocket serves getCerts and sign.
-DispatchResult dispatchAction(const char* requestText, const RequestContext& context);
+// getCerts and sign; WebSocket serves getCerts and sign. Throws std::bad_alloc when memory
+// runs out on the way, cJSON's included: the request then ends without a reply.
+DispatchResult dispatchAction(std::string_view requestText, const RequestContext& context);
 
 }  // namespace quillmark

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/self_restart.h"
@@ -80,10 +81,10 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     session.bodyComplete = 1;
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
     if (session.body.text == nullptr) return leaveUnanswered(wsi);  // no body: no request
-    writeLog(session.body.text);
+    const std::string_view body = requestView(session.body);
+    writeLog(body);
 
-    DispatchResult result =
-        dispatchAction(session.body.text, {Endpoint::Http, originText(session.origin)});
+    DispatchResult result = dispatchAction(body, {Endpoint::Http, originText(session.origin)});
     releaseRequestText(session.body);
     if (!result.reply) return leaveUnanswered(wsi);
 
@@ -125,8 +126,10 @@ void restartSelf() {
     restartProcess();
 }
 
-int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
-    auto* session = static_cast<HttpSession*>(user);
+namespace {
+
+int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void* in,
+              std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
             session->bodyStarted = nowTicks();
@@ -151,6 +154,19 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
             return 0;
         default:
             return 0;
+    }
+}
+
+}  // namespace
+
+int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
+    auto* session = static_cast<HttpSession*>(user);
+    try {
+        return serveHttp(wsi, reason, session, in, len);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the request ends unanswered, its connection closes, the agent serves on.
+        if (session != nullptr) releaseRequest(*session);
+        return -1;
     }
 }
 

@@ -30,6 +30,15 @@ bool appendRequestPiece(RequestText& request, const char* piece, std::size_t len
     return true;
 }
 
+std::string_view requestView(const RequestText& request) {
+    if (request.text == nullptr) return {};
+    const void* nul = std::memchr(request.text, '\0', request.length);
+    const std::size_t length =
+        nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - request.text)
+                       : request.length;
+    return {request.text, length};
+}
+
 void releaseRequestText(RequestText& request) {
     std::free(request.text);
     request = RequestText{};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace quillmark {
 
@@ -19,6 +20,9 @@ constexpr std::size_t kMaxRequestLength = 128u * 1024 * 1024;
 // Appends a piece and keeps the text NUL-terminated. False when the request would pass
 // kMaxRequestLength or memory runs out; the request is then released.
 bool appendRequestPiece(RequestText& request, const char* piece, std::size_t length);
+
+// The request as it is read: the text up to its first NUL, if any (empty when there is none).
+std::string_view requestView(const RequestText& request);
 
 // Frees the text and leaves the record empty.
 void releaseRequestText(RequestText& request);

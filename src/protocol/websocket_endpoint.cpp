@@ -1,5 +1,7 @@
 #include "protocol/websocket_endpoint.h"
 
+#include <new>
+
 #include "protocol/dispatcher.h"
 
 namespace quillmark {
@@ -37,9 +39,8 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
         return 0;
     }
 
-    const char* text = session.request.text != nullptr ? session.request.text : "";
-    const DispatchResult result =
-        dispatchAction(text, {Endpoint::WebSocket, originText(session.origin)});
+    const DispatchResult result = dispatchAction(requestView(session.request),
+                                                 {Endpoint::WebSocket, originText(session.origin)});
     releaseRequestText(session.request);
     if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
@@ -64,11 +65,8 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     return 0;
 }
 
-}  // namespace
-
-int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
-                      std::size_t len) {
-    auto* session = static_cast<SignatureSession*>(user);
+int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* session, void* in,
+                   std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_PROTOCOL_INIT:
             lwsl_notice("Init\n");
@@ -88,6 +86,19 @@ int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* i
             return 0;
         default:
             return 0;
+    }
+}
+
+}  // namespace
+
+int callbackSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                      std::size_t len) {
+    try {
+        return serveSignature(wsi, reason, static_cast<SignatureSession*>(user), in, len);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the message ends unanswered and the connection closes (its record is
+        // freed when the library reports it closed); the agent serves on.
+        return -1;
     }
 }
 

@@ -39,29 +39,61 @@ const char* stepLogText(SignStep step, SignOutput output) {
     return "Error getting signed BLOB";
 }
 
-void logBlock(const char* heading, const Bytes& bytes) {
+// Bytes held elsewhere: in the request's own text or in a buffer of the sign operation.
+struct ByteRange {
+    std::uint8_t* data;
+    std::size_t size;
+};
+
+void logBlock(const char* heading, const std::uint8_t* bytes, std::size_t count) {
     writeLog(heading);
-    writeLogData(bytes.data(), bytes.size());
+    writeLogData(bytes, count);
     writeLog("\n");
 }
 
+void logBlock(const char* heading, const Bytes& bytes) {
+    logBlock(heading, bytes.data(), bytes.size());
+}
+
+std::optional<ByteRange> decodeBase64(const SignRequest& request, Bytes& storage) {
+    std::uint8_t* out = request.decodeTo;
+    if (out == nullptr) {
+        storage.resize(request.dataBase64.size() / 4 * 3);
+        out = storage.data();
+    }
+    const auto count = base64DecodeInto(request.dataBase64, out);
+    if (!count) return std::nullopt;
+    return ByteRange{out, *count};
+}
+
 // The bytes to hash, or no result when there is no data or it does not decode or decipher.
-// The raw operation traces Base64 input.
-OptionalBytes decodeData(const SignRequest& request) {
-    const bool traced = request.output == SignOutput::Raw && request.dataBase64 != nullptr;
-    OptionalBytes data;
-    if (request.dataBase64 != nullptr) {
+// They are deciphered where they lie, in the request's text or in `storage`. The raw
+// operation traces Base64 input.
+std::optional<ByteRange> decodeData(const SignRequest& request, Bytes& storage) {
+    const bool hasBase64 = request.dataBase64.data() != nullptr;
+    const bool traced = request.output == SignOutput::Raw && hasBase64;
+    std::optional<ByteRange> data;
+    if (hasBase64) {
         if (traced) {
             writeLog("database64\n");
             writeLog(request.dataBase64);
             writeLog("\n");
         }
-        data = base64Decode(request.dataBase64);
+        data = decodeBase64(request, storage);
     } else if (request.dataHex != nullptr) {
-        data = hexToBytes(request.dataHex);
+        if (OptionalBytes bytes = hexToBytes(request.dataHex)) {
+            storage = std::move(*bytes);
+            data = ByteRange{storage.data(), storage.size()};
+        }
     }
-    if (data && request.secure) data = decryptPayload(*data);
-    if (data && traced) logBlock("database64 decrypt\n", *data);
+    if (data && request.secure) {
+        const auto plainSize = decryptPayloadInPlace(data->data, data->size);
+        if (plainSize)
+            data->size = *plainSize;
+        else
+            data.reset();
+    }
+    if (data && traced) logBlock("database64 decrypt\n", data->data, data->size);
     return data;
 }
 
@@ -104,7 +136,7 @@ class StepRunner {
 
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
-                       const Bytes& data, std::string_view origin) {
+                       ByteRange data, std::string_view origin) {
     const PinPromptContext prompt{std::string(origin), displayName(certificate)};
     const PrivateKeyPtr key =
         steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, &prompt); });
@@ -113,7 +145,7 @@ OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgo
         steps.run(SignStep::CreateHash, [&] { return createDigest(algorithm); });
     if (!digest) return std::nullopt;
     const OptionalBytes hash =
-        steps.run(SignStep::Hash, [&] { return digestData(digest.get(), data); });
+        steps.run(SignStep::Hash, [&] { return digestData(digest.get(), data.data, data.size); });
     if (!hash) return std::nullopt;
     const unsigned length =
         steps.run(SignStep::SignatureLength, [&] { return signatureLength(certificate); });
@@ -149,7 +181,8 @@ Bytes replyBytes(const Bytes& result, const SignRequest& request) {
 }  // namespace
 
 SignResult sign(const SignRequest& request) {
-    const OptionalBytes data = decodeData(request);
+    Bytes storage;
+    const std::optional<ByteRange> data = decodeData(request, storage);
     if (!data) return MissingData{};
 
     StepRunner steps(request.output);
@@ -160,6 +193,7 @@ SignResult sign(const SignRequest& request) {
 
     OptionalBytes result =
         signData(steps, certificate, hashFor(certificate), *data, request.origin);
+    Bytes().swap(storage);  // the data's last use is over
     // The message's own digest follows the hash the certificate names.
     if (result && request.output == SignOutput::Cms)
         result = signedMessage(steps, certificate, certificateHash(certificate), *result);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <variant>
 
@@ -16,10 +17,12 @@ enum class SignOutput { Raw, Cms };
 // What a sign request gives: the data (Base64 text, else hex text; either may be null), the
 // serial text of the user certificate to sign with, and whether the data arrives enciphered
 // and the result leaves enciphered; the origin of the page that asks, for the PIN dialog
-// (empty: a local program).
+// (empty: a local program). Base64 data is decoded to `decodeTo` when set: the text's own
+// first byte, when the caller lets the text be overwritten; else to a buffer of its own.
 struct SignRequest {
     const char* dataHex;
-    const char* dataBase64;
+    std::string_view dataBase64;  // null data(): none
+    std::uint8_t* decodeTo;
     const char* serialNumber;
     bool secure;
     SignOutput output;

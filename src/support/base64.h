@@ -19,4 +19,9 @@ inline OptionalText base64Encode(const Bytes& bytes) {
 // holding a pad, which drops one byte per pad (three or more pads: no result).
 OptionalBytes base64Decode(std::string_view text);
 
+// The same decoding, written to `out` (room for text.size() / 4 * 3 bytes); the count of bytes
+// written. `out` may be the text's own first byte: each byte is written behind the characters
+// it came from, so a text can be decoded where it lies.
+std::optional<std::size_t> base64DecodeInto(std::string_view text, std::uint8_t* out);
+
 }  // namespace quillmark

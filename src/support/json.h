@@ -10,6 +10,11 @@
 
 namespace quillmark {
 
+// cJSON reports a failed allocation only as a null result, as it does text that is not JSON.
+// Its allocations go through a hook that counts the failures of the calling thread, so that
+// a request can end on them as on std::bad_alloc.
+std::size_t jsonAllocationFailures();
+
 struct JsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
 };

@@ -23,22 +23,27 @@ Bytes encryptPayload(const std::uint8_t* plain, std::size_t count) {
     return encrypted;
 }
 
-OptionalBytes decryptPayload(const std::uint8_t* cipherText, std::size_t count) {
-    try {
-        cpp::CBC_Mode<cpp::AES>::Decryption cipher;
-        cipher.SetKeyWithIV(kPayloadKey, sizeof kPayloadKey, kPayloadIv);
+std::optional<std::size_t> decryptPayloadInPlace(std::uint8_t* data, std::size_t count) {
+    constexpr std::size_t kBlock = cpp::AES::BLOCKSIZE;
+    if (count == 0 || count % kBlock != 0) return std::nullopt;
+    cpp::CBC_Mode<cpp::AES>::Decryption cipher;
+    cipher.SetKeyWithIV(kPayloadKey, sizeof kPayloadKey, kPayloadIv);
+    cipher.ProcessData(data, data, count);  // CBC decryption keeps what it needs of the input
 
-        Bytes plain(count);
-        cpp::ArraySink sink(plain.data(), plain.size());
-        cpp::StreamTransformationFilter filter(cipher, new cpp::Redirector(sink),
-                                               cpp::BlockPaddingSchemeDef::PKCS_PADDING);
-        filter.Put(cipherText, count);
-        filter.MessageEnd();
-        plain.resize(static_cast<std::size_t>(sink.TotalPutLength()));
-        return plain;
-    } catch (const cpp::Exception&) {
-        return std::nullopt;
+    const std::uint8_t pad = data[count - 1];
+    if (pad == 0 || pad > kBlock) return std::nullopt;
+    for (std::size_t i = count - pad; i < count; ++i) {
+        if (data[i] != pad) return std::nullopt;
     }
+    return count - pad;
+}
+
+OptionalBytes decryptPayload(const std::uint8_t* cipherText, std::size_t count) {
+    Bytes plain(cipherText, cipherText + count);
+    const auto length = decryptPayloadInPlace(plain.data(), plain.size());
+    if (!length) return std::nullopt;
+    plain.resize(*length);
+    return plain;
 }
 
 }  // namespace quillmark

@@ -19,4 +19,7 @@ inline OptionalBytes decryptPayload(const Bytes& cipher) {
     return decryptPayload(cipher.data(), cipher.size());
 }
 
+// The same deciphering, over the cipher text itself: the count of plain bytes now at its start.
+std::optional<std::size_t> decryptPayloadInPlace(std::uint8_t* data, std::size_t count);
+
 }  // namespace quillmark
