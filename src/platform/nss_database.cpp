@@ -6,9 +6,12 @@
 #include <prio.h>
 #include <secerr.h>
 #include <secport.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/cert_store.h"
@@ -64,6 +67,36 @@ bool ensureDirectory(const std::string& path) {
     return true;
 }
 
+// What tells that a database file was written or replaced.
+struct FileState {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    struct timespec modified;
+
+    bool operator==(const FileState& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+using DatabaseState = std::array<FileState, 2>;
+
+// The state of cert9.db and key4.db; none when either cannot be read.
+std::optional<DatabaseState> databaseState() {
+    DatabaseState state{};
+    const char* names[] = {"/cert9.db", "/key4.db"};
+    for (std::size_t i = 0; i < state.size(); ++i) {
+        struct stat info {};
+        if (stat((userDatabaseDirectory() + names[i]).c_str(), &info) != 0) return std::nullopt;
+        state[i] = {info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    }
+    return state;
+}
+
+// The database files as they stood when the open database last answered.
+std::optional<DatabaseState> answeredState;
+
 // The open database still answers queries: files overwritten under it fail every query,
 // which NSS's listings read as an empty store. The token's state is read afresh too: a
 // database created empty here and then given a key and its empty password by another
@@ -73,12 +106,23 @@ bool databaseAnswers() {
     return slot && tokenAnswersSearches(slot.get()) && PK11_TokenRefresh(slot.get()) == SECSuccess;
 }
 
+// The search and refresh cost about a millisecond, so they run only when the files changed
+// since the database last answered: a stat of each file tells that for a few microseconds.
+bool databaseStillAnswers() {
+    const std::optional<DatabaseState> state = databaseState();
+    if (state && state == answeredState) return true;
+    if (!databaseAnswers()) return false;
+    answeredState = state;
+    return true;
+}
+
 // Checked before a request takes anything from NSS, so nothing of it is held and NSS can be
 // shut down and the database opened again, from the files that now stand at its path. This
 // drops the PIN logins of every token: it happens only once the database has failed.
 void closeDatabase() {
     NSS_Shutdown();
     databaseOpen = false;
+    answeredState.reset();
 }
 
 }  // namespace
@@ -108,7 +152,7 @@ bool prepareDatabaseDirectory() {
 bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
-        if (databaseAnswers()) return true;
+        if (databaseStillAnswers()) return true;
         closeDatabase();
     }
     PK11_SetPasswordFunc(askTokenPin);

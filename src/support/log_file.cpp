@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "support/base64.h"
 #include "support/file_descriptor.h"
@@ -18,11 +19,108 @@ namespace {
 
 constexpr mode_t kOwnerOnly = 0600;
 constexpr mode_t kOwnerOnlyDirectory = 0700;
+constexpr char kCapMark[] = "\xE2\x80\xA6 (";  // "… ("
 
-void appendEntry(const std::string& entry) {
-    FileDescriptor file(
-        open(logFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kOwnerOnly));
-    if (file.isOpen()) writeAll(file.get(), entry);
+// Base64 turns every three bytes into four characters.
+constexpr std::size_t kBase64Group = 3;
+constexpr std::size_t kBase64GroupText = 4;
+
+bool isUtf8Continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// How much of the text an entry shows: all of it up to the cap, else the cap moved back to
+// the start of a UTF-8 sequence that it would cut (at most three bytes back).
+std::size_t shownLength(std::string_view text) {
+    if (text.size() <= kLogEntryCap) return text.size();
+    std::size_t cut = kLogEntryCap;
+    for (int step = 0; step < 3 && cut > 0 && isUtf8Continuation(text[cut]); ++step)
+        --cut;
+    return cut;
+}
+
+// "stamp shown\n", with "… (fullLength bytes)" after the shown text when it is not all.
+std::string entryLine(const struct tm& t, std::string_view shown, std::size_t fullLength) {
+    char stamp[64];
+    const int stampLength =
+        std::snprintf(stamp, sizeof stamp, "%d/%d/%d %d:%d:%d ", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    std::string entry;
+    entry.reserve(static_cast<std::size_t>(stampLength) + shown.size() + 32);
+    entry.append(stamp, static_cast<std::size_t>(stampLength));
+    entry.append(shown);
+    if (shown.size() < fullLength) {
+        entry += kCapMark;
+        entry += std::to_string(fullLength);
+        entry += " bytes)";
+    }
+    entry += '\n';
+    return entry;
+}
+
+bool currentLocalTime(struct tm& localTime) {
+    const std::time_t now = std::time(nullptr);
+    return localtime_r(&now, &localTime) != nullptr;
+}
+
+FileDescriptor openLog(int extraFlags) {
+    return FileDescriptor(open(logFilePath().c_str(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, kOwnerOnly));
+}
+
+// The log stays open between entries. Before each entry one stat of its path tells whether
+// the open file is still the one at the path (it may have been removed or replaced) and how
+// long it is, so that it is rotated before it passes the size limit.
+class LogWriter {
+  public:
+    void reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        adopt(openLog(O_TRUNC));
+        if (!file_.isOpen()) return;
+        fchmod(file_.get(), kOwnerOnly);  // an older log may have been readable by others
+        writeAll(file_.get(), "Start\n");
+    }
+
+    void append(const std::string& entry) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        struct stat atPath {};
+        const bool present = stat(logFilePath().c_str(), &atPath) == 0;
+        if (present &&
+            static_cast<std::uint64_t>(atPath.st_size) + entry.size() > kLogRotationSize) {
+            rotate();
+        } else if (!file_.isOpen() || !present || atPath.st_dev != device_ ||
+                   atPath.st_ino != inode_) {
+            adopt(openLog(0));
+        }
+        if (file_.isOpen()) writeAll(file_.get(), entry);
+    }
+
+  private:
+    // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows.
+    void rotate() {
+        const std::string path = logFilePath();
+        rename(path.c_str(), (path + ".1").c_str());
+        adopt(openLog(O_TRUNC));
+        if (file_.isOpen()) fchmod(file_.get(), kOwnerOnly);
+    }
+
+    void adopt(FileDescriptor file) {
+        file_ = std::move(file);
+        struct stat info {};
+        if (file_.isOpen() && fstat(file_.get(), &info) != 0) file_.reset();
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
+    }
+
+    std::mutex mutex_;
+    FileDescriptor file_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+LogWriter& logWriter() {
+    static LogWriter writer;
+    return writer;
 }
 
 }  // namespace
@@ -47,32 +145,28 @@ std::string logFilePath() {
 }
 
 void resetLog() {
-    FileDescriptor file(
-        open(logFilePath().c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, kOwnerOnly));
-    if (!file.isOpen()) return;
-    fchmod(file.get(), kOwnerOnly);  // an older log may have been readable by others
-    writeAll(file.get(), "Start\n");
+    logWriter().reset();
 }
 
-std::string formatLogEntry(const struct tm& t, std::string_view text) {
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%d/%d/%d %d:%d:%d ", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    std::string entry(stamp);
-    entry.append(text);
-    entry += '\n';
-    return entry;
+std::string formatLogEntry(const struct tm& localTime, std::string_view text) {
+    return entryLine(localTime, text.substr(0, shownLength(text)), text.size());
 }
 
 void writeLog(std::string_view text) {
-    const std::time_t now = std::time(nullptr);
     struct tm localTime {};
-    if (localtime_r(&now, &localTime) == nullptr) return;
-    appendEntry(formatLogEntry(localTime, text));
+    if (currentLocalTime(localTime)) logWriter().append(formatLogEntry(localTime, text));
 }
 
 void writeLogData(const std::uint8_t* bytes, std::size_t count) {
-    if (const auto text = base64Encode(bytes, count)) writeLog(*text);
+    // Only the bytes whose Base64 form the entry shows are encoded.
+    const std::size_t groups = count / kBase64Group + (count % kBase64Group != 0);
+    const std::size_t fullLength = groups * kBase64GroupText;
+    const std::size_t encoded =
+        fullLength <= kLogEntryCap ? count : kLogEntryCap / kBase64GroupText * kBase64Group;
+    struct tm localTime {};
+    if (!currentLocalTime(localTime)) return;
+    if (const auto text = base64Encode(bytes, encoded))
+        logWriter().append(entryLine(localTime, *text, fullLength));
 }
 
 std::string intToDecimal(int value) {

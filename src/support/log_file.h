@@ -8,16 +8,27 @@
 namespace quillmark {
 
 // log.txt: a plain trace of events, failures and request data.
-// It holds data that pages send to be signed, so only its owner may read it. Every call
-// opens, writes one entry and closes; an entry that cannot be written is dropped.
+// It holds data that pages send to be signed, so only its owner may read it, and it is
+// bounded: each entry's text is capped, and the file is rotated before it passes its size
+// limit (log.txt becomes log.txt.1, one old file kept). The file stays open between entries;
+// each entry reaches it with one write before the call returns, so a crash loses none. A
+// log removed or replaced meanwhile is opened again at its path. An entry that cannot be
+// written is dropped. Calls may come from any thread.
 
-// Creates or empties the log and writes the line "Start".
+// An entry's text longer than this shows its first kLogEntryCap bytes (fewer when that would
+// cut a UTF-8 sequence) followed by "… (N bytes)", N being the text's full length.
+constexpr std::size_t kLogEntryCap = 4096;
+constexpr std::uint64_t kLogRotationSize = 16 * 1024 * 1024;
+
+// Creates or empties the log and writes the line "Start". log.txt.1 is left as it is.
 void resetLog();
 
 // Appends "year/month/day hour:minute:second text" in local time, without leading zeros.
+// Only the shown part of the text is copied, so a huge text costs no more than a small one.
 void writeLog(std::string_view text);
 
-// Appends an entry whose text is the Base64 form of the bytes.
+// Appends an entry whose text is the Base64 form of the bytes. Only the bytes whose Base64
+// form is shown are encoded; N is the length of the full Base64 form.
 void writeLogData(const std::uint8_t* bytes, std::size_t count);
 
 // Decimal digits of a positive value; zero and negative values give the empty text.
@@ -33,7 +44,7 @@ std::string logFilePath();
 // neither can be found.
 std::string chooseLogFilePath(const std::string& executableDirectory);
 
-// The entry line for a given local time, exposed for tests.
+// The entry line, text capped, for a given local time; exposed for tests.
 std::string formatLogEntry(const struct tm& localTime, std::string_view text);
 
 }  // namespace quillmark

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "support/module_path.h"
 
@@ -140,6 +141,73 @@ TEST(LogFile, FormatsLocalTimeWithoutLeadingZeros) {
     t.tm_sec = 3;
     EXPECT_EQ(formatLogEntry(t, "ready"), "2024/3/7 9:5:3 ready\n");
     EXPECT_EQ(formatLogEntry(t, ""), "2024/3/7 9:5:3 \n");
+}
+
+TEST(LogFile, CapsEntriesLongerThanTheLimit) {
+    struct tm t {};
+    t.tm_year = 2024 - 1900;
+    t.tm_mon = 2;
+    t.tm_mday = 7;
+    const std::string stamp = "2024/3/7 0:0:0 ";
+    const std::string atCap(kLogEntryCap, 'a');
+    EXPECT_EQ(formatLogEntry(t, atCap), stamp + atCap + "\n");
+    EXPECT_EQ(formatLogEntry(t, atCap + "bc"),
+              stamp + atCap + "\xE2\x80\xA6 (" + std::to_string(kLogEntryCap + 2) + " bytes)\n");
+
+    // "é" (two bytes) across the cap is left out whole rather than cut in half.
+    const std::string split = std::string(kLogEntryCap - 1, 'a') + "\xC3\xA9z";
+    EXPECT_EQ(formatLogEntry(t, split), stamp + std::string(kLogEntryCap - 1, 'a') +
+                                            "\xE2\x80\xA6 (" + std::to_string(kLogEntryCap + 2) +
+                                            " bytes)\n");
+}
+
+TEST(LogFile, CapsDataEntriesByTheLengthOfTheirBase64Form) {
+    resetLog();
+    // 3072 bytes make exactly the cap's 4096 Base64 characters; 3073 make 4100.
+    const std::vector<std::uint8_t> bytes(kLogEntryCap / 4 * 3 + 1, 0xff);
+    writeLogData(bytes.data(), bytes.size() - 1);
+    writeLogData(bytes.data(), bytes.size());
+
+    std::istringstream lines(logContents());
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    EXPECT_EQ(entryText(line), std::string(kLogEntryCap, '/'));
+    std::getline(lines, line);
+    EXPECT_EQ(entryText(line), std::string(kLogEntryCap, '/') + "\xE2\x80\xA6 (4100 bytes)");
+}
+
+TEST(LogFile, RotatesBeforePassingTheSizeLimitAndStaysPrivate) {
+    const std::string rotated = logFilePath() + ".1";
+    std::filesystem::remove(rotated);
+    resetLog();
+    writeLog("old");
+    ASSERT_EQ(truncate(logFilePath().c_str(), kLogRotationSize - 10), 0);
+    writeLog("new");
+
+    EXPECT_EQ(std::filesystem::file_size(rotated), kLogRotationSize - 10);
+    EXPECT_EQ(entryText(logContents()), "new\n");
+    EXPECT_EQ(modeOf(logFilePath()), 0600u);
+    std::filesystem::remove(rotated);
+}
+
+TEST(LogFile, ReceivesEveryEntryAfterTheFileWasRemovedOrReplaced) {
+    resetLog();
+    ASSERT_EQ(unlink(logFilePath().c_str()), 0);
+    writeLog("after removal");
+    EXPECT_EQ(entryText(logContents()), "after removal\n");
+    EXPECT_EQ(modeOf(logFilePath()), 0600u);
+
+    const std::string replacement = logFilePath() + ".new";
+    std::ofstream(replacement) << "Replaced\n";
+    ASSERT_EQ(rename(replacement.c_str(), logFilePath().c_str()), 0);
+    writeLog("after replacement");
+    std::istringstream lines(logContents());
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Replaced");
+    std::getline(lines, line);
+    EXPECT_EQ(entryText(line), "after replacement");
 }
 
 TEST(IntToDecimal, WritesPositiveValuesOnly) {
