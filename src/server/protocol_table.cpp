@@ -14,11 +14,17 @@ int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, voi
     return callbackSignature(wsi, reason, user, in, len);
 }
 
+// Each WebSocket connection's receive buffer. Messages are joined from their pieces whatever
+// this size; a larger buffer means fewer pieces, so a document of many megabytes is received
+// at near the cost of copying it.
+constexpr std::size_t kWebSocketReceiveBuffer = 64 * 1024;
+
 }  // namespace
 
 // "signature" stays first: it is the default protocol for clients that name none.
 const lws_protocols kProtocolTable[] = {
-    {"signature", callbackFirstProtocol, sizeof(SignatureSession), 512, 0, nullptr, 0},
+    {"signature", callbackFirstProtocol, sizeof(SignatureSession), kWebSocketReceiveBuffer, 0,
+     nullptr, 0},
     {"protocol-http", callbackHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
