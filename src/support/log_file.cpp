@@ -68,7 +68,20 @@ FileDescriptor openLog(int extraFlags) {
                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, kOwnerOnly));
 }
 
-// The log stays open between entries. Before each entry one stat of its path tells whether
+// The log's directory, held open so that the check before each entry looks up one name
+// rather than walking the whole path.
+FileDescriptor openLogDirectory() {
+    const std::string path = logFilePath();
+    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    return FileDescriptor(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::string logFileName() {
+    const std::string path = logFilePath();
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The log stays open between entries. Before each entry one stat of its name tells whether
 // the open file is still the one at the path (it may have been removed or replaced) and how
 // long it is, so that it is rotated before it passes the size limit.
 class LogWriter {
@@ -84,7 +97,7 @@ class LogWriter {
     void append(const std::string& entry) {
         std::lock_guard<std::mutex> lock(mutex_);
         struct stat atPath {};
-        const bool present = stat(logFilePath().c_str(), &atPath) == 0;
+        const bool present = statAtPath(atPath);
         if (present &&
             static_cast<std::uint64_t>(atPath.st_size) + entry.size() > kLogRotationSize) {
             rotate();
@@ -96,6 +109,14 @@ class LogWriter {
     }
 
   private:
+    bool statAtPath(struct stat& info) {
+        if (directory_.isOpen() && fstatat(directory_.get(), name_.c_str(), &info, 0) == 0)
+            return true;
+        // Not found in the directory held open: that directory may have been replaced too.
+        directory_ = openLogDirectory();
+        return stat(logFilePath().c_str(), &info) == 0;
+    }
+
     // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows.
     void rotate() {
         const std::string path = logFilePath();
@@ -113,6 +134,8 @@ class LogWriter {
     }
 
     std::mutex mutex_;
+    FileDescriptor directory_;
+    const std::string name_ = logFileName();
     FileDescriptor file_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
