@@ -1,7 +1,11 @@
 // The bare NSS work that the agent's signing and listing are measured against, with no HTTP,
 // JSON, codecs or log: built and run by bench/signing.
 //
-//   signing_baseline sign DBDIR SERIALHEX DATAFILE SECONDS   hash and sign the data
+//   signing_baseline sign DBDIR SERIALHEX DATAFILE SECONDS   hash and sign the data with the
+//                                                            key found once
+//   signing_baseline lookup DBDIR SERIALHEX DATAFILE SECONDS find the certificate by serial on
+//                                                            every token and its key afresh,
+//                                                            then hash and sign, each time
 //   signing_baseline list DBDIR SECONDS                      list user certificates, build chains
 //
 // A token's PIN, when one is needed, comes from the BENCH_TOKEN_PIN environment variable.
@@ -12,6 +16,7 @@
 #include <keyhi.h>
 #include <nss.h>
 #include <pk11pub.h>
+#include <pkcs11.h>
 #include <secoid.h>
 
 #include <chrono>
@@ -88,6 +93,67 @@ bool hashAndSign(SECKEYPrivateKey* key, const std::vector<unsigned char>& data) 
     return true;
 }
 
+// The certificate's serial as the DER INTEGER that CKA_SERIAL_NUMBER holds.
+std::vector<unsigned char> serialAttribute(const std::string& serialHex) {
+    std::vector<unsigned char> content;
+    for (std::size_t i = 0; i + 1 < serialHex.size(); i += 2)
+        content.push_back(
+            static_cast<unsigned char>(std::stoul(serialHex.substr(i, 2), nullptr, 16)));
+    std::vector<unsigned char> integer{0x02, static_cast<unsigned char>(content.size())};
+    integer.insert(integer.end(), content.begin(), content.end());
+    return integer;
+}
+
+// The user certificate with that serial on one token: one PKCS #11 search by class and serial,
+// then the certificate object NSS makes of the found encoding.
+CERTCertificate* userCertificateOn(PK11SlotInfo* slot, std::vector<unsigned char>& serial) {
+    auto* functions = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
+    CK_SESSION_HANDLE session;
+    if (functions->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                 &session) != CKR_OK) {
+        return nullptr;
+    }
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificateClass, sizeof certificateClass},
+                             {CKA_SERIAL_NUMBER, serial.data(), serial.size()}};
+    CK_OBJECT_HANDLE object;
+    CK_ULONG count = 0;
+    CERTCertificate* certificate = nullptr;
+    if (functions->C_FindObjectsInit(session, search, 2) == CKR_OK) {
+        functions->C_FindObjects(session, &object, 1, &count);
+        functions->C_FindObjectsFinal(session);
+    }
+    std::vector<unsigned char> der(8192);
+    CK_ATTRIBUTE value{CKA_VALUE, der.data(), der.size()};
+    if (count == 1 && functions->C_GetAttributeValue(session, object, &value, 1) == CKR_OK) {
+        SECItem item{siBuffer, der.data(), static_cast<unsigned>(value.ulValueLen)};
+        certificate =
+            CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, nullptr, PR_FALSE, PR_TRUE);
+        if (certificate != nullptr && !CERT_IsUserCert(certificate)) {
+            CERT_DestroyCertificate(certificate);
+            certificate = nullptr;
+        }
+    }
+    functions->C_CloseSession(session);
+    return certificate;
+}
+
+// What a request needs before it hashes: the present tokens, the certificate by its serial
+// on each, and its private key.
+SECKEYPrivateKey* lookUpKey(std::vector<unsigned char>& serial) {
+    PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+    SECKEYPrivateKey* key = nullptr;
+    for (PK11SlotListElement* element = slots != nullptr ? slots->head : nullptr;
+         key == nullptr && element != nullptr; element = element->next) {
+        if (CERTCertificate* certificate = userCertificateOn(element->slot, serial)) {
+            key = PK11_FindPrivateKeyFromCert(element->slot, certificate, nullptr);
+            CERT_DestroyCertificate(certificate);
+        }
+    }
+    if (slots != nullptr) PK11_FreeSlotList(slots);
+    return key;
+}
+
 char* tokenPin(PK11SlotInfo*, PRBool retry, void*) {
     const char* pin = std::getenv("BENCH_TOKEN_PIN");
     return retry || pin == nullptr ? nullptr : PORT_Strdup(pin);
@@ -97,9 +163,11 @@ char* tokenPin(PK11SlotInfo*, PRBool retry, void*) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[1] : "";
-    if (!((mode == "sign" && argc == 6) || (mode == "list" && argc == 4))) {
+    const bool signing = mode == "sign" || mode == "lookup";
+    if (!((signing && argc == 6) || (mode == "list" && argc == 4))) {
         std::fprintf(stderr,
-                     "usage: %s sign DBDIR SERIALHEX DATAFILE SECONDS | list DBDIR SECONDS\n",
+                     "usage: %s sign|lookup DBDIR SERIALHEX DATAFILE SECONDS | list DBDIR "
+                     "SECONDS\n",
                      argv[0]);
         return 2;
     }
@@ -121,7 +189,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no key for serial %s\n", argv[3]);
             return 1;
         }
-        rate = operationsPerSecond(std::atof(argv[5]), [&] { return hashAndSign(key, data); });
+        if (mode == "sign") {
+            rate = operationsPerSecond(std::atof(argv[5]), [&] { return hashAndSign(key, data); });
+        } else {
+            std::vector<unsigned char> serial = serialAttribute(argv[3]);
+            rate = operationsPerSecond(std::atof(argv[5]), [&] {
+                SECKEYPrivateKey* found = lookUpKey(serial);
+                const bool signed_ = found != nullptr && hashAndSign(found, data);
+                if (found != nullptr) SECKEY_DestroyPrivateKey(found);
+                return signed_;
+            });
+        }
         SECKEY_DestroyPrivateKey(key);
     }
     std::printf("%.1f\n", rate);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
+#include <string>
 
 #include "platform/self_restart.h"
 #include "protocol/cors_preflight.h"
@@ -16,22 +16,26 @@ namespace {
 
 constexpr char kContentType[] = "application/json";
 constexpr char kAllowAnyOrigin[] = "*";
-constexpr std::size_t kHeaderRoom = 8192;
+// Room for the status line and the three headers.
+constexpr std::size_t kHeaderRoom = 1024;
 
 void releaseRequest(HttpSession& session) {
     releaseRequestText(session.body);
-    std::free(session.replyText);
-    session.replyText = nullptr;
+    std::free(session.reply);
+    session.reply = nullptr;
     session.replyLength = 0;
+    session.replyBodyLength = 0;
 }
 
-// Writes status 200 and the JSON headers; false when they cannot be composed or written.
-bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
-    std::vector<unsigned char> buffer(LWS_PRE + kHeaderRoom);
-    unsigned char* const start = buffer.data() + LWS_PRE;
+// Composes status 200, the JSON headers and the body in one block, so that the reply leaves
+// in one write; false when the headers cannot be composed or memory runs out.
+bool composeReply(lws* wsi, HttpSession& session, const std::string& body) {
+    auto* block = static_cast<unsigned char*>(std::malloc(LWS_PRE + kHeaderRoom + body.size()));
+    if (block == nullptr) return false;
+    session.reply = block;
+    unsigned char* const start = block + LWS_PRE;
     unsigned char* position = start;
-    unsigned char* const end = buffer.data() + buffer.size() - 1;
-
+    unsigned char* const end = start + kHeaderRoom - 1;
     if (lws_add_http_header_status(wsi, HTTP_STATUS_OK, &position, end) ||
         lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_CONTENT_TYPE,
                                      reinterpret_cast<const unsigned char*>(kContentType),
@@ -39,12 +43,14 @@ bool writeReplyHeaders(lws* wsi, std::size_t contentLength) {
         lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_ACCESS_CONTROL_ALLOW_ORIGIN,
                                      reinterpret_cast<const unsigned char*>(kAllowAnyOrigin),
                                      sizeof kAllowAnyOrigin - 1, &position, end) ||
-        lws_add_http_header_content_length(wsi, contentLength, &position, end) ||
+        lws_add_http_header_content_length(wsi, body.size(), &position, end) ||
         lws_finalize_http_header(wsi, &position, end)) {
         return false;
     }
-    return lws_write(wsi, start, static_cast<std::size_t>(position - start),
-                     LWS_WRITE_HTTP_HEADERS) >= 0;
+    std::memcpy(position, body.data(), body.size());
+    session.replyLength = static_cast<std::size_t>(position - start) + body.size();
+    session.replyBodyLength = body.size();
+    return true;
 }
 
 // Framing the agent does not take apart: a body length given twice, or a length together with
@@ -88,16 +94,12 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     releaseRequestText(session.body);
     if (!result.reply) return leaveUnanswered(wsi);
 
-    session.replyText = strdup(result.reply->c_str());
-    if (session.replyText == nullptr) {
+    if (!composeReply(wsi, session, *result.reply)) {
         releaseRequest(session);
         return 1;
     }
-    session.replyLength = result.reply->size();
     session.restartPending = result.restart;
     session.answering = 1;
-
-    if (!writeReplyHeaders(wsi, session.replyLength)) return 1;
     lws_callback_on_writable(wsi);
     return 0;
 }
@@ -106,11 +108,16 @@ int onWriteable(lws* wsi, HttpSession& session) {
     writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
     if (session.replyLength == 0) return 0;
 
-    const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(session.replyText),
-                                  session.replyLength, LWS_WRITE_HTTP);
+    const int written =
+        lws_write(wsi, session.reply + LWS_PRE, session.replyLength, LWS_WRITE_HTTP);
+    // The count logged is the body's, the headers leaving with it.
+    const std::size_t bodyLength = session.replyBodyLength;
     releaseRequest(session);
-    writeLog(intToDecimal(written));
-    if (written < 0) return 1;
+    if (written < 0) {
+        writeLog("");
+        return 1;
+    }
+    writeLog(std::to_string(bodyLength));
 
     if (session.restartPending) {
         session.restartPending = 0;  // one restart per answered request

@@ -20,14 +20,15 @@ constexpr std::chrono::seconds kBodyTimeLimit(60);
 // Per-connection record of protocol-http. libwebsockets allocates it zero-filled and never
 // constructs it, so it holds plain owning pointers that releaseRequest() frees on every path.
 struct HttpSession {
-    RequestText body;  // body received so far
-    char* replyText;   // reply waiting to be written
-    std::size_t replyLength;
-    int restartPending;        // a restart was answered: start a new copy after the body
-    int bodyComplete;          // the whole body has arrived
-    int answering;             // a reply has been composed for it
-    std::int64_t bodyStarted;  // steady-clock ticks when the headers were complete
-    RequestOrigin origin;      // the request's Origin header, for the PIN dialog
+    RequestText body;             // body received so far
+    unsigned char* reply;         // LWS_PRE bytes of headroom, then the headers and body to write
+    std::size_t replyLength;      // of the headers and body
+    std::size_t replyBodyLength;  // of the body alone
+    int restartPending;           // a restart was answered: start a new copy after the body
+    int bodyComplete;             // the whole body has arrived
+    int answering;                // a reply has been composed for it
+    std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
+    RequestOrigin origin;         // the request's Origin header, for the PIN dialog
 };
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "support/base64.h"
 #include "support/file_descriptor.h"
@@ -68,7 +69,41 @@ FileDescriptor openLog(int extraFlags) {
                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, kOwnerOnly));
 }
 
-// The log stays open between entries. Before each entry one stat of its path tells whether
+// Which file a name stands for, and its length.
+struct FileIdentity {
+    unsigned deviceMajor;
+    unsigned deviceMinor;
+    std::uint64_t inode;
+    std::uint64_t size;
+
+    bool sameFile(const FileIdentity& other) const {
+        return deviceMajor == other.deviceMajor && deviceMinor == other.deviceMinor &&
+               inode == other.inode;
+    }
+};
+
+// Asks for the inode and size only: a stat that reads a file's times makes the kernel give
+// the next write a fresh fine-grained time stamp, and so an inode update with every entry.
+std::optional<FileIdentity> identityOf(int directory, const char* name, int flags) {
+    struct statx info {};
+    if (statx(directory, name, flags, STATX_INO | STATX_SIZE, &info) != 0) return std::nullopt;
+    return FileIdentity{info.stx_dev_major, info.stx_dev_minor, info.stx_ino, info.stx_size};
+}
+
+// The log's directory, held open so that the check before each entry looks up one name
+// rather than walking the whole path.
+FileDescriptor openLogDirectory() {
+    const std::string path = logFilePath();
+    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    return FileDescriptor(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::string logFileName() {
+    const std::string path = logFilePath();
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The log stays open between entries. Before each entry one statx of its name tells whether
 // the open file is still the one at the path (it may have been removed or replaced) and how
 // long it is, so that it is rotated before it passes the size limit.
 class LogWriter {
@@ -83,19 +118,25 @@ class LogWriter {
 
     void append(const std::string& entry) {
         std::lock_guard<std::mutex> lock(mutex_);
-        struct stat atPath {};
-        const bool present = stat(logFilePath().c_str(), &atPath) == 0;
-        if (present &&
-            static_cast<std::uint64_t>(atPath.st_size) + entry.size() > kLogRotationSize) {
+        const std::optional<FileIdentity> atPath = identityAtPath();
+        if (atPath && atPath->size + entry.size() > kLogRotationSize) {
             rotate();
-        } else if (!file_.isOpen() || !present || atPath.st_dev != device_ ||
-                   atPath.st_ino != inode_) {
+        } else if (!file_.isOpen() || !atPath || !atPath->sameFile(opened_)) {
             adopt(openLog(0));
         }
         if (file_.isOpen()) writeAll(file_.get(), entry);
     }
 
   private:
+    std::optional<FileIdentity> identityAtPath() {
+        if (directory_.isOpen()) {
+            if (auto identity = identityOf(directory_.get(), name_.c_str(), 0)) return identity;
+        }
+        // Not found in the directory held open: that directory may have been replaced too.
+        directory_ = openLogDirectory();
+        return identityOf(AT_FDCWD, logFilePath().c_str(), 0);
+    }
+
     // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows.
     void rotate() {
         const std::string path = logFilePath();
@@ -106,16 +147,17 @@ class LogWriter {
 
     void adopt(FileDescriptor file) {
         file_ = std::move(file);
-        struct stat info {};
-        if (file_.isOpen() && fstat(file_.get(), &info) != 0) file_.reset();
-        device_ = info.st_dev;
-        inode_ = info.st_ino;
+        std::optional<FileIdentity> identity;
+        if (file_.isOpen()) identity = identityOf(file_.get(), "", AT_EMPTY_PATH);
+        if (!identity) file_.reset();
+        opened_ = identity.value_or(FileIdentity{});
     }
 
     std::mutex mutex_;
+    FileDescriptor directory_;
+    const std::string name_ = logFileName();
     FileDescriptor file_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    FileIdentity opened_{};
 };
 
 LogWriter& logWriter() {
