@@ -20,11 +20,6 @@ struct ArenaDeleter {
 };
 using ArenaPtr = std::unique_ptr<PLArenaPool, ArenaDeleter>;
 
-struct PortTextDeleter {
-    void operator()(char* text) const { PORT_Free(text); }
-};
-using PortTextPtr = std::unique_ptr<char, PortTextDeleter>;
-
 constexpr char kOidPrefix[] = "OID.";
 
 SECOidTag hashTag(HashAlgorithm algorithm) {
@@ -77,8 +72,6 @@ std::string firstNamePart(const CERTCertificate* certificate) {
     }
     return std::string();
 }
-
-using SlotListPtr = std::unique_ptr<PK11SlotList, NssDeleter>;
 
 // A PKCS #11 session of our own on a token, for a search NSS has no call for.
 class TokenSession {

@@ -9,31 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/nss_pointers.h"
 #include "platform/pin_entry.h"
 #include "support/bytes.h"
 
 namespace quillmark {
-
-// Owners of the NSS objects one request holds; each is released before the request ends.
-struct NssDeleter {
-    void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
-    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
-    void operator()(PK11SlotList* slots) const { PK11_FreeSlotList(slots); }
-    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
-    void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
-    void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
-    void operator()(SECKEYPublicKey* key) const { SECKEY_DestroyPublicKey(key); }
-    void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
-    void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
-    void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
-};
-using SlotPtr = std::unique_ptr<PK11SlotInfo, NssDeleter>;
-using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
-using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
-using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
-using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
-using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
-using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
 
 enum class HashAlgorithm { Sha1, Sha256, Sha384, Sha512 };
 

@@ -13,21 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/nss_pointers.h"
 #include "support/log_file.h"
 
 namespace quillmark {
 namespace {
-
-struct NssDeleter {
-    void operator()(PK11SlotList* slots) const { PK11_FreeSlotList(slots); }
-    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
-    void operator()(SECMODModule* module) const { SECMOD_DestroyModule(module); }
-    void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
-};
-using SlotListPtr = std::unique_ptr<PK11SlotList, NssDeleter>;
-using CertListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
-using ModulePtr = std::unique_ptr<SECMODModule, NssDeleter>;
-using SlotPtr = std::unique_ptr<PK11SlotInfo, NssDeleter>;
 
 // NSS reads a removable slot's state at most once a second and answers from memory in
 // between, so a token plugged in or pulled out just before a request would be seen late.
@@ -121,7 +111,7 @@ bool keysHiddenUntilLogin(PK11SlotInfo* slot) {
 void addTokenCertificates(PK11SlotInfo* slot, CERTCertList* users,
                           std::set<CERTCertificate*>& listed) {
     // Lists the token's certificate objects without logging in.
-    const CertListPtr all(PK11_ListCertsInSlot(slot));
+    const CertificateListPtr all(PK11_ListCertsInSlot(slot));
     if (!all) return;
     for (CERTCertListNode* node = CERT_LIST_HEAD(all.get()); !CERT_LIST_END(node, all.get());
          node = CERT_LIST_NEXT(node)) {
@@ -150,7 +140,7 @@ PK11SlotList* presentTokens() {
 }
 
 CERTCertList* listTokenUserCertificates() {
-    CertListPtr users(CERT_NewCertList());
+    CertificateListPtr users(CERT_NewCertList());
     const SlotListPtr slots(presentTokens());
     if (!users) return nullptr;
     std::set<CERTCertificate*> listed;

@@ -11,21 +11,12 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "platform/nss_pointers.h"
 #include "platform/p11_kit_registry.h"
 #include "support/log_file.h"
 
 namespace quillmark {
 namespace {
-
-struct ModuleDeleter {
-    void operator()(SECMODModule* module) const { SECMOD_DestroyModule(module); }
-};
-using ModulePtr = std::unique_ptr<SECMODModule, ModuleDeleter>;
-
-struct PortTextDeleter {
-    void operator()(char* text) const { PORT_Free(text); }
-};
-using PortTextPtr = std::unique_ptr<char, PortTextDeleter>;
 
 // The library's path with links resolved, so that two names of one file compare equal.
 std::string canonicalPath(const char* path) {
@@ -53,10 +44,10 @@ std::string quoted(const std::string& text) {
 
 // Loads the module for this process only: the user's database is not changed.
 bool loadModule(const RegisteredModule& module) {
-    const std::string specification =
+    const std::string parameters =
         "name=" + quoted("p11-kit: " + module.name) + " library=" + quoted(module.library);
     const ModulePtr loaded(
-        SECMOD_LoadUserModule(const_cast<char*>(specification.c_str()), nullptr, PR_FALSE));
+        SECMOD_LoadUserModule(const_cast<char*>(parameters.c_str()), nullptr, PR_FALSE));
     return loaded && loaded->loaded;
 }
 
