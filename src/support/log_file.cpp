@@ -83,7 +83,7 @@ struct FileIdentity {
 };
 
 // Asks for the inode and size only: a stat that reads a file's times makes the kernel give
-// the next write a fresh fine-grained time stamp, and so an inode update with every entry.
+// the next write a fresh fine-grained time stamp, and so an inode update.
 std::optional<FileIdentity> identityOf(int directory, const char* name, int flags) {
     struct statx info {};
     if (statx(directory, name, flags, STATX_INO | STATX_SIZE, &info) != 0) return std::nullopt;
@@ -103,9 +103,10 @@ std::string logFileName() {
     return path.substr(path.rfind('/') + 1);
 }
 
-// The log stays open between entries. Before each entry one statx of its name tells whether
-// the open file is still the one at the path (it may have been removed or replaced) and how
-// long it is, so that it is rotated before it passes the size limit.
+// The log stays open between entries, and its length is counted here. At most every
+// kLogPathCheckInterval one statx of its name tells whether the open file is still the one at
+// the path (it may have been removed, replaced or resized by another program) and how long it
+// is; in between an entry costs one write.
 class LogWriter {
   public:
     void reset() {
@@ -113,21 +114,34 @@ class LogWriter {
         adopt(openLog(O_TRUNC));
         if (!file_.isOpen()) return;
         fchmod(file_.get(), kOwnerOnly);  // an older log may have been readable by others
-        writeAll(file_.get(), "Start\n");
+        write("Start\n");
     }
 
     void append(const std::string& entry) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::optional<FileIdentity> atPath = identityAtPath();
-        if (atPath && atPath->size + entry.size() > kLogRotationSize) {
-            rotate();
-        } else if (!file_.isOpen() || !atPath || !atPath->sameFile(opened_)) {
-            adopt(openLog(0));
+        const auto now = std::chrono::steady_clock::now();
+        if (!file_.isOpen() || now >= nextPathCheck_) {
+            followPath();
+            nextPathCheck_ = now + kLogPathCheckInterval;
         }
-        if (file_.isOpen()) writeAll(file_.get(), entry);
+        if (size_ + entry.size() > kLogRotationSize) rotate();
+        write(entry);
     }
 
   private:
+    void write(std::string_view text) {
+        if (file_.isOpen() && writeAll(file_.get(), text)) size_ += text.size();
+    }
+
+    // Opens the file at the path again when it is not the one open, else reads its length.
+    void followPath() {
+        const std::optional<FileIdentity> atPath = identityAtPath();
+        if (file_.isOpen() && atPath && atPath->sameFile(opened_))
+            size_ = atPath->size;
+        else
+            adopt(openLog(0));
+    }
+
     std::optional<FileIdentity> identityAtPath() {
         if (directory_.isOpen()) {
             if (auto identity = identityOf(directory_.get(), name_.c_str(), 0)) return identity;
@@ -151,6 +165,7 @@ class LogWriter {
         if (file_.isOpen()) identity = identityOf(file_.get(), "", AT_EMPTY_PATH);
         if (!identity) file_.reset();
         opened_ = identity.value_or(FileIdentity{});
+        size_ = opened_.size;
     }
 
     std::mutex mutex_;
@@ -158,6 +173,8 @@ class LogWriter {
     const std::string name_ = logFileName();
     FileDescriptor file_;
     FileIdentity opened_{};
+    std::uint64_t size_ = 0;
+    std::chrono::steady_clock::time_point nextPathCheck_{};
 };
 
 LogWriter& logWriter() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,13 +13,16 @@ namespace quillmark {
 // bounded: each entry's text is capped, and the file is rotated before it passes its size
 // limit (log.txt becomes log.txt.1, one old file kept). The file stays open between entries;
 // each entry reaches it with one write before the call returns, so a crash loses none. A
-// log removed or replaced meanwhile is opened again at its path. An entry that cannot be
-// written is dropped. Calls may come from any thread.
+// log removed, replaced or resized by another program is followed within
+// kLogPathCheckInterval: the open file is checked against its path no more often, so that an
+// entry costs one write. An entry that cannot be written is dropped. Calls may come from any
+// thread.
 
 // An entry's text longer than this shows its first kLogEntryCap bytes (fewer when that would
 // cut a UTF-8 sequence) followed by "… (N bytes)", N being the text's full length.
 constexpr std::size_t kLogEntryCap = 4096;
 constexpr std::uint64_t kLogRotationSize = 16 * 1024 * 1024;
+constexpr std::chrono::milliseconds kLogPathCheckInterval(100);
 
 // Creates or empties the log and writes the line "Start". log.txt.1 is left as it is.
 void resetLog();

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "support/module_path.h"
@@ -23,6 +24,11 @@ std::string logContents() {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// Another program's change to the log is followed at the next check of its path.
+void waitForPathCheck() {
+    std::this_thread::sleep_for(kLogPathCheckInterval + std::chrono::milliseconds(10));
 }
 
 // The text after the "date time " stamp of every entry.
@@ -183,6 +189,7 @@ TEST(LogFile, RotatesBeforePassingTheSizeLimitAndStaysPrivate) {
     resetLog();
     writeLog("old");
     ASSERT_EQ(truncate(logFilePath().c_str(), kLogRotationSize - 10), 0);
+    waitForPathCheck();
     writeLog("new");
 
     EXPECT_EQ(std::filesystem::file_size(rotated), kLogRotationSize - 10);
@@ -194,6 +201,7 @@ TEST(LogFile, RotatesBeforePassingTheSizeLimitAndStaysPrivate) {
 TEST(LogFile, ReceivesEveryEntryAfterTheFileWasRemovedOrReplaced) {
     resetLog();
     ASSERT_EQ(unlink(logFilePath().c_str()), 0);
+    waitForPathCheck();
     writeLog("after removal");
     EXPECT_EQ(entryText(logContents()), "after removal\n");
     EXPECT_EQ(modeOf(logFilePath()), 0600u);
@@ -201,6 +209,7 @@ TEST(LogFile, ReceivesEveryEntryAfterTheFileWasRemovedOrReplaced) {
     const std::string replacement = logFilePath() + ".new";
     std::ofstream(replacement) << "Replaced\n";
     ASSERT_EQ(rename(replacement.c_str(), logFilePath().c_str()), 0);
+    waitForPathCheck();
     writeLog("after replacement");
     std::istringstream lines(logContents());
     std::string line;
