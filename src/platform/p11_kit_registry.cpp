@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 namespace quillmark {
 namespace {
@@ -18,6 +19,14 @@ struct TextDeleter {
 };
 using TextPtr = std::unique_ptr<char, TextDeleter>;
 
+// A trust-policy module (p11-kit's own, reading the system's CA bundle) holds trust anchors,
+// never a user's key; parsing its hundreds of roots at every listing and every serial search
+// would cost more than all the rest of a request.
+bool holdsTrustPolicy(CK_FUNCTION_LIST* module) {
+    const TextPtr value(p11_kit_config_option(module, "trust-policy"));
+    return value && std::string_view(value.get()) == "yes";
+}
+
 }  // namespace
 
 std::vector<RegisteredModule> p11KitRegisteredModules() {
@@ -27,6 +36,7 @@ std::vector<RegisteredModule> p11KitRegisteredModules() {
     const ModulesPtr modules(p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED));
     if (!modules) return registered;
     for (CK_FUNCTION_LIST** module = modules.get(); *module != nullptr; ++module) {
+        if (holdsTrustPolicy(*module)) continue;
         const TextPtr name(p11_kit_module_get_name(*module));
         const TextPtr library(p11_kit_module_get_filename(*module));
         if (name && library) registered.push_back({name.get(), library.get()});

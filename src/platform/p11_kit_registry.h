@@ -12,7 +12,8 @@ struct RegisteredModule {
     std::string library;
 };
 
-// The modules p11-kit has registered, in its order; empty when there are none. Kept apart
+// The token modules p11-kit has registered, in its order (trust-policy modules, which hold
+// only CA certificates, left out); empty when there are none. Kept apart
 // from the NSS code because p11-kit and NSS each bring their own PKCS#11 headers.
 std::vector<RegisteredModule> p11KitRegisteredModules();
 
