@@ -19,8 +19,8 @@ void startNewCopy();
 
 // From now on a restart ends this copy with kRestartExitStatus, for its service manager to
 // start it again, instead of starting a new copy. The headless agent's unit restarts on that
-// status; the desktop agent keeps starting a new copy, since a desktop's autostart unit does
-// not restart it (and keeps a new copy alive in its control group).
+// status; the desktop agent keeps starting a new copy, since a desktop's autostart unit has
+// no restart setting and would leave it ended.
 void restartThroughServiceManager();
 
 // Restarts this copy: a new copy is started (its start-up closes this one), or, after
