@@ -224,10 +224,6 @@ Bytes serialNumberOf(const CERTCertificate* certificate) {
     return bytesOf(certificate->serialNumber);
 }
 
-Bytes derOf(const CERTCertificate* certificate) {
-    return bytesOf(certificate->derCert);
-}
-
 HashAlgorithm certificateHash(const CERTCertificate* certificate) {
     switch (SECOID_GetAlgorithmTag(&certificate->signature)) {
         case SEC_OID_PKCS1_SHA256_WITH_RSA_ENCRYPTION:

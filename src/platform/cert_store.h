@@ -43,9 +43,6 @@ std::string displayName(const CERTCertificate* certificate);
 // The serial number bytes as encoded (most significant first, a leading zero kept).
 Bytes serialNumberOf(const CERTCertificate* certificate);
 
-// The certificate's DER encoding.
-Bytes derOf(const CERTCertificate* certificate);
-
 // The hash named by the certificate's signature algorithm (RSA or ECDSA with SHA-1, SHA-256,
 // SHA-384 or SHA-512); SHA-1 for any other algorithm.
 HashAlgorithm certificateHash(const CERTCertificate* certificate);
