@@ -54,7 +54,7 @@ OptionalText firstCommonName(const CERTName& subject) {
     for (CERTRDN** rdn = subject.rdns; rdn != nullptr && *rdn != nullptr; ++rdn) {
         for (CERTAVA** ava = (*rdn)->avas; ava != nullptr && *ava != nullptr; ++ava) {
             if (CERT_GetAVATag(*ava) != SEC_OID_AVA_COMMON_NAME) continue;
-            std::unique_ptr<SECItem, NssDeleter> value(CERT_DecodeAVAValue(&(*ava)->value));
+            const ItemPtr value(CERT_DecodeAVAValue(&(*ava)->value));
             if (!value) continue;
             return std::string(value->data, value->data + value->len);
         }

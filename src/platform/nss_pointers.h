@@ -34,6 +34,7 @@ using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
 using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
 using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
+using ItemPtr = std::unique_ptr<SECItem, NssDeleter>;
 using PortTextPtr = std::unique_ptr<char, NssDeleter>;
 
 }  // namespace quillmark

@@ -13,33 +13,6 @@ struct Overloaded : Handlers... {
 template <class... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
-// The reply text of a failed sign step; pages match on these texts, the swapped store texts
-// of the two outputs included.
-const char* signReplyText(SignStep step, SignOutput output) {
-    switch (step) {
-        case SignStep::OpenStore:
-            return output == SignOutput::Raw ? "The store was not opened"
-                                             : "The store was not opened.";
-        case SignStep::PrivateKey:
-            return "Get private key error";
-        case SignStep::CreateHash:
-            return "create hash error";
-        case SignStep::Hash:
-            return "Hash error";
-        case SignStep::SignatureLength:
-            return "Sign hash error";
-        case SignStep::SignatureMemory:
-            return "Memory allocation error while signing.";
-        case SignStep::Sign:
-            return "Error during CryptSignHash.";
-        case SignStep::Message:
-            return "Getting signed BLOB size failed";
-        case SignStep::Encode:
-            break;
-    }
-    return "Error getting signed BLOB";
-}
-
 // `error` and `errorCode`, the code as an unsigned 32-bit number.
 void addError(cJSON* reply, const char* text, NssErrorCode code) {
     cJSON_AddItemToObject(reply, "error", cJSON_CreateString(text));
@@ -89,7 +62,7 @@ OptionalText signReply(SignOutput output, const SignResult& result) {
                                                  cJSON_CreateString(text->c_str()));
                    },
                    [&](const SignFailure& failure) {
-                       addError(reply.get(), signReplyText(failure.step, output), failure.code);
+                       addError(reply.get(), stepTexts(failure.step, output).reply, failure.code);
                    },
                    [&](MissingData) {
                        cJSON_AddItemToObject(reply.get(), "error",

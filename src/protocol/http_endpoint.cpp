@@ -110,14 +110,11 @@ int onWriteable(lws* wsi, HttpSession& session) {
 
     const int written =
         lws_write(wsi, session.reply + LWS_PRE, session.replyLength, LWS_WRITE_HTTP);
-    // The count logged is the body's, the headers leaving with it.
-    const std::size_t bodyLength = session.replyBodyLength;
+    // The count logged is the body's, the headers leaving with it; a failed write logs none.
+    const int bodyWritten = written < 0 ? written : static_cast<int>(session.replyBodyLength);
     releaseRequest(session);
-    if (written < 0) {
-        writeLog("");
-        return 1;
-    }
-    writeLog(std::to_string(bodyLength));
+    writeLog(intToDecimal(bodyWritten));
+    if (written < 0) return 1;
 
     if (session.restartPending) {
         session.restartPending = 0;  // one restart per answered request

@@ -12,33 +12,6 @@ namespace {
 
 constexpr char kSha256WithRsa[] = "1.2.840.113549.1.1.11";
 
-// The log text of a failed step. The store texts differ between the two outputs on purpose:
-// the reply texts are swapped the other way, and pages match on them.
-const char* stepLogText(SignStep step, SignOutput output) {
-    switch (step) {
-        case SignStep::OpenStore:
-            return output == SignOutput::Raw ? "The store was not opened."
-                                             : "The store was not opened";
-        case SignStep::PrivateKey:
-            return "CryptAcquireCertificatePrivateKey error";
-        case SignStep::CreateHash:
-            return "CryptCreateHash error";
-        case SignStep::Hash:
-            return "CryptHashData error";
-        case SignStep::SignatureLength:
-            return "CryptSignHash error";
-        case SignStep::SignatureMemory:
-            return "Memory allocation error";
-        case SignStep::Sign:
-            return "Error during CryptSignHash.";
-        case SignStep::Message:
-            return "Getting signed BLOB size failed";
-        case SignStep::Encode:
-            break;
-    }
-    return "Error getting signed BLOB";
-}
-
 // Bytes held elsewhere: in the request's own text or in a buffer of the sign operation.
 struct ByteRange {
     std::uint8_t* data;
@@ -122,7 +95,7 @@ class StepRunner {
         auto result = step();
         if (!result) {
             failure_ = SignFailure{id, lastNssError()};
-            logStepFailure(stepLogText(id, output_), failure_->code);
+            logStepFailure(stepTexts(id, output_).log, failure_->code);
         }
         return result;
     }
@@ -179,6 +152,32 @@ Bytes replyBytes(const Bytes& result, const SignRequest& request) {
 }
 
 }  // namespace
+
+StepTexts stepTexts(SignStep step, SignOutput output) {
+    const bool raw = output == SignOutput::Raw;
+    switch (step) {
+        case SignStep::OpenStore:
+            return raw ? StepTexts{"The store was not opened.", "The store was not opened"}
+                       : StepTexts{"The store was not opened", "The store was not opened."};
+        case SignStep::PrivateKey:
+            return {"CryptAcquireCertificatePrivateKey error", "Get private key error"};
+        case SignStep::CreateHash:
+            return {"CryptCreateHash error", "create hash error"};
+        case SignStep::Hash:
+            return {"CryptHashData error", "Hash error"};
+        case SignStep::SignatureLength:
+            return {"CryptSignHash error", "Sign hash error"};
+        case SignStep::SignatureMemory:
+            return {"Memory allocation error", "Memory allocation error while signing."};
+        case SignStep::Sign:
+            return {"Error during CryptSignHash.", "Error during CryptSignHash."};
+        case SignStep::Message:
+            return {"Getting signed BLOB size failed", "Getting signed BLOB size failed"};
+        case SignStep::Encode:
+            break;
+    }
+    return {"Error getting signed BLOB", "Error getting signed BLOB"};
+}
 
 SignResult sign(const SignRequest& request) {
     Bytes storage;

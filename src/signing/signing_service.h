@@ -42,6 +42,14 @@ enum class SignStep {
     Encode,
 };
 
+// What a failed step writes to the log and what the reply says of it. The store texts of the
+// two outputs are swapped between log and reply on purpose: pages match on the reply texts.
+struct StepTexts {
+    const char* log;
+    const char* reply;
+};
+StepTexts stepTexts(SignStep step, SignOutput output);
+
 struct SignFailure {
     SignStep step;
     NssErrorCode code;
