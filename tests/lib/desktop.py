@@ -157,8 +157,10 @@ class DesktopSession:
         self.xdotool("key", key)
 
     def click_icon(self, icon, button=1, repeat=1):
+        """Clicks a tray icon, then parks the pointer in the far corner: a pointer left on the
+        tray would show the tooltip of the next icon that appears there."""
         self.xdotool("mousemove", "--window", str(icon), "11", "15", "click", "--repeat",
-                     str(repeat), "--delay", "80", str(button))
+                     str(repeat), "--delay", "80", str(button), "mousemove", "0", "767")
 
     def screenshot(self, window, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
