@@ -40,7 +40,7 @@ class DesktopAgentTest(unittest.TestCase):
 
     def wait_for_icon(self, agent, timeout=ICON_TIMEOUT):
         icons = wait_until(lambda: self.desktop.tray_icons(agent.process.pid), timeout)
-        self.assertEqual(len(icons), 1, "no tray icon")
+        self.assertEqual(len(icons), 1, "not one tray icon: " + self.desktop.describe(icons))
         return icons[0]
 
     def wait_for_dialog(self, shown=True):

@@ -126,9 +126,10 @@ class DesktopSession:
     # Windows, found with xdotool.
 
     def search(self, *criteria):
-        """Ids of the windows that xdotool search finds."""
+        """Ids of the windows that xdotool search finds, each once: a window that is being
+        reparented (a tray icon being embedded) can be listed twice."""
         result = self.command("xdotool", "search", *criteria)
-        return [int(line) for line in result.stdout.split()]
+        return list(dict.fromkeys(int(line) for line in result.stdout.split()))
 
     def shown_window(self, name):
         """The visible top-level window of this exact name, or None."""
@@ -139,6 +140,12 @@ class DesktopSession:
         """The visible windows of a process other than its dialogs: its tray icons."""
         dialogs = set(self.search("--name", "^(Norvale|Error)$"))
         return [w for w in self.search("--onlyvisible", "--pid", str(pid)) if w not in dialogs]
+
+    def describe(self, windows):
+        """Name and geometry of each window, for a failure's message."""
+        return "; ".join(f"{w} {self.command('xdotool', 'getwindowname', str(w)).stdout.strip()!r} "
+                         + self.command("xdotool", "getwindowgeometry", str(w)).stdout.replace("\n", " ")
+                         for w in windows)
 
     def managed_windows(self):
         """Titles of the windows the window manager lists (those a taskbar would show)."""
