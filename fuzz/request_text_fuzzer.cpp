@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "protocol/request_text.h"
+#include "server/request_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

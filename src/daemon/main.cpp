@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/autostart.h"
-#include "platform/other_copies.h"
-#include "platform/self_restart.h"
+#include "desktop/autostart.h"
+#include "desktop/other_copies.h"
+#include "desktop/self_restart.h"
 #include "server/server_thread.h"
 #include "support/module_path.h"
 

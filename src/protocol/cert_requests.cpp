@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "platform/foreground_window.h"
+#include "desktop/foreground_window.h"
 #include "protocol/cert_replies.h"
 #include "support/json.h"
 #include "support/log_file.h"

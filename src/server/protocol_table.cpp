@@ -1,8 +1,8 @@
 #include "server/protocol_table.h"
 
-#include "protocol/http_endpoint.h"
-#include "protocol/websocket_endpoint.h"
+#include "server/http_endpoint.h"
 #include "server/peer_limit.h"
+#include "server/websocket_endpoint.h"
 
 namespace quillmark {
 namespace {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "platform/pin_entry.h"
-#include "protocol/http_endpoint.h"
+#include "keystore/pin_entry.h"
+#include "server/http_endpoint.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/autostart.h"
-#include "platform/other_copies.h"
+#include "desktop/autostart.h"
+#include "desktop/other_copies.h"
 #include "server/server_thread.h"
 #include "shell/close_request.h"
 #include "shell/quillmark_xp_dlg.h"

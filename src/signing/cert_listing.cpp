@@ -1,6 +1,6 @@
 #include "signing/cert_listing.h"
 
-#include "platform/cert_store.h"
+#include "keystore/cert_store.h"
 #include "signing/step_failure.h"
 #include "support/hex.h"
 #include "support/log_file.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/nss_database.h"
+#include "keystore/nss_database.h"
 #include "support/bytes.h"
 
 namespace quillmark {

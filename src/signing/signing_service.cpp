@@ -1,6 +1,6 @@
 #include "signing/signing_service.h"
 
-#include "platform/cert_store.h"
+#include "keystore/cert_store.h"
 #include "signing/step_failure.h"
 #include "support/base64.h"
 #include "support/hex.h"

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/nss_database.h"
+#include "keystore/nss_database.h"
 #include "support/bytes.h"
 
 namespace quillmark {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/nss_database.h"
+#include "keystore/nss_database.h"
 
 namespace quillmark {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/pin_entry.h"
+#include "keystore/pin_entry.h"
 
 using namespace quillmark;
 

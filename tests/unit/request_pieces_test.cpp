@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/message_queue.h"
-#include "protocol/request_text.h"
+#include "server/message_queue.h"
+#include "server/request_text.h"
 
 using namespace quillmark;
 

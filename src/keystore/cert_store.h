@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/nss_pointers.h"
-#include "platform/pin_entry.h"
+#include "keystore/nss_pointers.h"
+#include "keystore/pin_entry.h"
 #include "support/bytes.h"
 
 namespace quillmark {

@@ -1,4 +1,4 @@
-#include "platform/autostart.h"
+#include "desktop/autostart.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/nss_database.h"
+#include "keystore/nss_database.h"
 
 #include <nss.h>
 #include <pk11pub.h>
@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/cert_store.h"
-#include "platform/pin_entry.h"
-#include "platform/token_modules.h"
+#include "keystore/cert_store.h"
+#include "keystore/pin_entry.h"
+#include "keystore/token_modules.h"
 
 namespace quillmark {
 namespace {

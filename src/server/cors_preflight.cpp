@@ -1,4 +1,4 @@
-#include "protocol/cors_preflight.h"
+#include "server/cors_preflight.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "platform/cert_store.h"
+#include "keystore/cert_store.h"
 
 #include <cryptohi.h>
 #include <pkcs11.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/token_certificates.h"
+#include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
 
 namespace quillmark {

@@ -1,4 +1,4 @@
-#include "protocol/request_origin.h"
+#include "server/request_origin.h"
 
 #include <cstring>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "platform/token_modules.h"
+#include "keystore/token_modules.h"
 
 #include <secmod.h>
 // This NSS header has no C++ guard of its own.
@@ -11,8 +11,8 @@ extern "C" {
 #include <memory>
 #include <string>
 
-#include "platform/nss_pointers.h"
-#include "platform/p11_kit_registry.h"
+#include "keystore/nss_pointers.h"
+#include "keystore/p11_kit_registry.h"
 #include "support/log_file.h"
 
 namespace quillmark {

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/request_origin.h"
-#include "protocol/request_text.h"
+#include "server/request_origin.h"
+#include "server/request_text.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "platform/p11_kit_registry.h"
+#include "keystore/p11_kit_registry.h"
 
 #include <p11-kit/p11-kit.h>
 

@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-#include "protocol/message_queue.h"
-#include "protocol/request_origin.h"
-#include "protocol/request_text.h"
+#include "server/message_queue.h"
+#include "server/request_origin.h"
+#include "server/request_text.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "platform/token_certificates.h"
+#include "keystore/token_certificates.h"
 
 #include <pkcs11.h>
 #include <prerror.h>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/nss_pointers.h"
+#include "keystore/nss_pointers.h"
 #include "support/log_file.h"
 
 namespace quillmark {

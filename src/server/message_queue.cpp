@@ -1,4 +1,4 @@
-#include "protocol/message_queue.h"
+#include "server/message_queue.h"
 
 #include <libwebsockets.h>
 

@@ -1,4 +1,4 @@
-#include "platform/pin_entry.h"
+#include "keystore/pin_entry.h"
 
 #include <pk11pub.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "protocol/websocket_endpoint.h"
+#include "server/websocket_endpoint.h"
 
 #include <new>
 

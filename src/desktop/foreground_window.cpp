@@ -1,4 +1,4 @@
-#include "platform/foreground_window.h"
+#include "desktop/foreground_window.h"
 
 #include <xcb/xcb.h>
 

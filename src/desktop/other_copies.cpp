@@ -1,4 +1,4 @@
-#include "platform/other_copies.h"
+#include "desktop/other_copies.h"
 
 #include <dirent.h>
 #include <poll.h>

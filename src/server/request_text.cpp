@@ -1,4 +1,4 @@
-#include "protocol/request_text.h"
+#include "server/request_text.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "protocol/http_endpoint.h"
+#include "server/http_endpoint.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -6,9 +6,9 @@
 #include <new>
 #include <string>
 
-#include "platform/self_restart.h"
-#include "protocol/cors_preflight.h"
+#include "desktop/self_restart.h"
 #include "protocol/dispatcher.h"
+#include "server/cors_preflight.h"
 #include "support/log_file.h"
 
 namespace quillmark {

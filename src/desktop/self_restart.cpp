@@ -1,4 +1,4 @@
-#include "platform/self_restart.h"
+#include "desktop/self_restart.h"
 
 #include <signal.h>
 #include <spawn.h>
