@@ -163,7 +163,7 @@ def no_response(body, wait=1.5, method="POST"):
     """True when the agent writes nothing back for this request within `wait` seconds."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=wait) as s:
         data = body.encode() if isinstance(body, str) else body
-        s.sendall(f"{method} / HTTP/1.1\r\nHost: x\r\nContent-Length: {len(data)}\r\n\r\n".encode()
+        s.sendall(f"{method} / HTTP/1.1\r\nHost: localhost\r\nContent-Length: {len(data)}\r\n\r\n".encode()
                   + data)
         try:
             return s.recv(1) == b""
