@@ -1,38 +1,25 @@
 #include "desktop/other_copies.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
+#include "support/process_ids.h"
 
 namespace quillmark {
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 std::vector<pid_t> processesNamed(const std::string& executableName) {
     std::vector<pid_t> found;
-    std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
-    if (!proc) return found;
-    const pid_t self = getpid();
-    while (const dirent* entry = readdir(proc.get())) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
+    for (const pid_t pid : otherProcessIds()) {
         // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName)
-            found.push_back(static_cast<pid_t>(pid));
+        if (fileNameOf(executablePathOf(pid)) == executableName) found.push_back(pid);
     }
     return found;
 }

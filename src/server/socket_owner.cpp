@@ -1,6 +1,5 @@
 #include "server/socket_owner.h"
 
-#include <dirent.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -11,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <memory>
 
+#include "support/directory.h"
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
+#include "support/process_ids.h"
 
 namespace quillmark {
 namespace {
@@ -160,11 +159,6 @@ std::optional<SocketRecord> listeningSocketOf(std::uint16_t port) {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using Directory = std::unique_ptr<DIR, DirCloser>;
-
 bool holdsLink(const std::string& fdDirectory, const std::string& wanted) {
     Directory fds(opendir(fdDirectory.c_str()));
     if (!fds) return false;
@@ -188,16 +182,10 @@ bool ownProcess(const std::string& processDirectory) {
 
 std::string programHoldingSocket(ino_t inode) {
     const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-    Directory proc(opendir("/proc"));
-    if (!proc) return {};
-    const pid_t self = getpid();
-    while (const dirent* entry = readdir(proc.get())) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
-        const std::string directory = std::string("/proc/") + entry->d_name;
+    for (const pid_t pid : otherProcessIds()) {
+        const std::string directory = "/proc/" + std::to_string(pid);
         if (ownProcess(directory) && holdsLink(directory + "/fd", wanted))
-            return fileNameOf(executablePathOf(static_cast<int>(pid)));
+            return fileNameOf(executablePathOf(pid));
     }
     return {};
 }
