@@ -84,19 +84,19 @@ DiagRequest diagRequest(int family, std::uint32_t states, bool dump) {
     return request;
 }
 
-// Each socket the kernel describes is passed to the visitor until it returns true (found).
+// Visits a socket of the kernel's answer; true when it is the one sought.
 using SocketVisitor = std::function<bool(const inet_diag_msg&)>;
 
-// Sends one diagnostics request and reads its answer to the end; false when the kernel could
-// not be asked or answered with an error.
-bool askKernel(const DiagRequest& request, const SocketVisitor& visit) {
+// Sends one diagnostics request and passes the sockets of the answer to the visitor until it
+// returns true. A kernel that cannot be asked, or answers with an error, passes none.
+void askKernel(const DiagRequest& request, const SocketVisitor& visit) {
     const FileDescriptor diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!diag.isOpen()) return false;
+    if (!diag.isOpen()) return;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (sendto(diag.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
                sizeof kernel) != static_cast<ssize_t>(sizeof request))
-        return false;
+        return;
 
     const bool dump = (request.header.nlmsg_flags & NLM_F_DUMP) != 0;
     alignas(nlmsghdr) char buffer[16 * 1024];
@@ -105,17 +105,16 @@ bool askKernel(const DiagRequest& request, const SocketVisitor& visit) {
         do {
             received = recv(diag.get(), buffer, sizeof buffer, 0);
         } while (received < 0 && errno == EINTR);
-        if (received <= 0) return false;
+        if (received <= 0) return;
         int remaining = static_cast<int>(received);
         for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, remaining);
              message = NLMSG_NEXT(message, remaining)) {
-            if (message->nlmsg_type == NLMSG_DONE) return true;
-            if (message->nlmsg_type == NLMSG_ERROR) return false;
-            if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-            if (visit(*static_cast<const inet_diag_msg*>(NLMSG_DATA(message)))) return true;
-            if (!dump) return true;
+            if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) return;
+            if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                visit(*static_cast<const inet_diag_msg*>(NLMSG_DATA(message))))
+                return;
         }
-        if (!dump) return true;
+        if (!dump) return;  // a lookup by address is answered in one message
     }
 }
 
