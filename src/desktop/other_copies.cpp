@@ -7,8 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "support/file_descriptor.h"
@@ -21,17 +25,32 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-std::vector<pid_t> processesNamed(const std::string& executableName) {
+// The real user id of a process, from the "Uid:" line of its status file.
+std::optional<uid_t> realUserOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        unsigned uid = 0;
+        if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return static_cast<uid_t>(uid);
+    }
+    return std::nullopt;
+}
+
+// This user's other processes running an executable of this file name; other users' copies
+// serve their own sessions.
+std::vector<pid_t> ownCopies(const std::string& executableName) {
     std::vector<pid_t> found;
     std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
     if (!proc) return found;
     const pid_t self = getpid();
+    const uid_t user = getuid();
     while (const dirent* entry = readdir(proc.get())) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (*end != '\0' || pid <= 0 || pid == self) continue;
         // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName)
+        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName &&
+            realUserOf(static_cast<pid_t>(pid)) == user)
             found.push_back(static_cast<pid_t>(pid));
     }
     return found;
@@ -72,7 +91,7 @@ void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
 }  // namespace
 
 void closeOtherInstances(const std::string& executableName, std::chrono::milliseconds grace) {
-    for (const pid_t pid : processesNamed(executableName))
+    for (const pid_t pid : ownCopies(executableName))
         closeCopy(pid, grace);
 }
 

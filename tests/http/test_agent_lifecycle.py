@@ -125,6 +125,20 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()
 
+    def test_another_users_copy_is_left_alone(self):
+        other = Agent(wrapper=["setpriv", "--reuid", "65534", "--regid", "65534",
+                               "--clear-groups"])
+        os.chmod(other.home, 0o777)  # its log goes there
+        with other:
+            ours = Agent()
+            self.addCleanup(shutil.rmtree, ours.home, ignore_errors=True)
+            ours.start(wait=False)
+            # The other user's copy keeps the port, so this one cannot start.
+            self.assertTrue(wait_until(lambda: ours.process.poll() is not None))
+            ours.stop()
+            self.assertIsNone(other.process.poll())
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+
     def test_restart_hands_the_port_to_a_new_copy(self):
         with Agent() as old:
             reply = post_json('{"action":"restart"}')
