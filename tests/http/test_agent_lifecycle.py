@@ -83,20 +83,22 @@ class LifecycleTest(unittest.TestCase):
             self.assertTrue(wait_for_port(present=False, timeout=5))
 
     def test_port_taken_fails_at_once(self):
-        # IPv4 loopback is the listener the agent cannot do without.
-        with socket.socket(socket.AF_INET) as blocker:
-            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            blocker.bind(("127.0.0.1", PORT))
-            blocker.listen()
-            agent = Agent()
-            started = time.monotonic()
-            agent.start(wait=False)
-            code = agent.process.wait(10)
-            agent.stop()
-            self.assertLess(time.monotonic() - started, 4.5)
-            self.assertNotEqual(code, 0)
-            self.assertIn("vhost creation failed", agent.stderr())
-            self.assertIn(START_FAILED, agent.stderr())
+        # Another program on either loopback would get the requests meant for the agent.
+        for family, address in [(socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")]:
+            with self.subTest(address), socket.socket(family) as blocker:
+                blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                blocker.bind((address, PORT))
+                blocker.listen()
+                agent = Agent()
+                self.addCleanup(shutil.rmtree, agent.home, ignore_errors=True)
+                started = time.monotonic()
+                agent.start(wait=False)
+                code = agent.process.wait(10)
+                agent.stop()
+                self.assertLess(time.monotonic() - started, 4.5)
+                self.assertNotEqual(code, 0)
+                self.assertIn("vhost creation failed", agent.stderr())
+                self.assertIn(START_FAILED, agent.stderr())
 
     def test_serves_ipv4_loopback_on_a_host_without_ipv6(self):
         # A network namespace of its own whose loopback has IPv6 turned off.
