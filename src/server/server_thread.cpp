@@ -79,10 +79,9 @@ void requestStop() {
     --wakersInside;
 }
 
-// Empties the log, sets up the listeners, serves until requestStop, then withdraws the
+// Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
 unsigned serverThreadMain(void*) {
-    resetLog();
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
@@ -96,6 +95,8 @@ unsigned serverThreadMain(void*) {
         lwsl_err("vhost creation failed\n");
         return kSetupFailed;
     }
+    // Only the copy that has the port may move the logs: another copy may be writing them.
+    resetLog();
 
     runningContext = context.get();
     // The installed library ignores any timeout of 0 or more and waits until its next
