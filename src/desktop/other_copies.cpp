@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "support/file_descriptor.h"
@@ -15,11 +19,26 @@
 namespace quillmark {
 namespace {
 
-std::vector<pid_t> processesNamed(const std::string& executableName) {
+// The real user id of a process, from the "Uid:" line of its status file.
+std::optional<uid_t> realUserOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        unsigned uid = 0;
+        if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return static_cast<uid_t>(uid);
+    }
+    return std::nullopt;
+}
+
+// This user's other processes running an executable of this file name; other users' copies
+// serve their own sessions.
+std::vector<pid_t> ownCopies(const std::string& executableName) {
     std::vector<pid_t> found;
+    const uid_t user = getuid();
     for (const pid_t pid : otherProcessIds()) {
         // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(pid)) == executableName) found.push_back(pid);
+        if (fileNameOf(executablePathOf(pid)) == executableName && realUserOf(pid) == user)
+            found.push_back(pid);
     }
     return found;
 }
@@ -59,7 +78,7 @@ void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
 }  // namespace
 
 void closeOtherInstances(const std::string& executableName, std::chrono::milliseconds grace) {
-    for (const pid_t pid : processesNamed(executableName))
+    for (const pid_t pid : ownCopies(executableName))
         closeCopy(pid, grace);
 }
 
