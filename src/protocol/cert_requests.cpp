@@ -82,11 +82,21 @@ OptionalText refusedCertificateList() {
     return certificateListReply(listing);
 }
 
+// Whether the site may see the certificates. A consent dialog may take the focus: the window the
+// user was in then gets it back.
+bool certificatesAllowed(std::string_view origin) {
+    const ConsentQuestion question{std::string(origin), false, {}};
+    if (!needsConsent(origin)) return consentGiven(origin, question);
+    const ForegroundWindow foreground = ForegroundWindow::remember();
+    const bool given = consentGiven(origin, question);
+    foreground.restore();
+    return given;
+}
+
 }  // namespace
 
 OptionalText handleGetCertsRequest(const RequestContext& context) {
-    if (!consentGiven(context.origin, ConsentQuestion{std::string(context.origin), false, {}}))
-        return refusedCertificateList();
+    if (!certificatesAllowed(context.origin)) return refusedCertificateList();
     return certificateListReply(listCertificates());
 }
 
@@ -107,8 +117,8 @@ bool flagIsSet(const cJSON* item) {
 
 OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context) {
-    // A PIN dialog may take the focus while the key is used: the window the user was in gets
-    // it back before the reply goes out, whether or not anything was signed.
+    // A consent or PIN dialog may take the focus while the key is used: the window the user was in
+    // gets it back before the reply goes out, whether or not anything was signed.
     const ForegroundWindow foreground = ForegroundWindow::remember();
     OptionalText reply = replyToSign(request, requestText, context);
     foreground.restore();
