@@ -17,7 +17,7 @@ namespace quillmark {
 namespace {
 
 constexpr char kBlanks[] = " \t\r";
-constexpr char kSaveFailedLog[] = "Could not save the allowed site in ";
+constexpr char kSaveFailedLog[] = "Could not save the allowed sites in ";
 
 bool sameStatus(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -85,12 +85,31 @@ bool SitesFile::contains(std::string_view origin) {
 }
 
 bool SitesFile::add(const std::string& origin) {
-    if (path_.empty() || !makeDirectories(directoryOf(path_))) return false;
-    std::optional<std::string> read = readText(path_);
+    const std::optional<std::string> read = readText(path_);
     if (!read) return false;  // its lines would be lost
-    std::string text = std::move(*read);
+    std::string text = *read;
     if (!text.empty() && text.back() != '\n') text += '\n';
-    return replaceFile(path_, text + origin + "\n");
+    return rewrite(text + origin + "\n");
+}
+
+bool SitesFile::remove(const std::string& origin) {
+    const std::optional<std::string> read = readText(path_);
+    if (!read) return false;
+    std::istringstream lines(*read);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (originOfLine(line) != origin) kept += line + "\n";
+    }
+    return rewrite(kept);
+}
+
+std::vector<std::string> SitesFile::origins() {
+    refresh();
+    return {origins_.begin(), origins_.end()};
+}
+
+bool SitesFile::rewrite(const std::string& text) {
+    return !path_.empty() && makeDirectories(directoryOf(path_)) && replaceFile(path_, text);
 }
 
 bool AllowedSites::allows(std::string_view origin) {
@@ -101,6 +120,18 @@ bool AllowedSites::allows(std::string_view origin) {
 bool AllowedSites::allow(const std::string& origin) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (user_.add(origin)) return true;
+    writeLog(kSaveFailedLog + user_.path());
+    return false;
+}
+
+std::vector<std::string> AllowedSites::userSites() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return user_.origins();
+}
+
+bool AllowedSites::forget(const std::string& origin) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (user_.remove(origin)) return true;
     writeLog(kSaveFailedLog + user_.path());
     return false;
 }

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillmark {
 
@@ -25,8 +26,15 @@ class SitesFile {
     // over it. The directory is created (private to the user) when missing. False when the
     // file could not be written.
     bool add(const std::string& origin);
+    // Removes the lines that name the origin, keeping the others and the comments, written as
+    // add() writes. False when the file could not be written.
+    bool remove(const std::string& origin);
+    // The origins the file names, in sorted order.
+    std::vector<std::string> origins();
 
   private:
+    bool rewrite(const std::string& text);
+
     void refresh();
 
     std::string path_;
@@ -45,6 +53,9 @@ class AllowedSites {
     bool allows(std::string_view origin);
     // Remembers the site in the user's list; false (and a log line) when it could not be saved.
     bool allow(const std::string& origin);
+    // The user's list, and the removal of a site from it (false when it could not be saved).
+    std::vector<std::string> userSites();
+    bool forget(const std::string& origin);
 
   private:
     std::mutex mutex_;

@@ -2,7 +2,6 @@
 
 #include <mutex>
 #include <set>
-#include <string>
 
 #include "consent/allowed_sites.h"
 #include "support/log_file.h"
@@ -71,6 +70,14 @@ bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
     if (!state().denied(origin) && askAndRemember(origin, question)) return true;
     writeLog(std::string(kRefusedLog) + std::string(origin));
     return false;
+}
+
+std::vector<std::string> userAllowedSites() {
+    return state().sites.userSites();
+}
+
+bool forgetAllowedSite(const std::string& origin) {
+    return state().sites.forget(origin);
 }
 
 void cancelConsentDialog() {

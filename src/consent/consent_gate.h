@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "consent/consent_prompter.h"
 
@@ -27,6 +29,12 @@ bool siteAllowed(std::string_view origin);
 // (the site then joins the user's list). False, with a log line naming the site, for a site
 // denied before, or denied or left unanswered now.
 bool consentGiven(std::string_view origin, const ConsentQuestion& question);
+
+// The sites the user allowed (the user's list, not the administrator's), for the user to
+// review; and the removal of one of them: its next request asks again. False when the list
+// could not be saved.
+std::vector<std::string> userAllowedSites();
+bool forgetAllowedSite(const std::string& origin);
 
 // Closes the consent dialog open now, if any: its request is refused, not remembered.
 void cancelConsentDialog();
