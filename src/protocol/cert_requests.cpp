@@ -43,6 +43,13 @@ OptionalText refusedSign(SignOutput output) {
     return signReply(output, failure);
 }
 
+// Whether the site may sign; the dialog, when one is shown, names the certificate.
+bool signingAllowed(std::string_view origin, const char* serialNumber) {
+    ConsentQuestion question{std::string(origin), true, {}};
+    if (needsConsent(origin)) question.certificateName = certificateNameForSerial(serialNumber);
+    return consentGiven(origin, question);
+}
+
 // The sign request's reply, or none.
 OptionalText replyToSign(cJSON* request, std::string_view requestText,
                          const RequestContext& context) {
@@ -62,9 +69,7 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
-    const ConsentQuestion question{std::string(context.origin), true,
-                                   certificateNameForSerial(serialNumber)};
-    if (!consentGiven(context.origin, question)) return refusedSign(output);
+    if (!signingAllowed(context.origin, serialNumber)) return refusedSign(output);
     SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
