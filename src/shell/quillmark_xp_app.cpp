@@ -4,7 +4,10 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
+#include "consent/consent_gate.h"
+#include "consent/pinentry_consent_prompter.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "server/port_holder.h"
@@ -36,6 +39,8 @@ int CQuillmarkXpApp::InitInstance() {
     application.setQuitOnLastWindowClosed(false);
     application.setWindowIcon(applicationIcon());
 
+    // A site not allowed yet is asked through pinentry, as a PIN is.
+    setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
     std::future<unsigned> server = startServerThread();
     // The thread only ends early when its server could not be set up.
     if (server.wait_for(kStartCheck) != std::future_status::timeout) {

@@ -10,7 +10,7 @@ import threading
 import unittest
 
 import payload
-from agent import Agent, call
+from agent import Agent, allow_sites, call
 from pki import openssl_verify_signature, shared_pki
 from websocket_client import greeted
 
@@ -112,6 +112,7 @@ class PinEntryTest(PinTestBase):
         self.assertNotIn(PIN, log)
 
     def test_the_dialog_names_the_site_that_asks(self):
+        allow_sites(self.home, SITE)
         # Each agent logs in once: the second asks again, for the WebSocket request.
         with self.agent([PIN]):
             self.assert_signed(self.sign(headers={"Origin": SITE}))
