@@ -19,6 +19,12 @@ constexpr const char* kGraphicalPrograms[] = {"pinentry-gnome3", "pinentry-qt", 
                                               "pinentry-x11",    "pinentry-fltk", "pinentry"};
 constexpr char kNoDialogLog[] =
     "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt";
+// A user service started before the desktop handed its environment to the user manager has
+// neither variable: the dialog programs are there, the session is not.
+constexpr char kNoSessionLog[] =
+    "No PIN dialog: no graphical session (DISPLAY and WAYLAND_DISPLAY are not set); pass it "
+    "to the user service with: systemctl --user import-environment DISPLAY WAYLAND_DISPLAY "
+    "XAUTHORITY";
 
 std::string environmentValue(const char* name) {
     const char* value = std::getenv(name);
@@ -114,7 +120,7 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
         if (outcome == Outcome::Pin) return pin;
         if (outcome == Outcome::Cancelled) return Secret();
     }
-    if (!pinentriesClosed()) writeLog(kNoDialogLog);
+    if (!pinentriesClosed()) writeLog(graphicalSession() ? kNoDialogLog : kNoSessionLog);
     return Secret();
 }
 
