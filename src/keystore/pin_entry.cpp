@@ -102,6 +102,13 @@ std::vector<std::string> dialogSettings(const std::string& description, bool aft
     return settings;
 }
 
+std::string tokenNameShown(PK11SlotInfo* slot) {
+    return PK11_IsInternalKeySlot(slot) ? kOwnStoreName : PK11_GetTokenName(slot);
+}
+
+// The outcome of this thread's last dialog: NSS reports a cancelled dialog as a wrong PIN.
+thread_local bool lastDialogCancelled = false;
+
 unsigned long tokenFlags(PK11SlotInfo* slot) {
     CK_TOKEN_INFO info{};
     return PK11_GetTokenInfo(slot, &info) == SECSuccess ? info.flags : 0;
@@ -111,17 +118,26 @@ unsigned long tokenFlags(PK11SlotInfo* slot) {
 
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
     const std::string description =
-        pinDescription(context, PK11_GetTokenName(slot), pinTriesOf(tokenFlags(slot)));
+        pinDescription(context, tokenNameShown(slot), pinTriesOf(tokenFlags(slot)));
     const std::vector<std::string> settings = dialogSettings(description, afterWrongPin);
     for (const char* program : dialogPrograms()) {
         if (pinentriesClosed()) return Secret();
         Secret pin;
         const Outcome outcome = runDialog(program, settings, pin);
+        lastDialogCancelled = outcome == Outcome::Cancelled;
         if (outcome == Outcome::Pin) return pin;
         if (outcome == Outcome::Cancelled) return Secret();
     }
     if (!pinentriesClosed()) writeLog(graphicalSession() ? kNoDialogLog : kNoSessionLog);
     return Secret();
+}
+
+void forgetPinDialogCancel() {
+    lastDialogCancelled = false;
+}
+
+bool pinDialogCancelled() {
+    return lastDialogCancelled;
 }
 
 void closeOpenPinEntry() {

@@ -100,6 +100,7 @@ class PinEntryTest(PinTestBase):
             log = agent.log_texts()
             index = log.index("CryptAcquireCertificatePrivateKey error")
             self.assertEqual(log[index + 1], format(reply["errorCode"], "x"))
+            self.assertIn("No private key on NSS Certificate DB: PIN dialog cancelled", log)
             self.assert_signed(self.sign())
             # The login is kept: neither a second raw nor a CMS signature asks again.
             self.assert_signed(self.sign())
@@ -110,7 +111,7 @@ class PinEntryTest(PinTestBase):
         self.assertIn("GETPIN", runs[0])
         # No Origin: a local program asks, with this certificate, for this token's PIN.
         self.assertIn(f"SETDESC {LOCAL_PROGRAM} bằng chứng thư “{self.cert.name}”.%0A"
-                      "Nhập mã PIN của NSS Certificate DB nếu bạn đồng ý.", runs[0])
+                      "Nhập mã PIN của kho chứng thư số trên máy này nếu bạn đồng ý.", runs[0])
         self.assertFalse(any(c.startswith("SETERROR") for c in runs[0] + runs[1]))
         self.assertNotIn(PIN, log)
 

@@ -111,7 +111,7 @@ class RegisteredTokenTest(PinTestBase):
             self.assert_signed(self.sign())
             log = agent.log_texts()
         self.assertEqual(log.count("CryptAcquireCertificatePrivateKey error"), 2)
-        self.assertEqual(log.count(f"No private key on {LABEL}: SEC_ERROR_BAD_PASSWORD"), 2)
+        self.assertEqual(log.count(f"No private key on {LABEL}: PIN dialog cancelled"), 2)
 
     def test_wrong_then_right_pin_signs(self):
         with self.agent(["wrong", TOKEN_PIN]):
