@@ -79,8 +79,10 @@ struct FileState {
                modified.tv_sec == other.modified.tv_sec &&
                modified.tv_nsec == other.modified.tv_nsec;
     }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
 };
 using DatabaseState = std::array<FileState, 2>;
+constexpr std::size_t kKeyFile = 1;
 
 // The state of cert9.db and key4.db; none when either cannot be read.
 std::optional<DatabaseState> databaseState() {
@@ -106,12 +108,20 @@ bool databaseAnswers() {
     return slot && tokenAnswersSearches(slot.get()) && PK11_TokenRefresh(slot.get()) == SECSuccess;
 }
 
+// A password set or changed by another program (certutil -W) leaves the open database with
+// the key NSS made from the old one (even an empty password's, which a logout does not
+// drop), and every signature fails. Only opening the database again reads the new password
+// check; it costs the logins of tokens too, so it is done only when key4.db was written.
+bool keyFileChanged(const std::optional<DatabaseState>& state) {
+    return state && answeredState && (*state)[kKeyFile] != (*answeredState)[kKeyFile];
+}
+
 // The search and refresh cost about a millisecond, so they run only when the files changed
 // since the database last answered: a stat of each file tells that for a few microseconds.
 bool databaseStillAnswers() {
     const std::optional<DatabaseState> state = databaseState();
     if (state && state == answeredState) return true;
-    if (!databaseAnswers()) return false;
+    if (keyFileChanged(state) || !databaseAnswers()) return false;
     answeredState = state;
     return true;
 }
@@ -152,7 +162,10 @@ bool prepareDatabaseDirectory() {
 bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
-        if (databaseStillAnswers()) return true;
+        if (databaseStillAnswers()) {
+            loadNewTokenModules();
+            return true;
+        }
         closeDatabase();
     }
     PK11_SetPasswordFunc(askTokenPin);
@@ -163,8 +176,10 @@ bool openUserDatabase() {
     const PRUint32 flags = access(directory.c_str(), W_OK) == 0 ? 0 : NSS_INIT_READONLY;
     databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
-    if (databaseOpen) loadRegisteredTokenModules();
-    return databaseOpen;
+    if (!databaseOpen) return false;
+    answeredState = databaseState();
+    loadRegisteredTokenModules();
+    return true;
 }
 
 bool openPersonalStore() {

@@ -29,8 +29,9 @@ bool prepareDatabaseDirectory();
 
 // NSS initialised on the database, with every module registered in it, and the PIN prompt
 // set. Done once and kept while the database answers: shutting NSS down would drop the
-// user's PIN logins. A database that no longer answers (its files overwritten) is closed and
-// opened again from its files; after a failure (a database that cannot be read or is corrupt)
+// user's PIN logins. A database that no longer answers (its files overwritten), or whose key
+// file another program wrote (a password set or changed), is closed and opened again from its
+// files; after a failure (a database that cannot be read or is corrupt)
 // the next call tries again. Call it before taking anything from NSS.
 bool openUserDatabase();
 

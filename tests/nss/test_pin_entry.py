@@ -5,13 +5,14 @@ import json
 import os
 import shutil
 import stat
+import subprocess
 import tempfile
 import threading
 import unittest
 
 import payload
 from agent import Agent, call
-from pki import openssl_verify_signature, shared_pki
+from pki import nss_database_path, openssl_verify_signature, shared_pki
 from websocket_client import greeted
 
 PIN = "12%34 ế"  # escaped on the Assuan line
@@ -154,6 +155,32 @@ class PinEntryTest(PinTestBase):
             self.assert_key_error(self.sign())
             self.assert_key_error(self.sign(cms=True))
             self.assertIn(NO_DIALOG_LOG, agent.log_texts())
+
+
+class PasswordChangeTest(PinTestBase):
+    """The store's password set, then changed, by another program while the agent runs."""
+
+    def change_password(self, old, new):
+        files = []
+        for text in (old, new):
+            handle, name = tempfile.mkstemp(dir=self.tools)
+            with os.fdopen(handle, "w") as f:
+                f.write(text + "\n")
+            files.append(name)
+        subprocess.run(["certutil", "-W", "-d", "sql:" + nss_database_path(self.home),
+                        "-f", files[0], "-@", files[1]], check=True, capture_output=True)
+
+    def test_signing_asks_for_the_new_password(self):
+        pki.install(self.home, users=["vietnamese"])
+        with self.agent([PIN, "other"]):
+            self.assert_signed(self.sign())
+            self.assertEqual(self.runs(), [])
+            self.change_password("", PIN)
+            self.assert_signed(self.sign())
+            self.assertEqual(len(self.runs()), 1)
+            self.change_password(PIN, "other")
+            self.assert_signed(self.sign())
+        self.assertEqual(len(self.runs()), 2)
 
 
 class PinProgramTest(PinTestBase):
