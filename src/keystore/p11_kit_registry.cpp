@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "support/user_directories.h"
+
 namespace quillmark {
 namespace {
 
@@ -34,10 +36,8 @@ constexpr const char* kSystemModuleFolder = "/etc/pkcs11/modules";
 
 // The user's folder: p11-kit reads ~/.config/pkcs11/modules, honouring XDG_CONFIG_HOME.
 std::string userModuleFolder() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && *config == '/') return std::string(config) + "/pkcs11/modules";
-    const char* home = std::getenv("HOME");
-    return home != nullptr ? std::string(home) + "/.config/pkcs11/modules" : std::string();
+    const std::string config = xdgDirectory("XDG_CONFIG_HOME", ".config");
+    return config.empty() ? config : config + "/pkcs11/modules";
 }
 
 }  // namespace

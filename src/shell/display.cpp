@@ -19,13 +19,8 @@ constexpr char kNoDisplay[] =
 constexpr char kNoWaylandPlatform[] =
     "the Wayland display needs Qt's wayland platform (package qt6-wayland)";
 
-std::string environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-bool startsWith(const std::string& text, const char* start) {
-    return text.compare(0, std::strlen(start), start) == 0;
+bool startsWith(const char* text, const char* start) {
+    return std::strncmp(text, start, std::strlen(start)) == 0;
 }
 
 bool x11DisplayOpens() {
@@ -37,10 +32,11 @@ bool x11DisplayOpens() {
 
 // The compositor's socket: WAYLAND_DISPLAY, a path or a name in XDG_RUNTIME_DIR.
 std::string waylandSocketPath() {
-    const std::string display = environmentValue("WAYLAND_DISPLAY");
-    if (display.empty() || display[0] == '/') return display;
-    const std::string runtimeDirectory = environmentValue("XDG_RUNTIME_DIR");
-    return runtimeDirectory.empty() ? std::string() : runtimeDirectory + "/" + display;
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (display == nullptr || display[0] == '\0') return std::string();
+    if (display[0] == '/') return display;
+    const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
+    return runtimeDirectory != nullptr ? std::string(runtimeDirectory) + "/" + display : "";
 }
 
 bool waylandDisplayOpens() {
@@ -67,10 +63,12 @@ std::string waylandProblem() {
 }  // namespace
 
 std::string chooseDisplayPlatform() {
-    const std::string requested = environmentValue("QT_QPA_PLATFORM");
-    if (startsWith(requested, "xcb")) return x11DisplayOpens() ? std::string() : kNoDisplay;
-    if (startsWith(requested, "wayland")) return waylandProblem();
-    if (!requested.empty()) return std::string();
+    const char* requested = std::getenv("QT_QPA_PLATFORM");
+    if (requested != nullptr && requested[0] != '\0') {
+        if (startsWith(requested, "xcb")) return x11DisplayOpens() ? std::string() : kNoDisplay;
+        if (startsWith(requested, "wayland")) return waylandProblem();
+        return std::string();  // another platform is taken as it is
+    }
 
     const bool x11 = x11DisplayOpens();
     const std::string wayland = waylandProblem();
