@@ -272,17 +272,31 @@ class WaylandTest(unittest.TestCase):
 
 class DBusTrayTest(unittest.TestCase):
     """A D-Bus tray (StatusNotifierItem) beside no X11 tray: the icon is an item registered
-    with the watcher, and its Activate (a click) shows the window."""
+    with the watcher, and its Activate (a click) shows the window. The icons are installed
+    as `cmake --install` puts them, so the item also names its icon for the tray's theme."""
+
+    def setUp(self):
+        self.prefix = tempfile.mkdtemp(prefix="quillmark-prefix-")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", self.prefix], check=True,
+                       capture_output=True)
+        self.icons_env = {"XDG_DATA_DIRS": os.path.join(self.prefix, "share") + ":/usr/share"}
+
+    def tearDown(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
 
     def test_activate_shows_the_window(self):
         with DesktopSession(with_tray=False) as desktop, DBusTray() as tray:
-            with Agent(path=QUILLMARKXP, env=dict(desktop.env(), **tray.env())) as agent:
+            env = dict(desktop.env(), **tray.env(), **self.icons_env)
+            with Agent(path=QUILLMARKXP, env=env) as agent:
                 item = tray.next_item()
                 self.assertIsNotNone(item, "no item registered:\n" + agent.stderr())
                 self.assertIn(TOOLTIP, tray.item_property(item, "ToolTip"))
+                self.assertEqual(tray.item_property(item, "IconName"), "(<'quillmark'>,)\n")
                 # The icon's pixels: an empty icon is sent as [(0, 0, [])].
                 pixmaps = tray.item_property(item, "IconPixmap")
-                self.assertRegex(pixmaps, r"\(16, 16, \[byte 0x", pixmaps[:200])
+                self.assertRegex(pixmaps[:30], r"^\(<\[\(([1-9][0-9]*), \1, \[byte 0x",
+                                 pixmaps[:80])
+                self.assertIn("0xff", pixmaps, "transparent icon")
                 self.assertEqual(desktop.tray_icons(agent.process.pid), [])
                 self.assertIsNone(desktop.shown_window("Norvale"))
 
