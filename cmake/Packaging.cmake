@@ -61,6 +61,10 @@ if(QUILLMARK_BUILD_SHELL)
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "pinentry-gnome3 | pinentry-qt | pinentry-gtk2, libnss3-tools, p11-kit-modules")
+# The desktop agent on a Wayland session without XWayland.
+if(QUILLMARK_BUILD_SHELL)
+    string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", qt6-wayland")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging}/conffiles)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local signing agent for web pages")

@@ -40,6 +40,13 @@ std::vector<std::string> dialogSettings(const std::string& description, bool aft
     return settings;
 }
 
+std::string tokenNameShown(PK11SlotInfo* slot) {
+    return PK11_IsInternalKeySlot(slot) ? kOwnStoreName : PK11_GetTokenName(slot);
+}
+
+// The outcome of this thread's last dialog: NSS reports a cancelled dialog as a wrong PIN.
+thread_local bool lastDialogCancelled = false;
+
 unsigned long tokenFlags(PK11SlotInfo* slot) {
     CK_TOKEN_INFO info{};
     return PK11_GetTokenInfo(slot, &info) == SECSuccess ? info.flags : 0;
@@ -49,15 +56,25 @@ unsigned long tokenFlags(PK11SlotInfo* slot) {
 
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
     const std::string description =
-        pinDescription(context, PK11_GetTokenName(slot), pinTriesOf(tokenFlags(slot)));
+        pinDescription(context, tokenNameShown(slot), pinTriesOf(tokenFlags(slot)));
     const std::vector<std::string> settings = dialogSettings(description, afterWrongPin);
     std::optional<Secret> pin;
     const auto ask = [&pin](PinentryProcess& pinentry) {
         pin.emplace();  // wipes what a program that broke off left
         return getPin(pinentry, *pin);
     };
-    if (runPinentryDialog(settings, ask, kNoDialogLog) != DialogResult::Answered) return Secret();
+    const DialogResult result = runPinentryDialog(settings, ask, kNoDialogLog);
+    lastDialogCancelled = result == DialogResult::Closed;
+    if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);
+}
+
+void forgetPinDialogCancel() {
+    lastDialogCancelled = false;
+}
+
+bool pinDialogCancelled() {
+    return lastDialogCancelled;
 }
 
 void closeOpenPinEntry() {

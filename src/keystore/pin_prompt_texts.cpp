@@ -10,6 +10,7 @@ namespace quillmark {
 const char kPinDialogTitle[] = "Quillmark";
 const char kPinPrompt[] = "PIN:";
 const char kWrongPinText[] = "Mã PIN không đúng, hãy nhập lại.";
+const char kOwnStoreName[] = "kho chứng thư số trên máy này";
 
 namespace {
 

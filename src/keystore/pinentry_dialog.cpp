@@ -10,6 +10,13 @@
 namespace quillmark {
 namespace {
 
+// A user service started before the desktop handed its environment to the user manager has
+// neither variable: the dialog programs are there, the session is not.
+constexpr char kNoSessionLog[] =
+    "No PIN dialog: no graphical session (DISPLAY and WAYLAND_DISPLAY are not set); pass it "
+    "to the user service with: systemctl --user import-environment DISPLAY WAYLAND_DISPLAY "
+    "XAUTHORITY";
+
 // On a graphical session a graphical dialog, even where "pinentry" is the curses one.
 constexpr const char* kGraphicalPrograms[] = {"pinentry-gnome3", "pinentry-qt",   "pinentry-gtk-2",
                                               "pinentry-x11",    "pinentry-fltk", "pinentry"};
@@ -82,7 +89,7 @@ DialogResult runPinentryDialog(const std::vector<std::string>& settings,
         if (run == DialogRun::Closed) return DialogResult::Closed;
     }
     if (closed()) return DialogResult::Closed;
-    writeLog(noProgramLog);
+    writeLog(graphicalSession() ? noProgramLog : kNoSessionLog);
     return DialogResult::NoProgram;
 }
 

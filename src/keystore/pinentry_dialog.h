@@ -24,7 +24,8 @@ std::vector<std::string> sessionOptions();
 // (DISPLAY or WAYLAND_DISPLAY set) the graphical programs are tried first, then "pinentry";
 // elsewhere "pinentry" alone. Each run gets the session options and the settings, then `ask`
 // carries out the dialog's own command. A program that is unusable gives way to the next;
-// when none could show the dialog, `noProgramLog` is logged. No dialog opens once the agent
+// when none could show the dialog, `noProgramLog` is logged (on a graphical session; without
+// one, that there is none and how to pass it to a user service). No dialog opens once the agent
 // stops (closePinentries): the result is then Closed.
 DialogResult runPinentryDialog(const std::vector<std::string>& settings,
                                const std::function<DialogRun(PinentryProcess&)>& ask,
