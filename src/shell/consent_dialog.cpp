@@ -1,5 +1,6 @@
 #include "shell/consent_dialog.h"
 
+#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -91,6 +92,13 @@ void ConsentDialog::present() {
     show();
     raise();
     activateWindow();
+}
+
+// The close box sends a spontaneous close; the application closing every window as it quits
+// does not, and that is no answer from the user.
+void ConsentDialog::closeEvent(QCloseEvent* event) {
+    if (!event->spontaneous()) dismiss();
+    QDialog::closeEvent(event);
 }
 
 void ConsentDialog::dismiss() {

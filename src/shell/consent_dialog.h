@@ -10,8 +10,9 @@ namespace quillmark {
 // The question a site asks, above every other window: which site (scheme, host and port as its
 // browser sent them, and the host in Unicode too when it has an internationalised name), what
 // it asks, the agent's icon, and Allow and Deny. Deny is the default button, so that a key
-// pressed as the dialog appears never allows a site. Closing the dialog is Deny; a dialog left
-// unanswered as long as a PIN dialog closes with no answer.
+// pressed as the dialog appears never allows a site. Escape or the close box is Deny; a dialog
+// left unanswered as long as a PIN dialog, or closed by the application as it quits, closes
+// with no answer.
 class ConsentDialog : public QDialog {
     Q_OBJECT
 
@@ -26,6 +27,9 @@ class ConsentDialog : public QDialog {
   signals:
     // Once, when the dialog closes.
     void answered(ConsentAnswer answer);
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void addControls(const ConsentQuestion& question, const QIcon& icon);

@@ -10,7 +10,16 @@ QtConsentPrompter::QtConsentPrompter(const QIcon& icon)
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, m_guiThread,
                      [this] { closeForGood(); });
     // The application may also end without running its event loop.
-    QObject::connect(m_guiThread, &QObject::destroyed, [this] { markClosed(); });
+    QObject::connect(m_guiThread, &QObject::destroyed, [this] {
+        m_guiThreadGone = true;
+        markClosed();
+    });
+}
+
+QtConsentPrompter::~QtConsentPrompter() {
+    if (m_guiThreadGone) return;
+    closeForGood();
+    delete m_guiThread;
 }
 
 ConsentAnswer QtConsentPrompter::ask(const ConsentQuestion& question) {

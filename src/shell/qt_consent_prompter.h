@@ -22,6 +22,8 @@ class QtConsentPrompter : public ConsentPrompter {
   public:
     // Made on the GUI thread, while the application object lives.
     explicit QtConsentPrompter(const QIcon& icon);
+    // Ended on the GUI thread too: at exit, once the application is gone, or before it.
+    ~QtConsentPrompter() override;
 
     ConsentAnswer ask(const ConsentQuestion& question) override;
     void cancel() override;
@@ -42,7 +44,8 @@ class QtConsentPrompter : public ConsentPrompter {
     QIcon m_icon;
     // Lives on the GUI thread, a child of the application: calls queued to it run there.
     QObject* m_guiThread;
-    std::mutex m_asking;  // one question at a time
+    bool m_guiThreadGone = false;  // GUI thread only
+    std::mutex m_asking;           // one question at a time
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_closed = false;

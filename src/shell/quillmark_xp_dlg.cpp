@@ -98,8 +98,9 @@ void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     }
 
     auto* activity = new QTabWidget(this);
-    activity->addTab(new AllowedSitesList(activity), QStringLiteral("Trang web được phép"));
-    activity->addTab(new SignatureHistoryList(history, activity), QStringLiteral("Chữ ký gần đây"));
+    activity->addTab(new AllowedSitesList(activity), QStringLiteral("&Trang web được phép"));
+    activity->addTab(new SignatureHistoryList(history, activity),
+                     QStringLiteral("C&hữ ký gần đây"));
     activity->setGeometry(units.rect(10, 108, 300, 66));
     minimize->setFocus();
 }
