@@ -45,6 +45,11 @@ void QtConsentPrompter::cancel() {
 }
 
 void QtConsentPrompter::show(const ConsentQuestion& question, QuestionId id) {
+    {
+        // Closed for good (the application quitting) before this call ran: its asker has gone.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return;
+    }
     auto* dialog = new ConsentDialog(question, m_icon);
     QObject::connect(dialog, &ConsentDialog::answered, m_guiThread,
                      [this, dialog, id](ConsentAnswer answer) {
