@@ -154,7 +154,7 @@ class ConsentDialogTest(unittest.TestCase):
             # closed as the server stops, never served, and the stop does not wait for it.
             pending = Request({"action": "getCerts"}, SITE)
             self.wait_for_consent("consent-stop.png")
-            self.assertEqual(agent.stop(), 0)
+            self.assertEqual(agent.stop(), 0, agent.stderr())
             reply = pending.result()
             self.assertFalse(pending.is_alive())
             if isinstance(reply, dict):
