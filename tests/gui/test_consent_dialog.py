@@ -140,8 +140,9 @@ class ConsentDialogTest(unittest.TestCase):
             digest = hashlib.sha256(DATA).hexdigest()[:16]
             self.assertEqual(body, f"Chứng thư “{self.cert.name}”\n{len(DATA)} byte dữ liệu, "
                                    f"SHA-256 {digest}")
-            after = self.desktop.screenshot(window, os.path.join(SCREENSHOTS, "history-1.png"))
-            self.assertGreater(pixels_differing(before, after), 200, "no row drawn")
+            after = os.path.join(SCREENSHOTS, "history-1.png")
+            self.assertTrue(wait_until(lambda: pixels_differing(
+                before, self.desktop.screenshot(window, after)) > 200), "no row drawn")
 
             # The allowed site is listed; forgetting it takes it out of the file.
             self.desktop.press_in(window, "alt+t")
@@ -159,6 +160,7 @@ class ConsentDialogTest(unittest.TestCase):
             self.assertFalse(pending.is_alive())
             if isinstance(reply, dict):
                 self.assertEqual(reply["errorCode"], REFUSED_CODE)
+
 
 if __name__ == "__main__":
     unittest.main()
