@@ -29,22 +29,30 @@ bool hasAceLabel(const std::string& host) {
     return ("." + host).find(kAceLabelStart) != std::string::npos;
 }
 
-// The host in Unicode, when its labels decode to a name IDNA 2008 allows: one that encodes back
-// to the same host. Labels that decode to anything else (control characters, reordering marks)
-// would let a site show itself under another name.
-std::string unicodeHost(const std::string& host) {
+std::string idnaToUnicode(const std::string& host) {
     char* decoded = nullptr;
     if (idn2_to_unicode_8z8z(host.c_str(), &decoded, 0) != IDN2_OK) return {};
-    const Idn2Text unicode(decoded);
+    return Idn2Text(decoded).get();
+}
+
+std::string idnaToAscii(const std::string& host) {
     char* encoded = nullptr;
-    if (idn2_to_ascii_8z(unicode.get(), &encoded, IDN2_NONTRANSITIONAL) != IDN2_OK) return {};
-    const Idn2Text ascii(encoded);
-    return ascii.get() == host ? std::string(unicode.get()) : std::string();
+    if (idn2_to_ascii_8z(host.c_str(), &encoded, IDN2_NONTRANSITIONAL) != IDN2_OK) return {};
+    return Idn2Text(encoded).get();
+}
+
+// The host in Unicode, when its labels decode to a name that encodes back to the same host.
+// Labels that decode to anything else (control characters, reordering marks) would let a site
+// show itself under another name.
+std::string unicodeHost(const std::string& host, const HostNameCodec& codec) {
+    const std::string unicode = codec.toUnicode(host);
+    if (unicode.empty() || unicode == host || codec.toAscii(unicode) != host) return {};
+    return unicode;
 }
 
 }  // namespace
 
-std::string unicodeOrigin(const std::string& origin) {
+std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec) {
     const std::size_t schemeEnd = origin.find(kSchemeEnd);
     if (schemeEnd == std::string::npos) return {};
     const std::size_t hostStart = schemeEnd + sizeof kSchemeEnd - 1;
@@ -53,9 +61,13 @@ std::string unicodeOrigin(const std::string& origin) {
     const std::size_t hostEnd = std::min(origin.find(':', hostStart), origin.size());
     const std::string host = lowercase(origin.substr(hostStart, hostEnd - hostStart));
     if (!hasAceLabel(host)) return {};
-    const std::string unicode = unicodeHost(host);
-    if (unicode.empty() || unicode == host) return {};
+    const std::string unicode = unicodeHost(host, codec);
+    if (unicode.empty()) return {};
     return origin.substr(0, hostStart) + unicode + origin.substr(hostEnd);
+}
+
+std::string unicodeOrigin(const std::string& origin) {
+    return unicodeOrigin(origin, HostNameCodec{idnaToUnicode, idnaToAscii});
 }
 
 }  // namespace quillmark

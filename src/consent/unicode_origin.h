@@ -4,9 +4,19 @@
 
 namespace quillmark {
 
-// The origin with its host's internationalised labels ("xn--…") in Unicode (IDNA 2008),
-// scheme and port as they are; empty when the host has none, or they do not decode to a name
-// IDNA 2008 allows.
+// The two conversions of a host name between its ASCII form ("xn--…" labels) and Unicode.
+// Each returns an empty text when the name cannot be converted.
+struct HostNameCodec {
+    std::string (*toUnicode)(const std::string& asciiHost);
+    std::string (*toAscii)(const std::string& unicodeHost);
+};
+
+// The origin with its host's internationalised labels ("xn--…") in Unicode, scheme and port as
+// they are, converted by the codec; empty when the host has none, or its Unicode form does not
+// encode back to the same host (a name that would let a site show itself under another name).
+std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec);
+
+// The same with libidn2 (IDNA 2008).
 std::string unicodeOrigin(const std::string& origin);
 
 }  // namespace quillmark

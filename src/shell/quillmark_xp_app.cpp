@@ -7,13 +7,15 @@
 #include <memory>
 
 #include "consent/consent_gate.h"
-#include "consent/pinentry_consent_prompter.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "shell/close_request.h"
+#include "shell/qt_consent_prompter.h"
 #include "shell/quillmark_xp_dlg.h"
+#include "shell/signature_notification.h"
+#include "signing/signature_trace.h"
 #include "support/module_path.h"
 
 namespace quillmark {
@@ -43,15 +45,21 @@ int CQuillmarkXpApp::InitInstance() {
     writeAutostart(modulePath);
     closeOtherInstances(fileNameOf(modulePath));
 
-    // A site not allowed yet is asked through pinentry, as a PIN is.
-    setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
+    // A site not allowed yet is asked with the agent's own dialog; it closes, and asks no more,
+    // once the application is about to quit, so the stop below never waits on it.
+    setConsentPrompter(std::make_unique<QtConsentPrompter>(application.windowIcon()));
+    // Made before the server starts and kept until it has stopped (the future's end waits for
+    // the thread), so that every signature reaches it.
+    SignatureHistory history;
+    QObject::connect(&history, &SignatureHistory::added, &showSignatureNotification);
+    setSignatureObserver([&history](const SignatureRecord& record) { history.record(record); });
     std::future<unsigned> server = startServerThread();
     // The thread only ends early when its server could not be set up.
     if (server.wait_for(kStartCheck) != std::future_status::timeout) {
         showStartFailure();
         return EXIT_FAILURE;
     }
-    runMainDialog();
+    runMainDialog(history);
     stopServer(server);
     return EXIT_SUCCESS;
 }
@@ -76,8 +84,8 @@ void CQuillmarkXpApp::showStartFailure() {
     box.exec();
 }
 
-void CQuillmarkXpApp::runMainDialog() {
-    CQuillmarkXpDlg dialog(qApp->windowIcon());
+void CQuillmarkXpApp::runMainDialog(const SignatureHistory& history) {
+    CQuillmarkXpDlg dialog(qApp->windowIcon(), history);
     CloseRequestNotifier closeRequests;
     QObject::connect(&closeRequests, &CloseRequestNotifier::closeRequested, &dialog,
                      &QDialog::reject);

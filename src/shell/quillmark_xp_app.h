@@ -3,6 +3,8 @@
 #include <future>
 #include <string>
 
+#include "shell/signature_history.h"
+
 namespace quillmark {
 
 // The desktop agent's start-up and life: it opens the display, writes the autostart entry,
@@ -19,7 +21,7 @@ class CQuillmarkXpApp {
   private:
     static void writeAutostart(const std::string& modulePath);
     static void showStartFailure();
-    static void runMainDialog();
+    static void runMainDialog(const SignatureHistory& history);
     static void stopServer(std::future<unsigned>& server);
 
     int& m_nArgc;

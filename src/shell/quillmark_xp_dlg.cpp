@@ -6,9 +6,12 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTimer>
 #include <chrono>
 
+#include "shell/allowed_sites_list.h"
+#include "shell/signature_history_list.h"
 #include "version.h"
 
 namespace quillmark {
@@ -62,7 +65,7 @@ constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
 
 }  // namespace
 
-CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon)
+CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon, const SignatureHistory& history)
     : QDialog(nullptr, kWindowFlags),
       m_hIcon(icon),
       m_trayIcon(icon),
@@ -70,11 +73,11 @@ CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon)
     setWindowTitle(QStringLiteral("Norvale"));
     setWindowIcon(m_hIcon);
     m_trayIcon.setToolTip(QStringLiteral("Quillmark %1").arg(QLatin1String(kVersion)));
-    createControls();
+    createControls(history);
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CQuillmarkXpDlg::OnTrayNotify);
 }
 
-void CQuillmarkXpDlg::createControls() {
+void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     const DialogUnits units(fontMetrics());
     resize(units.size(320, 200));
 
@@ -97,6 +100,12 @@ void CQuillmarkXpDlg::createControls() {
         label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         label->setGeometry(units.rect(10, line.top, 300, 8));
     }
+
+    auto* activity = new QTabWidget(this);
+    activity->addTab(new AllowedSitesList(activity), QStringLiteral("&Trang web được phép"));
+    activity->addTab(new SignatureHistoryList(history, activity),
+                     QStringLiteral("C&hữ ký gần đây"));
+    activity->setGeometry(units.rect(10, 108, 300, 66));
     minimize->setFocus();
 }
 

@@ -4,20 +4,22 @@
 #include <QIcon>
 #include <QSystemTrayIcon>
 
+#include "shell/signature_history.h"
+
 namespace quillmark {
 
-// The agent's only window: what the program is, its version, and a button that sends it to
-// the tray. It starts hidden with only its tray icon shown; a left double click on the icon
-// (a click on a D-Bus tray, which sends no double clicks) trades the icon for the window,
-// minimising or the button trade the window for the icon. Where no tray is available it
-// starts shown and minimises like any window; a tray that appears later gets the icon beside
-// the window, which stays until the user minimises it. Closing it (close box, Escape, a close
-// request) ends the dialog and with it the program.
+// The agent's main window: what the program is, its version, the sites the user allowed, the
+// last signatures made, and a button that sends it to the tray. It starts hidden with only its
+// tray icon shown; a left double click on the icon (a click on a D-Bus tray, which sends no
+// double clicks) trades the icon for the window, minimising or the button trade the window for
+// the icon. Where no tray is available it starts shown and minimises like any window; a tray
+// that appears later gets the icon beside the window, which stays until the user minimises it.
+// Closing it (close box, Escape, a close request) ends the dialog and with it the program.
 class CQuillmarkXpDlg : public QDialog {
     Q_OBJECT
 
   public:
-    explicit CQuillmarkXpDlg(const QIcon& icon);
+    CQuillmarkXpDlg(const QIcon& icon, const SignatureHistory& history);
 
     // Puts the icon in the tray and keeps the window hidden, or shows the window when no
     // tray is available.
@@ -38,7 +40,7 @@ class CQuillmarkXpDlg : public QDialog {
     void changeEvent(QEvent* event) override;
 
   private:
-    void createControls();
+    void createControls(const SignatureHistory& history);
     // Shows the icon as soon as a tray is available.
     void waitForTray();
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);

@@ -1,0 +1,166 @@
+"""The desktop agent's own consent dialog, its lists of allowed sites and of signatures, and
+the notification of each signature, on a virtual desktop with a D-Bus tray and a recording
+notification server. One agent runs through the whole story, as a user would meet it."""
+
+import base64
+import hashlib
+import os
+import subprocess
+import threading
+import unittest
+
+from agent import Agent, call
+from desktop import DesktopSession, wait_until
+from notification_server import NotificationServer
+from pki import shared_pki
+from status_notifier_watcher import DBusTray
+
+QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
+SCREENSHOTS = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd()), "gui-screenshots")
+SITE = "https://portal.example:8443"
+OTHER_SITE = "http://other.example"
+IDN_SITE = "https://xn--bcher-kva.example"
+DATA = b"a contract to sign"
+REFUSED_CODE = 4294959119
+DIALOG = "Quillmark"
+
+pki = shared_pki()
+
+
+def unique_colours(png):
+    result = subprocess.run(["/usr/bin/identify", "-format", "%k", png], capture_output=True,
+                            text=True, check=True)
+    return int(result.stdout)
+
+
+def pixels_differing(first, second):
+    result = subprocess.run(["/usr/bin/compare", "-metric", "AE", first, second, "null:"],
+                            capture_output=True, text=True)
+    return int(float(result.stderr.split()[0]))
+
+
+class Request(threading.Thread):
+    """A request sent from a page of a site, answered while the test drives the dialog."""
+
+    def __init__(self, request, origin):
+        super().__init__()
+        self.request, self.origin, self.reply = request, origin, None
+        self.start()
+
+    def run(self):
+        try:
+            self.reply = call(self.request, headers={"Origin": self.origin}, timeout=120)
+        except OSError as error:
+            self.reply = error
+
+    def result(self):
+        self.join(30)
+        return self.reply
+
+
+class ConsentDialogTest(unittest.TestCase):
+    def setUp(self):
+        self.desktop = DesktopSession(with_tray=False).start()
+        self.addCleanup(self.desktop.stop)
+        self.tray = DBusTray().__enter__()
+        self.addCleanup(self.tray.__exit__)
+        self.notifications = NotificationServer(self.tray.address).__enter__()
+        self.addCleanup(self.notifications.__exit__)
+        self.cert = pki.users["vietnamese"]
+
+    def agent(self):
+        agent = Agent(path=QUILLMARKXP, env=dict(self.desktop.env(), **self.tray.env()))
+        pki.install(agent.home, users=["vietnamese"])
+        self.sites_file = os.path.join(agent.home, ".config", "quillmark", "allowed-sites")
+        return agent
+
+    def sign(self):
+        return {"action": "sign", "serialNumber": self.cert.serial_hex,
+                "dataBase64": base64.b64encode(DATA).decode(), "cms": False}
+
+    def wait_for_consent(self, name):
+        dialog = wait_until(lambda: self.desktop.shown_window(DIALOG), 20)
+        self.assertIsNotNone(dialog, "no consent dialog")
+        shot = self.desktop.screenshot(dialog, os.path.join(SCREENSHOTS, name))
+        self.assertGreater(unique_colours(shot), 20, "blank dialog " + shot)
+        return dialog
+
+    def answer(self, dialog, key=None):
+        if key:
+            self.desktop.press_in(dialog, key)
+        else:
+            self.assertEqual(self.desktop.command("wmctrl", "-c", DIALOG).returncode, 0)
+        self.assertTrue(wait_until(lambda: self.desktop.shown_window(DIALOG) is None))
+
+    def allowed_sites(self):
+        if not os.path.exists(self.sites_file):
+            return []
+        with open(self.sites_file) as f:
+            return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+    def show_main_window(self, item):
+        self.tray.call(item, "org.kde.StatusNotifierItem.Activate", "0", "0")
+        window = wait_until(lambda: self.desktop.shown_window("Norvale"))
+        self.assertIsNotNone(window, "the main window did not show")
+        return window
+
+    def test_consent_lists_and_signature_trace(self):
+        with self.agent() as agent:
+            item = self.tray.next_item()
+            window = self.show_main_window(item)
+
+            # Allow (its keyboard shortcut) answers the request and is remembered.
+            listing = Request({"action": "getCerts"}, SITE)
+            self.answer(self.wait_for_consent("consent-allow.png"), "alt+c")
+            self.assertEqual([c["serialNumber"] for c in listing.result()["certs"]],
+                             [self.cert.serial_hex])
+            self.assertEqual(self.allowed_sites(), [SITE])
+
+            # Deny is the default button; the internationalised site is named both ways.
+            refused = Request(self.sign(), IDN_SITE)
+            self.answer(self.wait_for_consent("consent-idn.png"), "Return")
+            self.assertEqual(list(refused.result().items()),
+                             [("action", "sign"), ("error", "Get private key error"),
+                              ("errorCode", REFUSED_CODE)])
+            # The close box denies too, and a Deny is kept: no second dialog.
+            closed = Request({"action": "getCerts"}, OTHER_SITE)
+            self.answer(self.wait_for_consent("consent-close.png"))
+            self.assertEqual(closed.result()["errorCode"], REFUSED_CODE)
+            again = call({"action": "getCerts"}, headers={"Origin": OTHER_SITE})
+            self.assertEqual(again["errorCode"], REFUSED_CODE)
+            self.assertEqual(self.allowed_sites(), [SITE])
+
+            # A signature for the allowed site: a notification, and a row in the history.
+            self.desktop.press_in(window, "alt+h")
+            before = self.desktop.screenshot(window, os.path.join(SCREENSHOTS, "history-0.png"))
+            self.assertIn("signedData", call(self.sign(), headers={"Origin": SITE}))
+            app, icon, summary, body = self.notifications.next_notification()
+            self.assertEqual((app, icon), ("Quillmark", "quillmark"))
+            self.assertIn(SITE, summary)
+            digest = hashlib.sha256(DATA).hexdigest()[:16]
+            self.assertEqual(body, f"Chứng thư “{self.cert.name}”\n{len(DATA)} byte dữ liệu, "
+                                   f"SHA-256 {digest}")
+            after = os.path.join(SCREENSHOTS, "history-1.png")
+            self.assertTrue(wait_until(lambda: pixels_differing(
+                before, self.desktop.screenshot(window, after)) > 200), "no row drawn")
+
+            # The allowed site is listed; forgetting it takes it out of the file.
+            self.desktop.press_in(window, "alt+t")
+            self.desktop.xdotool("key", "Tab", "Tab")
+            self.desktop.screenshot(window, os.path.join(SCREENSHOTS, "allowed-sites.png"))
+            self.desktop.xdotool("key", "alt+q")
+            self.assertTrue(wait_until(lambda: self.allowed_sites() == []), self.allowed_sites())
+
+            # A stop while a dialog waits closes it: the request is refused or its connection
+            # closed as the server stops, never served, and the stop does not wait for it.
+            pending = Request({"action": "getCerts"}, SITE)
+            self.wait_for_consent("consent-stop.png")
+            self.assertEqual(agent.stop(), 0, agent.stderr())
+            reply = pending.result()
+            self.assertFalse(pending.is_alive())
+            if isinstance(reply, dict):
+                self.assertEqual(reply["errorCode"], REFUSED_CODE)
+
+
+if __name__ == "__main__":
+    unittest.main()

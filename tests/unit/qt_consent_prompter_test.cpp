@@ -1,0 +1,102 @@
+#include "shell/qt_consent_prompter.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+#include <future>
+#include <thread>
+
+using namespace quillmark;
+
+namespace {
+
+const ConsentQuestion kQuestion{"https://xn--bcher-kva.example:8443", true, "Nguyễn Văn A"};
+
+// An application of its own for each test (offscreen: no display needed) and the prompter.
+class QtConsentPrompterTest : public ::testing::Test {
+  protected:
+    std::future<ConsentAnswer> askOnRequestThread() {
+        return std::async(std::launch::async, [this] { return prompter.ask(kQuestion); });
+    }
+
+    // Runs the GUI thread's events until the dialog shows.
+    static ConsentDialog* shownDialog() {
+        for (;;) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<ConsentDialog*>(widget);
+                if (dialog != nullptr && dialog->isVisible()) return dialog;
+            }
+        }
+    }
+
+    // Runs the GUI thread's events until the request's thread has its answer.
+    static ConsentAnswer answerOf(std::future<ConsentAnswer>& answer) {
+        while (answer.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        return answer.get();
+    }
+
+    static QPushButton* button(ConsentDialog* dialog, const QString& text) {
+        for (QPushButton* found : dialog->findChildren<QPushButton*>())
+            if (found->text() == text) return found;
+        return nullptr;
+    }
+
+    int argc = 1;
+    char name[12] = "shell_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+    QtConsentPrompter prompter{QIcon()};
+};
+
+TEST_F(QtConsentPrompterTest, ShowsOnTheGuiThreadAboveTheOthersAndWaitsForTheAnswer) {
+    auto allowed = askOnRequestThread();
+    ConsentDialog* dialog = shownDialog();
+    EXPECT_TRUE(dialog->windowFlags() & Qt::WindowStaysOnTopHint);
+    QString texts;
+    for (const QLabel* label : dialog->findChildren<QLabel*>())
+        texts += label->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral(
+        "https://bücher.example:8443 (https://xn--bcher-kva.example:8443) muốn ký số bằng "
+        "chứng thư “Nguyễn Văn A”.")))
+        << texts.toStdString();
+    ASSERT_NE(button(dialog, QStringLiteral("&Từ chối")), nullptr);
+    EXPECT_TRUE(button(dialog, QStringLiteral("&Từ chối"))->isDefault());
+    button(dialog, QStringLiteral("&Cho phép"))->click();
+    EXPECT_EQ(answerOf(allowed), ConsentAnswer::Allow);
+
+    // Escape denies.
+    auto denied = askOnRequestThread();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(shownDialog(), &escape);
+    EXPECT_EQ(answerOf(denied), ConsentAnswer::Deny);
+    // Asked on the GUI thread, it could never show: no answer, at once.
+    EXPECT_EQ(prompter.ask(kQuestion), ConsentAnswer::NoAnswer);
+}
+
+TEST_F(QtConsentPrompterTest, CancelFromAnyThreadClosesTheDialogWithNoAnswer) {
+    auto answer = askOnRequestThread();
+    ConsentDialog* dialog = shownDialog();
+    std::thread([this] { prompter.cancel(); }).join();
+    EXPECT_EQ(answerOf(answer), ConsentAnswer::NoAnswer);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST_F(QtConsentPrompterTest, QuittingAnswersTheOpenQuestionAndEveryLaterOneAtOnce) {
+    auto open = askOnRequestThread();
+    QTimer::singleShot(0, [] {
+        shownDialog();
+        QCoreApplication::quit();
+    });
+    QApplication::exec();
+    EXPECT_EQ(open.get(), ConsentAnswer::NoAnswer);
+    EXPECT_EQ(askOnRequestThread().get(), ConsentAnswer::NoAnswer);
+}
+
+}  // namespace
