@@ -58,6 +58,28 @@ class RequestFramingTest(AgentTestCase):
         self.assertIn(data, [answer, answer * 2])
         self.assert_agent_idle_and_serving()
 
+    def test_request_pipelined_after_a_large_body_is_not_read(self):
+        # Each body spans several reads of the socket; the second request must never reach the
+        # endpoint, whole or in pieces.
+        body = b'{"action":"getVersion","pad":"' + b"x" * 89969 + b'"}'
+        for count in (2, 3):
+            completions = self.agent.log_texts().count("LWS_CALLBACK_HTTP_BODY_COMPLETION")
+            data = read_until_closed(request(body) * count, timeout=10)
+            self.assertEqual(data.count(b"HTTP/1.1 200 OK"), 1)
+            self.assertEqual(self.agent.log_texts().count("LWS_CALLBACK_HTTP_BODY_COMPLETION"),
+                             completions + 1)
+        self.assert_agent_idle_and_serving()
+
+    def test_preflight_with_a_body_is_answered_and_closed(self):
+        preflight = (b"OPTIONS / HTTP/1.1\r\nHost: x\r\nOrigin: http://page.test\r\n"
+                     b"Access-Control-Request-Method: POST\r\nContent-Length: 20\r\n\r\n" +
+                     b"a" * 20)
+        for count in (1, 2):
+            data = read_until_closed(preflight * count, timeout=10)
+            self.assertTrue(data.startswith(b"HTTP/1.1 204 "), data)
+            self.assertEqual(data.count(b"HTTP/1.1"), 1)
+        self.assert_agent_idle_and_serving()
+
     def test_bytes_after_a_body_do_not_busy_the_agent(self):
         for payload in [b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 8\r\n\r\nnot jsonA",
                         request(GET_VERSION) + b"A",

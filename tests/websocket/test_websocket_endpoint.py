@@ -1,12 +1,13 @@
 """The "signature" WebSocket endpoint of the real quillmarkd, with a real client: greeting,
 sub-protocols, compression, what gets no reply, and how bad or oversized messages end."""
 
+import socket
 import time
 import unittest
 
 import websockets
 
-from agent import AgentTestCase, post_json
+from agent import PORT, AgentTestCase, post_json
 from websocket_client import START_MESSAGE, Connection, greeted
 
 GET_VERSION = '{"action":"getVersion"}'
@@ -89,6 +90,28 @@ class WebSocketEndpointTest(AgentTestCase):
             second.send('{"action":"getCerts"}')
         second.abort()
         # The sanitizer build checks at the agent's exit that both left nothing behind.
+        self.assert_still_serving()
+
+    def test_close_codes_are_echoed_when_valid_and_answered_1002_when_not(self):
+        cases = {b"": None, b"\x03\xe8": 1000, b"\x0f\xa0bye": 4000, b"\x13\x87": 4999,
+                 b"\x13\x88": 1002, b"\xff\xff": 1002, b"\x03\xe7": 1002, b"\x03\xed": 1002,
+                 b"\x0b\xb7": 1002, b"\x03": 1002}
+        for payload, expected in cases.items():
+            with self.subTest(payload), greeted() as connection:
+                connection.send_frame(payload, opcode=websockets.frames.OP_CLOSE)
+                connection.wait_closed()
+                self.assertEqual(connection.ws.close_rcvd and connection.ws.close_rcvd.code,
+                                 expected if expected else 1005)
+        self.assert_still_serving()
+
+    def test_upgrade_is_for_get_alone(self):
+        for method in (b"POST", b"PUT", b"OPTIONS", b"DELETE"):
+            with self.subTest(method), socket.create_connection(("127.0.0.1", PORT), 10) as s:
+                s.sendall(method + b" / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                          b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          b"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: signature\r\n\r\n")
+                self.assertEqual(s.recv(4096), b"")
+            self.assertIsNone(self.agent.process.poll())
         self.assert_still_serving()
 
     def test_http_still_served_beside_websocket(self):
