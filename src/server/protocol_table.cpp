@@ -1,6 +1,7 @@
 #include "server/protocol_table.h"
 
 #include "server/http_endpoint.h"
+#include "server/open_connections.h"
 #include "server/peer_limit.h"
 #include "server/websocket_endpoint.h"
 
@@ -8,9 +9,11 @@ namespace quillmark {
 namespace {
 
 // The library reports new and ended connections to the first protocol only, so the
-// per-address limit sits in front of the WebSocket endpoint.
+// per-address limit and the follower of open connections sit in front of the WebSocket
+// endpoint.
 int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
     if (limitConnectionsPerAddress(wsi, reason, user) != 0) return -1;
+    followOpenConnections(wsi, reason, user);
     return callbackSignature(wsi, reason, user, in, len);
 }
 

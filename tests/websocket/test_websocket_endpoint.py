@@ -1,6 +1,9 @@
 """The "signature" WebSocket endpoint of the real quillmarkd, with a real client: greeting,
 sub-protocols, compression, what gets no reply, and how bad or oversized messages end."""
 
+import base64
+import json
+import os
 import socket
 import time
 import unittest
@@ -12,6 +15,21 @@ from websocket_client import START_MESSAGE, Connection, greeted
 
 GET_VERSION = '{"action":"getVersion"}'
 MESSAGE_LIMIT = 128 * 1024 * 1024
+# A client session, as the chunks it sent: an upgrade with permessage-deflate, a large
+# compressed frame, then control and continuation frames.
+COMPRESSED_SESSION = os.path.join(os.path.dirname(__file__), "data", "compressed-session.json")
+
+
+def connections_closed_by_peer(port=PORT):
+    """The agent's connections whose peer has closed its side (TCP state CLOSE-WAIT)."""
+    found = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(f":{port:04X}") and fields[3] == "08":
+                    found += 1
+    return found
 
 
 class WebSocketEndpointTest(AgentTestCase):
@@ -102,6 +120,34 @@ class WebSocketEndpointTest(AgentTestCase):
                 connection.wait_closed()
                 self.assertEqual(connection.ws.close_rcvd and connection.ws.close_rcvd.code,
                                  expected if expected else 1005)
+        self.assert_still_serving()
+
+    def cpu_ticks(self):
+        with open(f"/proc/{self.agent.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])  # utime + stime
+
+    def test_compressed_session_left_with_unread_bytes_is_closed_and_the_agent_idles(self):
+        # Some replays leave the connection unserved, polled in a busy loop.
+        with open(COMPRESSED_SESSION) as f:
+            chunks = [base64.b64decode(chunk) for chunk in json.load(f)]
+        for _ in range(40):
+            with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+                for chunk in chunks:
+                    s.sendall(chunk)
+                s.settimeout(0.15)
+                try:
+                    while s.recv(65536):
+                        pass
+                except OSError:
+                    pass
+        deadline = time.monotonic() + 60
+        while connections_closed_by_peer() and time.monotonic() < deadline:
+            time.sleep(1)
+        self.assertEqual(connections_closed_by_peer(), 0)
+        ticks = self.cpu_ticks()
+        time.sleep(2)
+        self.assertLess(self.cpu_ticks() - ticks, os.sysconf("SC_CLK_TCK") // 2, "agent busy")
         self.assert_still_serving()
 
     def test_upgrade_is_for_get_alone(self):
