@@ -19,6 +19,7 @@ constexpr unsigned kReservedDescriptors = 128;
 
 struct OpenConnection {
     lws_sockfd_type fd;
+    std::chrono::steady_clock::time_point accepted;
     bool closing;   // asked to close: no longer counted against the cap
     bool peerGone;  // the peer had finished sending at the last sweep
 };
@@ -27,6 +28,7 @@ struct OpenConnection {
 std::unordered_map<lws*, OpenConnection> openConnections;
 std::size_t countedConnections = 0;
 std::size_t connectionCap = std::numeric_limits<std::size_t>::max();
+bool accepting = true;
 lws_sorted_usec_list_t sweepTimer{};
 lws_context* sweptContext = nullptr;
 
@@ -90,32 +92,46 @@ void capOpenConnections(unsigned descriptors) {
     connectionCap = descriptors - reserved;
 }
 
-void followOpenConnections(lws* wsi, lws_callback_reasons reason, void*) {
+int followOpenConnections(lws* wsi, lws_callback_reasons reason, void*) {
     switch (reason) {
         case LWS_CALLBACK_PROTOCOL_INIT:
             sweptContext = lws_get_context(wsi);
             lws_sul_schedule(sweptContext, 0, &sweepTimer, sweep,
                              std::chrono::microseconds(kConnectionSweepInterval).count());
-            return;
+            return 0;
         case LWS_CALLBACK_PROTOCOL_DESTROY:
             lws_sul_cancel(&sweepTimer);
-            return;
+            return 0;
         case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+            if (!accepting) return 1;
             if (countedConnections >= connectionCap) closeLongestIdle();
-            return;
+            return 0;
         case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
-            openConnections[wsi] = {lws_get_socket_fd(wsi), false, false};
+            openConnections[wsi] = {lws_get_socket_fd(wsi), std::chrono::steady_clock::now(), false,
+                                    false};
             ++countedConnections;
-            return;
+            return 0;
         case LWS_CALLBACK_WSI_DESTROY: {
             const auto found = openConnections.find(wsi);
-            if (found == openConnections.end()) return;
+            if (found == openConnections.end()) return 0;
             if (!found->second.closing) --countedConnections;
             openConnections.erase(found);
-            return;
+            return 0;
         }
         default:
-            return;
+            return 0;
+    }
+}
+
+void stopAcceptingConnections() {
+    accepting = false;
+}
+
+void forEachOpenConnection(
+    const std::function<void(lws*, std::chrono::steady_clock::duration)>& visit) {
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& [wsi, connection] : openConnections) {
+        if (!connection.closing) visit(wsi, now - connection.accepted);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <libwebsockets.h>
 
 #include <chrono>
+#include <functional>
 
 namespace quillmark {
 
@@ -20,6 +21,15 @@ void capOpenConnections(unsigned descriptors);
 // sending since the previous sweep, and that the library has not closed by then, is closed:
 // the library can keep such a connection forever without serving it (after some compressed
 // WebSocket sessions it even polls it in a busy loop).
-void followOpenConnections(lws* wsi, lws_callback_reasons reason, void* user);
+// Returns nonzero to refuse a new connection (after stopAcceptingConnections).
+int followOpenConnections(lws* wsi, lws_callback_reasons reason, void* user);
+
+// From now on every new connection is closed as soon as it is accepted.
+void stopAcceptingConnections();
+
+// Calls `visit` with each open connection the agent has not asked to close, and the time
+// since it was accepted.
+void forEachOpenConnection(
+    const std::function<void(lws*, std::chrono::steady_clock::duration)>& visit);
 
 }  // namespace quillmark

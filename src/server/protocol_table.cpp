@@ -12,8 +12,9 @@ namespace {
 // per-address limit and the follower of open connections sit in front of the WebSocket
 // endpoint.
 int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    if (limitConnectionsPerAddress(wsi, reason, user) != 0) return -1;
-    followOpenConnections(wsi, reason, user);
+    if (limitConnectionsPerAddress(wsi, reason, user) != 0 ||
+        followOpenConnections(wsi, reason, user) != 0)
+        return -1;
     return callbackSignature(wsi, reason, user, in, len);
 }
 

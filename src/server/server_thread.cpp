@@ -8,6 +8,7 @@
 
 #include "keystore/pin_entry.h"
 #include "server/descriptor_limit.h"
+#include "server/graceful_stop.h"
 #include "server/http_endpoint.h"
 #include "server/open_connections.h"
 #include "server/protocol_table.h"
@@ -102,6 +103,7 @@ unsigned serverThreadMain(void*) {
     // scheduled event; requestStop wakes it with lws_cancel_service.
     while (!stopRequested && lws_service(context.get(), 0) >= 0) {
     }
+    finishAcceptedRequests(context.get());
     runningContext = nullptr;
     while (wakersInside.load() != 0)
         std::this_thread::yield();
