@@ -20,12 +20,13 @@ import time
 from agent import PORT, Agent, call
 
 KEY = b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-UPGRADE = b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + KEY
+UPGRADE = (b"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+           KEY)
 DEFLATE = b"Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"
 
 
 def post(body, headers=b""):
-    return (b"POST / HTTP/1.1\r\nHost: x\r\n" + headers +
+    return (b"POST / HTTP/1.1\r\nHost: localhost\r\n" + headers +
             b"Content-Length: %d\r\n\r\n" % len(body) + body)
 
 
@@ -48,9 +49,9 @@ SEEDS = [
     post(b'{"action":"sign","serialNumber":"01","dataHex":"abc","secure":true}'),
     post(b'{"action":"getVersion"}') * 2,
     post(b'{"action":"getVersion","pad":"' + b"x" * 70000 + b'"}') * 2,
-    b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+    b"POST / HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
     b"17\r\n{\"action\":\"getVersion\"}\r\n0\r\n\r\n",
-    b"OPTIONS / HTTP/1.1\r\nHost: x\r\nOrigin: http://page.test\r\n"
+    b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://page.test\r\n"
     b"Access-Control-Request-Method: POST\r\nAccess-Control-Request-Headers: content-type\r\n\r\n",
     b"GET /index.html HTTP/1.0\r\n\r\n",
     UPGRADE + b"\r\n" + frame(b'{"action":"getCerts"}') + frame(b"", 9) + frame(b"\x03\xe8", 8),
@@ -58,9 +59,9 @@ SEEDS = [
     frame(b'{"action":"sign",', fin=False) + frame(b'"dataBase64":"aGk="}', 0),
     UPGRADE + DEFLATE + b"\r\n" + frame(b"\xaaVJL.\xc9\xcc\xcfS\xb2RJO-qN-*)V\xaa\x05\x00",
                                         rsv1=True),
-    b"POST / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + KEY +
+    b"POST / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + KEY +
     b"Sec-WebSocket-Protocol: signature\r\n\r\n",
-    b"OPTIONS / HTTP/1.1\r\nHost: x\r\nAccess-Control-Request-Method: POST\r\n"
+    b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\nAccess-Control-Request-Method: POST\r\n"
     b"Content-Length: 20\r\n\r\n" + b"a" * 20,
 ]
 

@@ -12,6 +12,7 @@
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
+#include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "support/module_path.h"
 
@@ -56,7 +57,7 @@ int main() {
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
     if (startServerThread().get() != 0) {
-        std::fprintf(stderr, "%s\n", kStartFailedMessage);
+        std::fprintf(stderr, "%s\n", startFailureText().c_str());
         return 1;
     }
     return stoppingForRestart() ? kRestartExitStatus : 0;

@@ -1,38 +1,44 @@
 #include "desktop/other_copies.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
+#include "support/process_ids.h"
 
 namespace quillmark {
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
+// The real user id of a process, from the "Uid:" line of its status file.
+std::optional<uid_t> realUserOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        unsigned uid = 0;
+        if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return static_cast<uid_t>(uid);
+    }
+    return std::nullopt;
+}
 
-std::vector<pid_t> processesNamed(const std::string& executableName) {
+// This user's other processes running an executable of this file name; other users' copies
+// serve their own sessions.
+std::vector<pid_t> ownCopies(const std::string& executableName) {
     std::vector<pid_t> found;
-    std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
-    if (!proc) return found;
-    const pid_t self = getpid();
-    while (const dirent* entry = readdir(proc.get())) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
+    const uid_t user = getuid();
+    for (const pid_t pid : otherProcessIds()) {
         // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(static_cast<int>(pid))) == executableName)
-            found.push_back(static_cast<pid_t>(pid));
+        if (fileNameOf(executablePathOf(pid)) == executableName && realUserOf(pid) == user)
+            found.push_back(pid);
     }
     return found;
 }
@@ -72,7 +78,7 @@ void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
 }  // namespace
 
 void closeOtherInstances(const std::string& executableName, std::chrono::milliseconds grace) {
-    for (const pid_t pid : processesNamed(executableName))
+    for (const pid_t pid : ownCopies(executableName))
         closeCopy(pid, grace);
 }
 

@@ -5,10 +5,10 @@
 
 namespace quillmark {
 
-// Asks every other process running an executable of this file name (compared exactly) to
-// close with SIGTERM, one after another, and kills with SIGKILL any that is still running
-// after the grace period. Processes whose executable cannot be read are left alone, and the
-// calling process is never touched.
+// Asks every other process of this user (by real user id) running an executable of this
+// file name (compared exactly) to close with SIGTERM, one after another, and kills with
+// SIGKILL any that is still running after the grace period. Processes whose executable cannot
+// be read are left alone, and the calling process is never touched.
 void closeOtherInstances(const std::string& executableName,
                          std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
 

@@ -74,13 +74,21 @@ struct FileState {
     off_t size;
     struct timespec modified;
 
+    bool sameFile(const FileState& other) const {
+        return device == other.device && inode == other.inode;
+    }
     bool operator==(const FileState& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec &&
+        return sameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
                modified.tv_nsec == other.modified.tv_nsec;
     }
 };
 using DatabaseState = std::array<FileState, 2>;
+
+// Whether the paths still name the same files (none at either time counts as the same).
+bool sameFiles(const std::optional<DatabaseState>& now, const std::optional<DatabaseState>& then) {
+    if (!now || !then) return !now && !then;
+    return (*now)[0].sameFile((*then)[0]) && (*now)[1].sameFile((*then)[1]);
+}
 
 // The state of cert9.db and key4.db; none when either cannot be read.
 std::optional<DatabaseState> databaseState() {
@@ -94,7 +102,8 @@ std::optional<DatabaseState> databaseState() {
     return state;
 }
 
-// The database files as they stood when the open database last answered.
+// The database files as they stood when the database was opened, and when it last answered.
+std::optional<DatabaseState> openedState;
 std::optional<DatabaseState> answeredState;
 
 // The open database still answers queries: files overwritten under it fail every query,
@@ -108,8 +117,11 @@ bool databaseAnswers() {
 
 // The search and refresh cost about a millisecond, so they run only when the files changed
 // since the database last answered: a stat of each file tells that for a few microseconds.
+// Files removed or replaced at the path do not count as answering: NSS would go on reading
+// the ones it opened, which are no longer the user's store.
 bool databaseStillAnswers() {
     const std::optional<DatabaseState> state = databaseState();
+    if (!sameFiles(state, openedState)) return false;
     if (state && state == answeredState) return true;
     if (!databaseAnswers()) return false;
     answeredState = state;
@@ -163,8 +175,10 @@ bool openUserDatabase() {
     const PRUint32 flags = access(directory.c_str(), W_OK) == 0 ? 0 : NSS_INIT_READONLY;
     databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
-    if (databaseOpen) loadRegisteredTokenModules();
-    return databaseOpen;
+    if (!databaseOpen) return false;
+    openedState = databaseState();
+    loadRegisteredTokenModules();
+    return true;
 }
 
 bool openPersonalStore() {

@@ -1,21 +1,26 @@
 #include "server/protocol_table.h"
 
+#include "server/connection_guard.h"
 #include "server/http_endpoint.h"
 #include "server/open_connections.h"
-#include "server/peer_limit.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
 namespace {
 
-// The library reports new and ended connections to the first protocol only, so the
-// per-address limit and the follower of open connections sit in front of the WebSocket
-// endpoint.
-int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    if (limitConnectionsPerAddress(wsi, reason, user) != 0 ||
-        followOpenConnections(wsi, reason, user) != 0)
+// Every connection's and request's checks sit in front of both endpoints. The library
+// reports new and ended connections to the first protocol only, so the follower of open
+// connections sits in front of the WebSocket endpoint.
+int callbackGuardedSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                             size_t len) {
+    if (guardConnection(wsi, reason, user) != 0 || followOpenConnections(wsi, reason, user) != 0)
         return -1;
     return callbackSignature(wsi, reason, user, in, len);
+}
+
+int callbackGuardedHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    if (guardConnection(wsi, reason, user) != 0) return -1;
+    return callbackHttp(wsi, reason, user, in, len);
 }
 
 // Each WebSocket connection's receive buffer. Messages are joined from their pieces whatever
@@ -27,9 +32,9 @@ constexpr std::size_t kWebSocketReceiveBuffer = 64 * 1024;
 
 // "signature" stays first: it is the default protocol for clients that name none.
 const lws_protocols kProtocolTable[] = {
-    {"signature", callbackFirstProtocol, sizeof(SignatureSession), kWebSocketReceiveBuffer, 0,
+    {"signature", callbackGuardedSignature, sizeof(SignatureSession), kWebSocketReceiveBuffer, 0,
      nullptr, 0},
-    {"protocol-http", callbackHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
+    {"protocol-http", callbackGuardedHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 

@@ -10,6 +10,7 @@
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
 #include "server/http_endpoint.h"
+#include "server/ipv6_loopback.h"
 #include "server/open_connections.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
@@ -54,13 +55,17 @@ bool createVirtualHost(lws_context* context, lws_context_creation_info info, con
 }
 
 // The listeners: loopback only, unless the build asks for every interface. IPv4 loopback is
-// required; IPv6 loopback is served when the host has it (many hosts turn IPv6 off).
+// required; IPv6 loopback is served when the host has it (many hosts turn IPv6 off). A port
+// taken on either is a failure: pages that reach "localhost" over IPv6 must not send their
+// documents to another program.
 bool createVirtualHosts(lws_context* context, const lws_context_creation_info& info) {
 #ifdef QUILLMARK_LISTEN_ALL
     return lws_create_vhost(context, &info) != nullptr;
 #else
     if (!createVirtualHost(context, info, "loopback-ipv4", "lo")) return false;
     if (!createVirtualHost(context, info, "loopback-ipv6", "::1")) {
+        // The library tells no reason: a bind of our own does.
+        if (!ipv6LoopbackMissing(kServerPort)) return false;
         lwsl_warn("IPv6 loopback (::1) unavailable: listening on 127.0.0.1 only\n");
     }
     return true;
@@ -77,10 +82,9 @@ void requestStop() {
     --wakersInside;
 }
 
-// Empties the log, sets up the listeners, serves until requestStop, then withdraws the
+// Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
 unsigned serverThreadMain(void*) {
-    resetLog();
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
@@ -97,6 +101,8 @@ unsigned serverThreadMain(void*) {
         lwsl_err("vhost creation failed\n");
         return kSetupFailed;
     }
+    // Only the copy that has the port may move the logs: another copy may be writing them.
+    resetLog();
 
     runningContext = context.get();
     // The installed library ignores any timeout of 0 or more and waits until its next

@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds kStartCheck(5000);
 // What the user is told when the server could not be set up.
 constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
 
-// The server thread: empties the log, listens on the port and serves requests until
+// The server thread: listens on the port, starts a new log and serves requests until
 // requestStop. Returns 0 after an orderly stop, all bits set when the server could not be
 // set up.
 unsigned serverThreadMain(void* unused);

@@ -7,6 +7,7 @@
 
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
+#include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "shell/close_request.h"
 #include "shell/quillmark_xp_dlg.h"
@@ -62,7 +63,7 @@ void CQuillmarkXpApp::writeAutostart(const std::string& modulePath) {
 
 void CQuillmarkXpApp::showStartFailure() {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
-                    QString::fromUtf8(kStartFailedMessage), QMessageBox::Ok);
+                    QString::fromStdString(startFailureText()), QMessageBox::Ok);
     box.exec();
 }
 

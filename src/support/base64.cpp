@@ -62,7 +62,7 @@ std::optional<std::size_t> base64DecodeInto(std::string_view text, std::uint8_t*
     std::uint32_t group = 0;
     int groupSize = 0;
     int pads = 0;
-    bool ended = false;  // after the padded group, characters are only counted
+    bool ended = false;  // a padded group is the last one
     for (std::size_t i = 0; i < length; ++i) {
         // Whole groups of four alphabet characters, the bulk of any real text, at once.
         if (groupSize == 0 && !ended && i + 4 <= length) {
@@ -82,7 +82,8 @@ std::optional<std::size_t> base64DecodeInto(std::string_view text, std::uint8_t*
         const std::uint8_t value = valueOf(text[i]);
         if (value == kInvalid) continue;
         ++validCount;
-        if (ended) continue;
+        // Data after the padding would be left out of what is decoded: the text is not Base64.
+        if (ended || (value != kPad && pads > 0)) return std::nullopt;
         pads += value == kPad;
         group = group << 6 | (value == kPad ? 0u : value);
         if (++groupSize < 4) continue;
@@ -93,7 +94,7 @@ std::optional<std::size_t> base64DecodeInto(std::string_view text, std::uint8_t*
                                          static_cast<std::uint8_t>(group)};
         for (int k = 0; k < 3 - pads; ++k)
             out[written++] = decoded[k];
-        ended = pads > 0;  // a padded group is the last one decoded
+        ended = pads > 0;
         group = 0;
         groupSize = 0;
     }

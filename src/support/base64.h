@@ -15,8 +15,9 @@ inline OptionalText base64Encode(const Bytes& bytes) {
 }
 
 // Skips every character outside the alphabet. The count of alphabet characters (pads
-// included) must be a nonzero multiple of four; decoding stops after the first group
-// holding a pad, which drops one byte per pad (three or more pads: no result).
+// included) must be a nonzero multiple of four. Padding ends the text: only the last group
+// may hold pads, one or two at its end, each dropping one byte. An alphabet character or pad
+// after them, or three or more pads: no result.
 OptionalBytes base64Decode(std::string_view text);
 
 // The same decoding, written to `out` (room for text.size() / 4 * 3 bytes); the count of bytes

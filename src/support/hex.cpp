@@ -24,18 +24,17 @@ OptionalText bytesToHex(const std::uint8_t* bytes, std::size_t count) {
 OptionalBytes hexToBytes(std::string_view text) {
     Bytes bytes;
     bytes.reserve((text.size() + 1) / 2);
-    std::size_t position = 0;
-    if (text.size() % 2 == 1) {
-        const int value = hexDigitValue(text[0]);
+    // An odd length gives the first digit a byte of its own, as if a zero led it.
+    int high = text.size() % 2 == 1 ? 0 : -1;
+    for (const char c : text) {
+        const int value = hexDigitValue(c);
         if (value < 0) return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(value));
-        position = 1;
-    }
-    for (; position < text.size(); position += 2) {
-        const int high = hexDigitValue(text[position]);
-        if (high < 0) return std::nullopt;
-        const int low = hexDigitValue(text[position + 1]);
-        bytes.push_back(static_cast<std::uint8_t>(low < 0 ? high : high << 4 | low));
+        if (high < 0) {
+            high = value;
+            continue;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(high << 4 | value));
+        high = -1;
     }
     return bytes;
 }

@@ -14,9 +14,8 @@ inline OptionalText bytesToHex(const Bytes& bytes) {
     return bytesToHex(bytes.data(), bytes.size());
 }
 
-// Either case is accepted. An odd length makes the first digit a byte of its own. Each
-// following pair becomes one byte; a pair whose second character is not a hex digit gives
-// the value of its first digit alone. A pair that does not start with a hex digit: no result.
+// Either case is accepted. An odd length makes the first digit a byte of its own; each
+// following pair becomes one byte. Any character that is not a hex digit: no result.
 OptionalBytes hexToBytes(std::string_view text);
 
 // The value of a hex digit of either case, or -1 for any other character.

@@ -111,9 +111,7 @@ class LogWriter {
   public:
     void reset() {
         std::lock_guard<std::mutex> lock(mutex_);
-        adopt(openLog(O_TRUNC));
-        if (!file_.isOpen()) return;
-        fchmod(file_.get(), kOwnerOnly);  // an older log may have been readable by others
+        rotate();
         write("Start\n");
     }
 
@@ -151,10 +149,12 @@ class LogWriter {
         return identityOf(AT_FDCWD, logFilePath().c_str(), 0);
     }
 
-    // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows.
+    // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows. Both
+    // are made private: a log of an older version may have been readable by others.
     void rotate() {
         const std::string path = logFilePath();
-        rename(path.c_str(), (path + ".1").c_str());
+        const std::string previous = path + ".1";
+        if (rename(path.c_str(), previous.c_str()) == 0) chmod(previous.c_str(), kOwnerOnly);
         adopt(openLog(O_TRUNC));
         if (file_.isOpen()) fchmod(file_.get(), kOwnerOnly);
     }

@@ -24,7 +24,8 @@ constexpr std::size_t kLogEntryCap = 4096;
 constexpr std::uint64_t kLogRotationSize = 16 * 1024 * 1024;
 constexpr std::chrono::milliseconds kLogPathCheckInterval(100);
 
-// Creates or empties the log and writes the line "Start". log.txt.1 is left as it is.
+// Starts a new log, beginning with the line "Start": the previous log.txt becomes log.txt.1
+// (replacing the older one), so that the last run's trace outlives a crash or a restart.
 void resetLog();
 
 // Appends "year/month/day hour:minute:second text" in local time, without leading zeros.

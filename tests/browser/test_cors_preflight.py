@@ -105,7 +105,7 @@ class CorsPreflightTest(AgentTestCase):
             status, _, reply = read_head(connection)
             self.assertEqual((status, reply.endswith(b"\r\n\r\n")), (204, True), reply)
             connection.sendall(
-                f"POST / HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
                 f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
             status, headers, reply = read_head(connection)
             while len(reply.split(b"\r\n\r\n", 1)[1]) < int(headers["content-length"]):

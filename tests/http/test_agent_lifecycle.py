@@ -58,18 +58,6 @@ def replace_file(path, source=None, text=None):
 
 
 class LifecycleTest(unittest.TestCase):
-    @staticmethod
-    def log_shows(agent, text, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                if text in agent.log_texts():
-                    return True
-            except OSError:
-                pass
-            time.sleep(0.001)
-        return False
-
     def test_listens_on_loopback_only(self):
         with Agent():
             self.assertEqual(listening_addresses(), ["[::1]", "[::ffff:127.0.0.1]"])
@@ -84,20 +72,30 @@ class LifecycleTest(unittest.TestCase):
             self.assertTrue(wait_for_port(present=False, timeout=5))
 
     def test_port_taken_fails_at_once(self):
-        # IPv4 loopback is the listener the agent cannot do without.
-        with socket.socket(socket.AF_INET) as blocker:
-            blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            blocker.bind(("127.0.0.1", PORT))
-            blocker.listen()
-            agent = Agent()
-            started = time.monotonic()
-            agent.start(wait=False)
-            code = agent.process.wait(10)
-            agent.stop()
-            self.assertLess(time.monotonic() - started, 4.5)
-            self.assertNotEqual(code, 0)
-            self.assertIn("vhost creation failed", agent.stderr())
-            self.assertIn(START_FAILED, agent.stderr())
+        # Another program on either loopback would get the requests meant for the agent.
+        for family, address in [(socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")]:
+            with self.subTest(address), socket.socket(family) as blocker:
+                blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                blocker.bind((address, PORT))
+                blocker.listen()
+                agent = Agent()
+                self.addCleanup(shutil.rmtree, agent.home, ignore_errors=True)
+                # The copy that holds the port may be writing the logs: they stay as they are.
+                logs = {name: f"{name} of the running copy\n" for name in ("log.txt", "log.txt.1")}
+                for name, text in logs.items():
+                    with open(agent.log_path(name), "w") as f:
+                        f.write(text)
+                started = time.monotonic()
+                agent.start(wait=False)
+                code = agent.process.wait(10)
+                agent.stop()
+                self.assertLess(time.monotonic() - started, 4.5)
+                self.assertNotEqual(code, 0)
+                self.assertIn("vhost creation failed", agent.stderr())
+                self.assertIn(START_FAILED, agent.stderr())
+                for name, text in logs.items():
+                    with open(agent.log_path(name)) as f:
+                        self.assertEqual(f.read(), text)
 
     def test_serves_ipv4_loopback_on_a_host_without_ipv6(self):
         # A network namespace of its own whose loopback has IPv6 turned off.
@@ -126,12 +124,25 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()
 
+    def test_another_users_copy_is_left_alone(self):
+        other = Agent(wrapper=["setpriv", "--reuid", "65534", "--regid", "65534",
+                               "--clear-groups"])
+        os.chmod(other.home, 0o777)  # its log goes there
+        with other:
+            ours = Agent()
+            self.addCleanup(shutil.rmtree, ours.home, ignore_errors=True)
+            ours.start(wait=False)
+            # The other user's copy keeps the port, so this one cannot start.
+            self.assertTrue(wait_until(lambda: ours.process.poll() is not None))
+            ours.stop()
+            self.assertIsNone(other.process.poll())
+            # It still holds the port (and serves only its own user).
+            self.assertTrue(wait_for_port())
+
     def test_restart_hands_the_port_to_a_new_copy(self):
         with Agent() as old:
             reply = post_json('{"action":"restart"}')
             self.assertEqual(reply, '{\n\t"action":\t"restart"\n}')
-            # The new copy empties the log once it has closed the old one: catch the line first.
-            self.assertTrue(self.log_shows(old, "do restart"))
             self.assertEqual(old.process.wait(10), 0)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline and not pids_of(executable()):
@@ -141,6 +152,9 @@ class LifecycleTest(unittest.TestCase):
             self.assertNotEqual(new_pids[0], old.process.pid)
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            # The new copy keeps the old one's log, to its last line, beside its own.
+            self.assertIn("do restart", old.log_texts("log.txt.1"))
+            self.assertEqual(old.log_texts()[0], "Start")
             os.kill(new_pids[0], 15)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline and pids_of(executable()):
@@ -154,7 +168,7 @@ class LifecycleTest(unittest.TestCase):
         with Agent() as agent:
             clients = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in range(5)]
             for client in clients:
-                client.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                client.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n%s"
                                % (len(body), body[:10]))
             time.sleep(0.3)
             agent.process.send_signal(signal.SIGTERM)

@@ -55,7 +55,7 @@ class HttpEndpointTest(AgentTestCase):
 
     def test_body_in_several_pieces_is_joined(self):
         body = b'{"action":' + b' ' * 9000 + b'"getVersion"}'
-        head = f"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n".encode()
+        head = f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: {len(body)}\r\n\r\n".encode()
         pieces = [head, body[:5], body[5:4000], body[4000:]]
         reply = raw_exchange(pieces, read_until=(b"}", 1))
         self.assertTrue(reply.endswith(VERSION_REPLY.encode()), reply)
@@ -109,7 +109,7 @@ class HttpEndpointTest(AgentTestCase):
     def test_oversized_body_closes_the_connection(self):
         limit = 128 * 1024 * 1024
         with socket.create_connection(("127.0.0.1", PORT), timeout=20) as s:
-            s.sendall(f"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: {limit + 1}\r\n\r\n".encode())
+            s.sendall(f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: {limit + 1}\r\n\r\n".encode())
             chunk = b" " * (1 << 20)
             with self.assertRaises(OSError):
                 for _ in range(limit // len(chunk) + 2):

@@ -21,7 +21,7 @@ def peak_address_space(pid):
 def send_and_read(request):
     """Sends one HTTP request and reads until the agent closes; what it wrote back."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=120) as s:
-        s.sendall(f"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: {len(request)}\r\n\r\n"
+        s.sendall(f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: {len(request)}\r\n\r\n"
                   .encode())
         try:
             s.sendall(request)

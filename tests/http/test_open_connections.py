@@ -8,7 +8,7 @@ import unittest
 
 from agent import PORT, Agent, call
 
-UPGRADE = (b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+UPGRADE = (b"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
 START_MESSAGE = b'{ "action" : "start" }'
 PER_ADDRESS = 100  # under the agent's limit per client address

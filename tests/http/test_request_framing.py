@@ -14,7 +14,7 @@ GET_VERSION = b'{"action":"getVersion"}'
 
 
 def request(body, extra_headers=b""):
-    return (b"POST / HTTP/1.1\r\nHost: x\r\n" + extra_headers +
+    return (b"POST / HTTP/1.1\r\nHost: localhost\r\n" + extra_headers +
             b"Content-Length: %d\r\n\r\n" % len(body) + body)
 
 
@@ -71,7 +71,7 @@ class RequestFramingTest(AgentTestCase):
         self.assert_agent_idle_and_serving()
 
     def test_preflight_with_a_body_is_answered_and_closed(self):
-        preflight = (b"OPTIONS / HTTP/1.1\r\nHost: x\r\nOrigin: http://page.test\r\n"
+        preflight = (b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://page.test\r\n"
                      b"Access-Control-Request-Method: POST\r\nContent-Length: 20\r\n\r\n" +
                      b"a" * 20)
         for count in (1, 2):
@@ -81,18 +81,18 @@ class RequestFramingTest(AgentTestCase):
         self.assert_agent_idle_and_serving()
 
     def test_bytes_after_a_body_do_not_busy_the_agent(self):
-        for payload in [b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 8\r\n\r\nnot jsonA",
+        for payload in [b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 8\r\n\r\nnot jsonA",
                         request(GET_VERSION) + b"A",
-                        b"GET / HTTP/1.1\r\nHost: x\r\n\r\nA", b"POST / HTTP/1.1\r\n\r\nA"]:
+                        b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\nA", b"POST / HTTP/1.1\r\n\r\nA"]:
             with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
                 s.sendall(payload)
                 self.assert_agent_idle_and_serving()
 
     def test_framing_in_doubt_closes_the_connection(self):
         cases = {
-            "two lengths": b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 23\r\n"
+            "two lengths": b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 23\r\n"
                            b"Content-Length: 5\r\n\r\n" + GET_VERSION,
-            "length and chunks": b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 23\r\n"
+            "length and chunks": b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 23\r\n"
                                  b"Transfer-Encoding: chunked\r\n\r\n17\r\n" + GET_VERSION +
                                  b"\r\n0\r\n\r\n",
         }
@@ -109,7 +109,7 @@ class RequestFramingTest(AgentTestCase):
     def test_trickled_body_is_cut(self):
         # One byte a second keeps the library's per-piece time-out from ever firing.
         with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
-            s.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n")
+            s.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 200\r\n\r\n")
             for seconds in range(1, 150):
                 time.sleep(1)
                 try:

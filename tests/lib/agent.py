@@ -108,12 +108,13 @@ class Agent:
         with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def log_path(self):
-        return os.path.join(os.path.dirname(os.path.realpath(self.path)), "log.txt")
+    def log_path(self, name="log.txt"):
+        return os.path.join(os.path.dirname(os.path.realpath(self.path)), name)
 
-    def log_texts(self):
-        """The texts of log.txt's entries, without their time stamps ("Start" first)."""
-        with open(self.log_path(), "rb") as f:
+    def log_texts(self, name="log.txt"):
+        """The texts of the log's entries, without their time stamps ("Start" first); `name`
+        "log.txt.1" reads the previous run's."""
+        with open(self.log_path(name), "rb") as f:
             lines = f.read().decode("utf-8", "replace").split("\n")
         texts = []
         for line in lines:
@@ -163,7 +164,7 @@ def no_response(body, wait=1.5, method="POST"):
     """True when the agent writes nothing back for this request within `wait` seconds."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=wait) as s:
         data = body.encode() if isinstance(body, str) else body
-        s.sendall(f"{method} / HTTP/1.1\r\nHost: x\r\nContent-Length: {len(data)}\r\n\r\n".encode()
+        s.sendall(f"{method} / HTTP/1.1\r\nHost: localhost\r\nContent-Length: {len(data)}\r\n\r\n".encode()
                   + data)
         try:
             return s.recv(1) == b""

@@ -20,11 +20,21 @@ def unsigned(code):
     return code & 0xFFFFFFFF
 
 
+DATABASE_FILES = ("cert9.db", "key4.db")
+
+
 def overwrite_with_garbage(db):
     """Writes garbage into the database's files, as they stand."""
-    for name in ("cert9.db", "key4.db"):
+    for name in DATABASE_FILES:
         with open(os.path.join(db, name), "wb") as f:
             f.write(b"this is not an SQLite database" * 100)
+
+
+def replace_database_files(source, db):
+    """Puts copies of source's database files in place of db's under the same names."""
+    for name in DATABASE_FILES:
+        shutil.copy2(os.path.join(source, name), os.path.join(db, name + ".new"))
+        os.rename(os.path.join(db, name + ".new"), os.path.join(db, name))
 
 
 class ListingTest(AgentTestCase):
@@ -140,6 +150,27 @@ class StoreTest(unittest.TestCase):
             self.assert_store_failure(agent, SEC_ERROR_PKCS11_GENERAL_ERROR)
             pki.install(self.home, users=["sha1"])
             self.assert_store_works()
+
+    def test_database_files_replaced_or_removed_while_running_are_read_again(self):
+        db = pki.install(self.home, users=["sha1", "vietnamese"])
+        saved = shutil.copytree(db, os.path.join(self.home, "saved"))
+        smaller = pki.install(os.path.join(self.home, "smaller"), users=["sha1"])
+        removed = {"action": "sign", "serialNumber": pki.users["vietnamese"].serial_hex,
+                   "dataHex": "00"}
+        with Agent(home=self.home):
+            self.assertIn("signedData", call(removed))
+            # New files renamed over the open ones, as a restore or a sync tool puts them.
+            replace_database_files(smaller, db)
+            self.assert_store_works()
+            self.assertNotIn("signedData", call(removed))
+            # Corrupted, removed (the next request makes an empty store), then restored.
+            overwrite_with_garbage(db)
+            self.assertIn("error", call(GET_CERTS))
+            for name in DATABASE_FILES:
+                os.remove(os.path.join(db, name))
+            self.assertEqual(call(GET_CERTS)["size"], 0)
+            replace_database_files(saved, db)
+            self.assertEqual(call(GET_CERTS)["size"], 2)
 
     def test_key_imported_while_running_signs_at_once(self):
         sign = {"action": "sign", "serialNumber": pki.users["sha1"].serial_hex, "dataHex": "00"}

@@ -158,6 +158,9 @@ class SigningTest(AgentTestCase):
             {"action": "sign", "serialNumber": serial, "dataBase64": ""},
             {"action": "sign", "serialNumber": serial, "dataBase64": "abc"},
             {"action": "sign", "serialNumber": serial, "dataHex": "zz"},
+            # Characters the decoder would otherwise have dropped from the data.
+            {"action": "sign", "serialNumber": serial, "dataHex": "1g"},
+            {"action": "sign", "serialNumber": serial, "dataBase64": "YQ==YQ=="},
             # Not enciphered with the payload key: fails to decipher.
             {"action": "sign", "serialNumber": serial, "dataHex": "0011", "secure": True},
             {"action": "sign", "serialNumber": serial, "dataHex": "00" * 16, "secure": True,

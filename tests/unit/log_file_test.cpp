@@ -19,8 +19,8 @@ using namespace quillmark;
 
 namespace {
 
-std::string logContents() {
-    std::ifstream file(logFilePath(), std::ios::binary);
+std::string logContents(const std::string& path = logFilePath()) {
+    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
@@ -109,13 +109,16 @@ TEST(LogFile, AnInstalledCopyLogsToXdgStateHomeEvenWhenItCouldWriteBesideItself)
     EXPECT_EQ(modeOf(state.path() + "/quillmark"), 0700u);
 }
 
-TEST(LogFile, ResetLeavesOnlyStartAndIsPrivate) {
+TEST(LogFile, ResetKeepsThePreviousLogAsTheOlderFileAndBothArePrivate) {
+    const std::string previous = logFilePath() + ".1";
     writeLog("before");
+    ASSERT_EQ(chmod(logFilePath().c_str(), 0644), 0);
     resetLog();
     EXPECT_EQ(logContents(), "Start\n");
-    struct stat info {};
-    ASSERT_EQ(stat(logFilePath().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(modeOf(logFilePath()), 0600u);
+    EXPECT_NE(logContents(previous).find(" before\n"), std::string::npos);
+    EXPECT_EQ(modeOf(previous), 0600u);
+    std::filesystem::remove(previous);
 }
 
 TEST(LogFile, AppendsTimestampedEntriesVerbatim) {

@@ -153,7 +153,7 @@ class WebSocketEndpointTest(AgentTestCase):
     def test_upgrade_is_for_get_alone(self):
         for method in (b"POST", b"PUT", b"OPTIONS", b"DELETE"):
             with self.subTest(method), socket.create_connection(("127.0.0.1", PORT), 10) as s:
-                s.sendall(method + b" / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                s.sendall(method + b" / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
                           b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                           b"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: signature\r\n\r\n")
                 self.assertEqual(s.recv(4096), b"")

@@ -132,26 +132,31 @@ class WebSocketSigningTest(unittest.TestCase):
         cert = pki.users["vietnamese"]
         data = b"x" * 40  # 48 enciphered bytes: Base64 without padding
         enciphered = b64(payload.encrypt(data))
+        padded_data = b"x" * 20  # 32 enciphered bytes: Base64 with one pad
+        padded = b64(payload.encrypt(padded_data))
         serial = cert.serial_hex
         cases = [
             # No cms member: the payload runs to the end, closing brace included; the
             # decoder skips the quote and the brace, so the data is intact.
             (f'{{"action":"sign","serialNumber":"{serial}","dataBase64":"{enciphered}"}}',
-             enciphered + '"}', True),
+             enciphered + '"}', data),
             # cms before dataBase64: the same.
             (f'{{"action":"sign","serialNumber":"{serial}","cms":false,'
-             f'"dataBase64":"{enciphered}"}}', enciphered + '"}', True),
+             f'"dataBase64":"{enciphered}"}}', enciphered + '"}', data),
+            # The same after padding.
+            (f'{{"action":"sign","serialNumber":"{serial}","dataBase64":"{padded}"}}',
+             padded + '"}', padded_data),
             # Members between dataBase64 and cms become part of the payload.
             (f'{{"action":"sign","serialNumber":"{serial}","dataBase64":"{enciphered}",'
-             f'"note":"abcd","cms":false}}', enciphered + '","note":"abcd', False),
+             f'"note":"abcd","cms":false}}', enciphered + '","note":"abcd', None),
         ]
         with greeted() as connection:
-            for request, extracted, intact in cases:
+            for request, extracted, signed in cases:
                 reply = connection.request(request)
                 self.assertEqual(logged_extraction(agent.log_texts()), extracted)
                 self.assertEqual(json.loads(reply)["action"], "sign")
-                if intact:
-                    self.assert_signs(cert, data, reply)
+                if signed is not None:
+                    self.assert_signs(cert, signed, reply)
                 else:
                     signature = signed_bytes(reply)
                     self.assertFalse(signature and openssl_verify_signature(

@@ -1,0 +1,82 @@
+// The texts of the PIN dialog, in one place for whoever translates them.
+#include "keystore/pin_prompt_texts.h"
+
+#include <pkcs11t.h>
+
+#include <cstddef>
+
+namespace quillmark {
+
+const char kPinDialogTitle[] = "Quillmark";
+const char kPinPrompt[] = "PIN:";
+const char kWrongPinText[] = "Mã PIN không đúng, hãy nhập lại.";
+
+namespace {
+
+constexpr char kSite[] = "Trang web ";
+constexpr char kLocalProgram[] = "Một chương trình trên máy này";
+constexpr char kAsksToSign[] = " yêu cầu ký số";
+constexpr char kWithCertificate[] = " bằng chứng thư “";
+constexpr char kCertificateEnd[] = "”";
+constexpr char kEnterPin[] = "Nhập mã PIN của ";
+constexpr char kIfYouAgree[] = " nếu bạn đồng ý.";
+constexpr char kTriesLow[] = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá.";
+constexpr char kFinalTry[] = "Đây là lần thử cuối cùng: nhập sai lần nữa, mã PIN sẽ bị khoá.";
+constexpr char kLocked[] = "Mã PIN đã bị khoá.";
+
+// Long enough for any real origin and name, short enough that the description stays within
+// an Assuan line (1000 bytes) once escaped.
+constexpr std::size_t kShownTextLimit = 200;
+constexpr char kCut[] = "…";
+
+bool isControl(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// A text from the request as the dialog shows it: control characters become spaces (and,
+// where only ASCII belongs, other bytes "?"), and a long text is cut on a character boundary.
+std::string shownText(const std::string& text, bool asciiOnly) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        shown += isControl(byte) ? ' ' : asciiOnly && byte >= 0x80 ? '?' : c;
+    }
+    if (shown.size() <= kShownTextLimit) return shown;
+    std::size_t end = kShownTextLimit;
+    while (end > 0 && (static_cast<unsigned char>(shown[end]) & 0xC0) == 0x80)
+        --end;
+    return shown.substr(0, end) + kCut;
+}
+
+}  // namespace
+
+PinTries pinTriesOf(unsigned long tokenFlags) {
+    if (tokenFlags & CKF_USER_PIN_LOCKED) return PinTries::Locked;
+    if (tokenFlags & CKF_USER_PIN_FINAL_TRY) return PinTries::FinalTry;
+    if (tokenFlags & CKF_USER_PIN_COUNT_LOW) return PinTries::Low;
+    return PinTries::NotReported;
+}
+
+std::string pinDescription(const PinPromptContext* context, const std::string& tokenLabel,
+                           PinTries tries) {
+    const std::string origin = context ? shownText(context->origin, true) : std::string();
+    const std::string name = context ? shownText(context->certificateName, false) : std::string();
+    std::string description = origin.empty() ? kLocalProgram : kSite + origin;
+    description += kAsksToSign;
+    if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
+    description += ".\n";
+    description += kEnterPin + shownText(tokenLabel, false) + kIfYouAgree;
+    switch (tries) {
+        case PinTries::Low:
+            return description + "\n" + kTriesLow;
+        case PinTries::FinalTry:
+            return description + "\n" + kFinalTry;
+        case PinTries::Locked:
+            return description + "\n" + kLocked;
+        case PinTries::NotReported:
+            break;
+    }
+    return description;
+}
+
+}  // namespace quillmark
