@@ -118,12 +118,6 @@ def send_case(rng, data):
             pass  # the agent closed first
 
 
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
 def fail(message, batch):
     directory = os.environ.get("QUILLMARK_BUILD_DIR", ".")
     for n, case in enumerate(batch):
@@ -160,9 +154,7 @@ def main():
         cases = fuzz(agent, options.seconds, random.Random(options.seed))
         # Connections a peer left are closed by the agent's sweep; then the loop waits idle.
         time.sleep(12)
-        ticks = cpu_ticks(agent.process.pid)
-        time.sleep(2)
-        busy = cpu_ticks(agent.process.pid) - ticks
+        busy = agent.busy_ticks()
         if busy > os.sysconf("SC_CLK_TCK") // 2:
             sys.exit(f"agent busy while idle after {cases} cases ({busy} ticks in 2 s)")
     print(f"{cases} cases, agent sound")

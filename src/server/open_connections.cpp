@@ -60,17 +60,17 @@ void closeConnection(lws* wsi, OpenConnection& connection) {
 }
 
 void closeLongestIdle() {
-    lws* longest = nullptr;
+    auto longest = openConnections.end();
     std::uint32_t longestIdle = 0;
-    for (auto& [wsi, connection] : openConnections) {
-        if (connection.closing) continue;
-        const std::uint32_t idle = idleMilliseconds(connection.fd);
-        if (longest == nullptr || idle > longestIdle) {
-            longest = wsi;
+    for (auto entry = openConnections.begin(); entry != openConnections.end(); ++entry) {
+        if (entry->second.closing) continue;
+        const std::uint32_t idle = idleMilliseconds(entry->second.fd);
+        if (longest == openConnections.end() || idle > longestIdle) {
+            longest = entry;
             longestIdle = idle;
         }
     }
-    if (longest != nullptr) closeConnection(longest, openConnections[longest]);
+    if (longest != openConnections.end()) closeConnection(longest->first, longest->second);
 }
 
 void sweep(lws_sorted_usec_list_t*) {
