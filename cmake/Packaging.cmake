@@ -26,6 +26,10 @@ if(QUILLMARK_BUILD_SHELL)
     quillmark_install_gzipped(${packaging}/QuillmarkXp.1 QuillmarkXp.1 ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The administrator's list of allowed sites, comments only; the agent reads it at this path
+# whatever the prefix. A conffile of the package, so that an administrator's edits are kept.
+install(FILES ${packaging}/allowed-sites DESTINATION /etc/quillmark)
+
 quillmark_install_gzipped(${PROJECT_SOURCE_DIR}/README.md README.md ${docdir})
 quillmark_install_gzipped(${packaging}/changelog changelog ${docdir})
 install(FILES ${packaging}/copyright DESTINATION ${docdir})
@@ -57,7 +61,12 @@ if(QUILLMARK_BUILD_SHELL)
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "pinentry-gnome3 | pinentry-qt | pinentry-gtk2, libnss3-tools, p11-kit-modules")
+# The desktop agent on a Wayland session without XWayland.
+if(QUILLMARK_BUILD_SHELL)
+    string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", qt6-wayland")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging}/conffiles)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local signing agent for web pages")
 # CPack puts the summary on the first line and indents the rest itself.
 set(CPACK_PACKAGE_DESCRIPTION "Quillmark lets a web page in the user's browser list the

@@ -32,7 +32,7 @@ function hexToBytes(hex) {
 const REPLY_TIMEOUT_MS = 120000; // signing may wait for the user to type a PIN
 
 // HTTP: POST the request to any path. The body is a string, so this is a simple request
-// (no CORS preflight, which the agent would never answer).
+// (no CORS preflight, which the agent answers but which costs a round trip).
 async function httpRequest(request) {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), REPLY_TIMEOUT_MS);

@@ -7,13 +7,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "consent/consent_gate.h"
+#include "consent/pinentry_consent_prompter.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
+#include "signing/signature_trace.h"
 #include "support/module_path.h"
 
 using namespace quillmark;
@@ -30,6 +34,12 @@ void stopOnTerminate() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+}
+
+// Without a window of its own, the agent tells of each signature on stderr: the journal,
+// under systemd.
+void reportSignature(const SignatureRecord& record) {
+    std::fprintf(stderr, "quillmarkd: %s\n", signatureTraceText(record).c_str());
 }
 
 }  // namespace
@@ -52,6 +62,8 @@ int main() {
     }
 
     stopOnTerminate();
+    setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
+    setSignatureObserver(reportSignature);
     closeOtherInstances(fileNameOf(executablePath()));
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop

@@ -21,8 +21,10 @@ extern char** environ;
 namespace quillmark {
 namespace {
 
-// Assuan's error codes (the low 16 bits of ERR) that mean the user closed the dialog.
+// Assuan's error codes (the low 16 bits of ERR) that mean the user closed the dialog, or
+// answered a confirmation with its cancel button ("Not confirmed"), or let it time out.
 constexpr unsigned kCancelled = 99;
+constexpr unsigned kNotConfirmed = 114;
 constexpr unsigned kFullyCancelled = 198;
 constexpr unsigned kTimedOut = 62;
 
@@ -34,6 +36,7 @@ constexpr std::chrono::milliseconds kExitGrace(1000);
 std::atomic<pid_t> openPinEntry{-1};
 // Set once the agent stops: no dialog opens after that.
 std::atomic<bool> pinEntriesClosed{false};
+std::atomic<unsigned> cancellations{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the stop path reads these from a signal handler");
 
@@ -55,8 +58,10 @@ struct Line {
     }
 };
 
-bool cancelled(unsigned code) {
-    return code == kCancelled || code == kFullyCancelled || code == kTimedOut;
+AssuanReply errorReply(unsigned code) {
+    if (code == kCancelled || code == kNotConfirmed || code == kFullyCancelled)
+        return AssuanReply::Cancelled;
+    return code == kTimedOut ? AssuanReply::TimedOut : AssuanReply::Refused;
 }
 
 // How a pinentry is started: the conversation's socket on its standard input and output, no
@@ -164,8 +169,7 @@ AssuanReply PinentryProcess::readReply(Secret* data) {
     Line line;
     while (readLine(socket_.get(), line)) {
         if (line.startsWith("OK")) return AssuanReply::Ok;
-        if (line.startsWith("ERR"))
-            return cancelled(line.errorCode()) ? AssuanReply::Cancelled : AssuanReply::Refused;
+        if (line.startsWith("ERR")) return errorReply(line.errorCode());
         if (line.startsWith("INQUIRE")) return AssuanReply::Refused;
         if (data != nullptr && line.startsWith("D") && !decodeData(line, *data))
             return AssuanReply::Broken;
@@ -209,6 +213,15 @@ std::string escapeAssuanParameter(const std::string& text) {
 void closePinentries() {
     pinEntriesClosed = true;
     if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
+}
+
+void cancelOpenPinentry() {
+    ++cancellations;
+    if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
+}
+
+unsigned pinentryCancellations() {
+    return cancellations;
 }
 
 bool pinentriesClosed() {

@@ -12,9 +12,10 @@ namespace quillmark {
 // How long a dialog may stay open before it closes itself (pinentry's SETTIMEOUT).
 constexpr int kPinentryDialogSeconds = 300;
 
-// How an Assuan command ended: OK; ERR because the user closed or let the dialog time out;
-// any other ERR or an INQUIRE we do not serve; or a conversation that broke off.
-enum class AssuanReply { Ok, Cancelled, Refused, Broken };
+// How an Assuan command ended: OK; ERR because the user closed the dialog or did not confirm;
+// ERR because the dialog timed out; any other ERR or an INQUIRE we do not serve; or a
+// conversation that broke off.
+enum class AssuanReply { Ok, Cancelled, TimedOut, Refused, Broken };
 
 // A running pinentry program, talked to in the Assuan protocol over a socket pair on its
 // standard input and output. Destroying it closes the conversation and reaps the program.
@@ -48,6 +49,14 @@ std::string escapeAssuanParameter(const std::string& text);
 // Ends the pinentry open now, if any, and keeps new ones from starting: the agent stops.
 // Async-signal-safe; any thread may call it.
 void closePinentries();
+
+// Ends the pinentry open now, if any, and no other: its request goes unanswered, and the dialog
+// it belongs to tries no further program. Any thread may call it.
+void cancelOpenPinentry();
+
+// How many times cancelOpenPinentry() was called: a dialog whose count changed while it ran was
+// cancelled.
+unsigned pinentryCancellations();
 
 // True once closePinentries() was called.
 bool pinentriesClosed();

@@ -81,8 +81,10 @@ struct FileState {
         return sameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
                modified.tv_nsec == other.modified.tv_nsec;
     }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
 };
 using DatabaseState = std::array<FileState, 2>;
+constexpr std::size_t kKeyFile = 1;
 
 // Whether the paths still name the same files (none at either time counts as the same).
 bool sameFiles(const std::optional<DatabaseState>& now, const std::optional<DatabaseState>& then) {
@@ -115,6 +117,14 @@ bool databaseAnswers() {
     return slot && tokenAnswersSearches(slot.get()) && PK11_TokenRefresh(slot.get()) == SECSuccess;
 }
 
+// A password set or changed by another program (certutil -W) leaves the open database with
+// the key NSS made from the old one (even an empty password's, which a logout does not
+// drop), and every signature fails. Only opening the database again reads the new password
+// check; it costs the logins of tokens too, so it is done only when key4.db was written.
+bool keyFileChanged(const std::optional<DatabaseState>& state) {
+    return state && answeredState && (*state)[kKeyFile] != (*answeredState)[kKeyFile];
+}
+
 // The search and refresh cost about a millisecond, so they run only when the files changed
 // since the database last answered: a stat of each file tells that for a few microseconds.
 // Files removed or replaced at the path do not count as answering: NSS would go on reading
@@ -123,7 +133,7 @@ bool databaseStillAnswers() {
     const std::optional<DatabaseState> state = databaseState();
     if (!sameFiles(state, openedState)) return false;
     if (state && state == answeredState) return true;
-    if (!databaseAnswers()) return false;
+    if (keyFileChanged(state) || !databaseAnswers()) return false;
     answeredState = state;
     return true;
 }
@@ -164,7 +174,10 @@ bool prepareDatabaseDirectory() {
 bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
-        if (databaseStillAnswers()) return true;
+        if (databaseStillAnswers()) {
+            loadNewTokenModules();
+            return true;
+        }
         closeDatabase();
     }
     PK11_SetPasswordFunc(askTokenPin);
@@ -177,6 +190,7 @@ bool openUserDatabase() {
     if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
     if (!databaseOpen) return false;
     openedState = databaseState();
+    answeredState = openedState;
     loadRegisteredTokenModules();
     return true;
 }

@@ -1,10 +1,13 @@
 #include "keystore/p11_kit_registry.h"
 
 #include <p11-kit/p11-kit.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <memory>
 #include <string_view>
+
+#include "support/user_directories.h"
 
 namespace quillmark {
 namespace {
@@ -27,7 +30,35 @@ bool holdsTrustPolicy(CK_FUNCTION_LIST* module) {
     return value && std::string_view(value.get()) == "yes";
 }
 
+// Where p11-kit as Debian builds it looks for `.module` files.
+constexpr const char* kPackageModuleFolder = "/usr/share/p11-kit/modules";
+constexpr const char* kSystemModuleFolder = "/etc/pkcs11/modules";
+
+// The user's folder: p11-kit reads ~/.config/pkcs11/modules, honouring XDG_CONFIG_HOME.
+std::string userModuleFolder() {
+    const std::string config = xdgDirectory("XDG_CONFIG_HOME", ".config");
+    return config.empty() ? config : config + "/pkcs11/modules";
+}
+
 }  // namespace
+
+ModuleFolders ModuleFolders::now() {
+    ModuleFolders folders;
+    for (const std::string& path : {std::string(kPackageModuleFolder),
+                                    std::string(kSystemModuleFolder), userModuleFolder()}) {
+        struct stat info {};
+        if (path.empty() || stat(path.c_str(), &info) != 0) info = {};
+        folders.stamps_.insert(
+            folders.stamps_.end(),
+            {static_cast<long long>(info.st_dev), static_cast<long long>(info.st_ino),
+             static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec});
+    }
+    return folders;
+}
+
+bool ModuleFolders::operator==(const ModuleFolders& other) const {
+    return stamps_ == other.stamps_;
+}
 
 std::vector<RegisteredModule> p11KitRegisteredModules() {
     std::vector<RegisteredModule> registered;

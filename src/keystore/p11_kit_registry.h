@@ -17,4 +17,18 @@ struct RegisteredModule {
 // from the NSS code because p11-kit and NSS each bring their own PKCS#11 headers.
 std::vector<RegisteredModule> p11KitRegisteredModules();
 
+// The folders p11-kit reads `.module` files from (the packages', the system's, the user's),
+// as they stand: each changes when a file is added, removed or renamed in it, or the folder
+// itself is made or removed. Two readings compare equal when nothing changed.
+class ModuleFolders {
+  public:
+    static ModuleFolders now();
+    bool operator==(const ModuleFolders& other) const;
+    bool operator!=(const ModuleFolders& other) const { return !(*this == other); }
+
+  private:
+    // Per folder: device, inode and modification time in nanoseconds; zeros when missing.
+    std::vector<long long> stamps_;
+};
+
 }  // namespace quillmark

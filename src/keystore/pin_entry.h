@@ -15,6 +15,11 @@ namespace quillmark {
 // no program could ask (then the log names what to install). `context` may be null.
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin);
 
+// Whether the user cancelled the last PIN dialog this thread showed since it last called
+// forgetPinDialogCancel(): NSS reports a cancelled dialog with the error of a wrong PIN.
+void forgetPinDialogCancel();
+bool pinDialogCancelled();
+
 // Closes the PIN dialog open now, if any, and keeps new ones from opening: called when the
 // agent stops, so that no dialog is left on screen. Async-signal-safe; any thread may call it.
 void closeOpenPinEntry();

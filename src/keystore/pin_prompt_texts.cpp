@@ -3,13 +3,14 @@
 
 #include <pkcs11t.h>
 
-#include <cstddef>
+#include "keystore/shown_text.h"
 
 namespace quillmark {
 
 const char kPinDialogTitle[] = "Quillmark";
 const char kPinPrompt[] = "PIN:";
 const char kWrongPinText[] = "Mã PIN không đúng, hãy nhập lại.";
+const char kOwnStoreName[] = "kho chứng thư số trên máy này";
 
 namespace {
 
@@ -23,30 +24,6 @@ constexpr char kIfYouAgree[] = " nếu bạn đồng ý.";
 constexpr char kTriesLow[] = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá.";
 constexpr char kFinalTry[] = "Đây là lần thử cuối cùng: nhập sai lần nữa, mã PIN sẽ bị khoá.";
 constexpr char kLocked[] = "Mã PIN đã bị khoá.";
-
-// Long enough for any real origin and name, short enough that the description stays within
-// an Assuan line (1000 bytes) once escaped.
-constexpr std::size_t kShownTextLimit = 200;
-constexpr char kCut[] = "…";
-
-bool isControl(unsigned char c) {
-    return c < 0x20 || c == 0x7f;
-}
-
-// A text from the request as the dialog shows it: control characters become spaces (and,
-// where only ASCII belongs, other bytes "?"), and a long text is cut on a character boundary.
-std::string shownText(const std::string& text, bool asciiOnly) {
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        shown += isControl(byte) ? ' ' : asciiOnly && byte >= 0x80 ? '?' : c;
-    }
-    if (shown.size() <= kShownTextLimit) return shown;
-    std::size_t end = kShownTextLimit;
-    while (end > 0 && (static_cast<unsigned char>(shown[end]) & 0xC0) == 0x80)
-        --end;
-    return shown.substr(0, end) + kCut;
-}
 
 }  // namespace
 

@@ -38,4 +38,8 @@ extern const char kPinDialogTitle[];
 extern const char kPinPrompt[];
 extern const char kWrongPinText[];
 
+// How the dialog names the user's own certificate store (NSS's database, whose token label
+// "NSS Certificate DB" means nothing to the user); tokens are named by their label.
+extern const char kOwnStoreName[];
+
 }  // namespace quillmark

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "keystore/nss_pointers.h"
+#include "keystore/pin_entry.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -25,6 +26,8 @@ namespace {
 // bounds the wait for a token NSS cannot bring up.
 constexpr std::chrono::milliseconds kSettleLimit(1000);
 constexpr std::chrono::milliseconds kSettlePoll(20);
+
+constexpr char kPinDialogCancelledLog[] = "PIN dialog cancelled";
 
 // A removable slot and what its module reported about it.
 struct ReportedSlot {
@@ -156,6 +159,7 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     // NSS hands the prompt to the PIN callback, which names the site and the certificate.
     void* passwordArgument = const_cast<PinPromptContext*>(prompt);
     PK11SlotInfo* slot = certificate->slot;
+    forgetPinDialogCancel();
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
@@ -165,7 +169,9 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
         const char* name = PR_ErrorToName(cause);
         writeLog(std::string("No private key on ") +
                  (slot != nullptr ? PK11_GetTokenName(slot) : "any token") + ": " +
-                 (name != nullptr ? name : std::to_string(cause)));
+                 (pinDialogCancelled() ? kPinDialogCancelledLog
+                  : name != nullptr    ? name
+                                       : std::to_string(cause)));
         PORT_SetError(cause);
     }
     return key;

@@ -9,6 +9,7 @@ extern "C" {
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "keystore/nss_pointers.h"
@@ -51,13 +52,21 @@ bool loadModule(const RegisteredModule& module) {
     return loaded && loaded->loaded;
 }
 
+// The module folders as they stood when the registered modules were last loaded.
+std::optional<ModuleFolders> loadedFolders;
+
 }  // namespace
 
 void loadRegisteredTokenModules() {
+    loadedFolders = ModuleFolders::now();
     for (const RegisteredModule& module : p11KitRegisteredModules()) {
         if (libraryLoaded(canonicalPath(module.library.c_str()))) continue;
         if (!loadModule(module)) writeLog("Token module not loaded: " + module.library);
     }
+}
+
+void loadNewTokenModules() {
+    if (loadedFolders != ModuleFolders::now()) loadRegisteredTokenModules();
 }
 
 }  // namespace quillmark

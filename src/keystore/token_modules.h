@@ -9,4 +9,9 @@ namespace quillmark {
 // token is reached through one route. A module that fails to load costs one log line.
 void loadRegisteredTokenModules();
 
+// Loads the modules registered since the last loading (a token driver installed, a
+// `.module` file added while the agent runs): p11-kit's configuration is read again only when
+// a file was added, removed or renamed in one of its module folders.
+void loadNewTokenModules();
+
 }  // namespace quillmark

@@ -1,9 +1,14 @@
 #include "protocol/cert_requests.h"
 
-#include <cmath>
+#include <secerr.h>
 
+#include <cmath>
+#include <string>
+
+#include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
 #include "protocol/cert_replies.h"
+#include "signing/step_failure.h"
 #include "support/json.h"
 #include "support/log_file.h"
 
@@ -12,6 +17,8 @@ namespace {
 
 constexpr std::string_view kStartMarker = "\"dataBase64\":\"";
 constexpr std::string_view kEndMarker = "\",\"cms\"";
+// A refused site gets the code of a cancelled PIN, which pages already handle.
+constexpr NssErrorCode kRefusedCode = static_cast<NssErrorCode>(SEC_ERROR_BAD_PASSWORD);
 
 // Where the sign operation finds the Base64 data. HTTP takes the member's value and decodes it
 // where it lies in the parsed request; WebSocket takes the raw text extraction, and frees the
@@ -28,6 +35,19 @@ void takeBase64Data(cJSON* request, cJSON* dataBase64, std::string_view extracte
     if (text == nullptr) return;
     sign.dataBase64 = text;
     sign.decodeTo = reinterpret_cast<std::uint8_t*>(text);
+}
+
+OptionalText refusedSign(SignOutput output) {
+    const SignFailure failure{SignStep::PrivateKey, kRefusedCode};
+    logStepFailure(stepTexts(failure.step, output).log, failure.code);
+    return signReply(output, failure);
+}
+
+// Whether the site may sign; the dialog, when one is shown, names the certificate.
+bool signingAllowed(std::string_view origin, const char* serialNumber) {
+    ConsentQuestion question{std::string(origin), true, {}};
+    if (needsConsent(origin)) question.certificateName = certificateNameForSerial(serialNumber);
+    return consentGiven(origin, question);
 }
 
 // The sign request's reply, or none.
@@ -47,6 +67,9 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     if (serialNumber == nullptr || (dataBase64 == nullptr && dataHex == nullptr))
         return std::nullopt;
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
+    // Asked before anything else, so that the reply tells a site not allowed nothing of the
+    // serials the user has.
+    if (!signingAllowed(context.origin, serialNumber)) return refusedSign(output);
     SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
@@ -55,9 +78,30 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     return signReply(output, quillmark::sign(sign));
 }
 
+// What a site the user did not allow is answered: what a cancelled PIN gives, at the step
+// that failed, logged as that failure is.
+OptionalText refusedCertificateList() {
+    CertificateListing listing;
+    listing.failure = StoreFailure{StoreStep::My, kRefusedCode};
+    logStepFailure(storeFailureText(listing.failure->step), kRefusedCode);
+    return certificateListReply(listing);
+}
+
+// Whether the site may see the certificates. A consent dialog may take the focus: the window the
+// user was in then gets it back.
+bool certificatesAllowed(std::string_view origin) {
+    const ConsentQuestion question{std::string(origin), false, {}};
+    if (!needsConsent(origin)) return consentGiven(origin, question);
+    const ForegroundWindow foreground = ForegroundWindow::remember();
+    const bool given = consentGiven(origin, question);
+    foreground.restore();
+    return given;
+}
+
 }  // namespace
 
-OptionalText handleGetCertsRequest() {
+OptionalText handleGetCertsRequest(const RequestContext& context) {
+    if (!certificatesAllowed(context.origin)) return refusedCertificateList();
     return certificateListReply(listCertificates());
 }
 
@@ -78,8 +122,8 @@ bool flagIsSet(const cJSON* item) {
 
 OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context) {
-    // A PIN dialog may take the focus while the key is used: the window the user was in gets
-    // it back before the reply goes out, whether or not anything was signed.
+    // A consent or PIN dialog may take the focus while the key is used: the window the user was in
+    // gets it back before the reply goes out, whether or not anything was signed.
     const ForegroundWindow foreground = ForegroundWindow::remember();
     OptionalText reply = replyToSign(request, requestText, context);
     foreground.restore();

@@ -9,14 +9,17 @@
 
 namespace quillmark {
 
-// The getCerts entry: the certificate list reply.
-OptionalText handleGetCertsRequest();
+// The getCerts entry: the certificate list reply. A site the user does not allow is asked
+// first (consentGiven); refused, it gets the reply of a personal store that did not open.
+OptionalText handleGetCertsRequest(const RequestContext& context);
 
 // The sign entry: reads the request's members and calls the raw or CMS signing operation.
 // No reply when the request has neither `dataBase64` nor `dataHex`, or no string
 // `serialNumber`. Over WebSocket secure mode is always on and the Base64 data is the raw
 // text extraction. The request's Base64 member is used up: decoded over (HTTP) or freed.
-// The PIN dialog, if one is needed, names the context's origin.
+// A site the user does not allow is asked first, before the serial is looked for
+// (consentGiven); refused, it gets the reply of a private key that could not be had. The PIN
+// dialog, if one is needed, names the context's origin.
 OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context);
 

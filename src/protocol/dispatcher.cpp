@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
+#include "consent/consent_gate.h"
 #include "protocol/cert_requests.h"
 #include "support/json.h"
 #include "support/log_file.h"
@@ -10,6 +12,8 @@
 
 namespace quillmark {
 namespace {
+
+constexpr char kRestartIgnoredLog[] = "restart ignored, site not allowed: ";
 
 // What an action's handler is given: the parsed request, its text and where it came from.
 struct ActionRequest {
@@ -32,7 +36,12 @@ struct Action {
     ActionHandler handler;
 };
 
-DispatchResult restart(const ActionRequest&) {
+// Any page could otherwise end the requests of every other page in flight.
+DispatchResult restart(const ActionRequest& request) {
+    if (!siteAllowed(request.context.origin)) {
+        writeLog(std::string(kRestartIgnoredLog) + std::string(request.context.origin));
+        return {};
+    }
     JsonPtr reply = newReply("restart");
     if (!reply) return {};
     DispatchResult result{printJson(reply.get())};
@@ -47,8 +56,8 @@ DispatchResult version(const ActionRequest&) {
     return {printJson(reply.get())};
 }
 
-DispatchResult certificates(const ActionRequest&) {
-    return {handleGetCertsRequest()};
+DispatchResult certificates(const ActionRequest& request) {
+    return {handleGetCertsRequest(request.context)};
 }
 
 DispatchResult signature(const ActionRequest& request) {

@@ -13,8 +13,10 @@ struct DispatchResult {
 };
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
-// getCerts and sign; WebSocket serves getCerts and sign. Throws std::bad_alloc when memory
-// runs out on the way, cJSON's included: the request then ends without a reply.
+// getCerts and sign; WebSocket serves getCerts and sign. getCerts and sign from a site the
+// user has not allowed ask first; restart from one is ignored, with a log line. Throws
+// std::bad_alloc when memory runs out on the way, cJSON's included: the request then ends
+// without a reply.
 DispatchResult dispatchAction(std::string_view requestText, const RequestContext& context);
 
 }  // namespace quillmark

@@ -4,7 +4,10 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
+#include "consent/consent_gate.h"
+#include "consent/pinentry_consent_prompter.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "server/port_holder.h"
@@ -16,11 +19,13 @@
 namespace quillmark {
 namespace {
 
+// The icon installed in the hicolor theme, whose name a D-Bus tray passes on to its host;
+// the copy compiled into the program where the theme does not have it.
 QIcon applicationIcon() {
-    QIcon icon;
+    QIcon builtIn;
     for (const int size : {16, 24, 32, 48, 256})
-        icon.addFile(QStringLiteral(":/icons/quillmark-%1.png").arg(size), QSize(size, size));
-    return icon;
+        builtIn.addFile(QStringLiteral(":/icons/quillmark-%1.png").arg(size), QSize(size, size));
+    return QIcon::fromTheme(QStringLiteral("quillmark"), builtIn);
 }
 
 }  // namespace
@@ -28,14 +33,18 @@ QIcon applicationIcon() {
 CQuillmarkXpApp::CQuillmarkXpApp(int& argc, char** argv) : m_nArgc(argc), m_pArgv(argv) {}
 
 int CQuillmarkXpApp::InitInstance() {
-    const std::string modulePath = executablePath();
-    writeAutostart(modulePath);
-    closeOtherInstances(fileNameOf(modulePath));
-
+    // Qt ends the process when its display platform cannot start: the running copy is
+    // closed only once this one has its display.
     QApplication application(m_nArgc, m_pArgv);
     application.setQuitOnLastWindowClosed(false);
     application.setWindowIcon(applicationIcon());
 
+    const std::string modulePath = executablePath();
+    writeAutostart(modulePath);
+    closeOtherInstances(fileNameOf(modulePath));
+
+    // A site not allowed yet is asked through pinentry, as a PIN is.
+    setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
     std::future<unsigned> server = startServerThread();
     // The thread only ends early when its server could not be set up.
     if (server.wait_for(kStartCheck) != std::future_status::timeout) {

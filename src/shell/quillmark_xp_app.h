@@ -5,10 +5,10 @@
 
 namespace quillmark {
 
-// The desktop agent's start-up and life: it writes the autostart entry, closes older copies,
-// starts the server thread and checks that it still runs after kStartCheck, then runs the main
-// dialog; the program lives as long as the dialog. A server that cannot start is reported in
-// an error box and ends the program.
+// The desktop agent's start-up and life: it opens the display, writes the autostart entry,
+// closes older copies, starts the server thread and checks that it still runs after kStartCheck,
+// then runs the main dialog; the program lives as long as the dialog. A server that cannot start is
+// reported in an error box and ends the program.
 class CQuillmarkXpApp {
   public:
     CQuillmarkXpApp(int& argc, char** argv);

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
 
 #include "version.h"
 
@@ -51,6 +52,9 @@ bool dbusTrayInUse() {
                            QDBusConnection::sessionBus());
     return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
+
+// How often a window shown for want of a tray looks for one: Qt tells of no tray appearing.
+constexpr std::chrono::seconds kTrayPoll(1);
 
 constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
                                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -97,12 +101,26 @@ void CQuillmarkXpDlg::createControls() {
 }
 
 void CQuillmarkXpDlg::OnInitDialog() {
-    // Shown even without a tray yet: a desktop may start its tray after the programs it
-    // autostarts, and the icon goes to the tray as soon as one appears.
-    m_trayIcon.show();
-    m_bTrayIconShown = true;
-    m_bAllowShow = false;
-    hide();
+    if (AddTrayIcon()) {
+        m_bAllowShow = false;
+        hide();
+        return;
+    }
+    // No tray (GNOME without an extension, a Wayland session without a StatusNotifierItem
+    // host, a desktop that starts its tray later): the window shows, so the agent is never
+    // out of sight, and the icon joins it once a tray appears.
+    m_bAllowShow = true;
+    showNormal();
+    waitForTray();
+}
+
+void CQuillmarkXpDlg::waitForTray() {
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll] {
+        AddTrayIcon();
+        if (m_bTrayIconShown) poll->deleteLater();
+    });
+    poll->start(kTrayPoll);
 }
 
 bool CQuillmarkXpDlg::AddTrayIcon() {
@@ -132,10 +150,10 @@ void CQuillmarkXpDlg::done(int result) {
 void CQuillmarkXpDlg::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
     // The window manager has already minimised the window: trade it for the tray icon once
-    // the state change has been handled, or bring it back when no tray takes the icon.
+    // the state change has been handled; without a tray it stays minimised.
     if (event->type() == QEvent::WindowStateChange && isMinimized())
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized() && !hideToTray()) showNormal();
+            if (isMinimized()) hideToTray();
         });
 }
 
@@ -149,11 +167,12 @@ void CQuillmarkXpDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void CQuillmarkXpDlg::OnMinimizeClicked() {
-    hideToTray();
+    if (!hideToTray()) showMinimized();
 }
 
 bool CQuillmarkXpDlg::hideToTray() {
-    if (!AddTrayIcon()) return false;
+    AddTrayIcon();
+    if (!m_bTrayIconShown) return false;
     m_bAllowShow = false;
     hide();
     return true;

@@ -9,7 +9,9 @@ namespace quillmark {
 // The agent's only window: what the program is, its version, and a button that sends it to
 // the tray. It starts hidden with only its tray icon shown; a left double click on the icon
 // (a click on a D-Bus tray, which sends no double clicks) trades the icon for the window,
-// minimising or the button trade the window for the icon. Closing it (close box, Escape, a close
+// minimising or the button trade the window for the icon. Where no tray is available it
+// starts shown and minimises like any window; a tray that appears later gets the icon beside
+// the window, which stays until the user minimises it. Closing it (close box, Escape, a close
 // request) ends the dialog and with it the program.
 class CQuillmarkXpDlg : public QDialog {
     Q_OBJECT
@@ -17,7 +19,8 @@ class CQuillmarkXpDlg : public QDialog {
   public:
     explicit CQuillmarkXpDlg(const QIcon& icon);
 
-    // Puts the icon in the tray and keeps the window hidden.
+    // Puts the icon in the tray and keeps the window hidden, or shows the window when no
+    // tray is available.
     void OnInitDialog();
 
     // Shows the tray icon; false when it is already shown or no tray is there to take it.
@@ -36,9 +39,12 @@ class CQuillmarkXpDlg : public QDialog {
 
   private:
     void createControls();
+    // Shows the icon as soon as a tray is available.
+    void waitForTray();
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
     void OnMinimizeClicked();
-    // Trades the window for the tray icon; false (window unchanged) when no tray takes it.
+    // Trades the window for the tray icon (already there or shown now); false (window
+    // unchanged) when no tray takes it.
     bool hideToTray();
 
     QIcon m_hIcon;

@@ -1,6 +1,7 @@
 #include "signing/signing_service.h"
 
 #include "keystore/cert_store.h"
+#include "signing/signature_trace.h"
 #include "signing/step_failure.h"
 #include "support/base64.h"
 #include "support/hex.h"
@@ -179,6 +180,12 @@ StepTexts stepTexts(SignStep step, SignOutput output) {
     return {"Error getting signed BLOB", "Error getting signed BLOB"};
 }
 
+std::string certificateNameForSerial(const char* serialNumber) {
+    if (!openPersonalStore()) return {};
+    const CertificatePtr found = findBySerial(serialNumber);
+    return found ? displayName(found.get()) : std::string();
+}
+
 SignResult sign(const SignRequest& request) {
     Bytes storage;
     const std::optional<ByteRange> data = decodeData(request, storage);
@@ -192,11 +199,15 @@ SignResult sign(const SignRequest& request) {
 
     OptionalBytes result =
         signData(steps, certificate, hashFor(certificate), *data, request.origin);
+    if (!result) return *steps.failure();
+    const SignatureRecord record = signatureRecord(
+        std::string(request.origin), displayName(certificate), data->data, data->size);
     Bytes().swap(storage);  // the data's last use is over
     // The message's own digest follows the hash the certificate names.
-    if (result && request.output == SignOutput::Cms)
+    if (request.output == SignOutput::Cms)
         result = signedMessage(steps, certificate, certificateHash(certificate), *result);
     if (!result) return *steps.failure();
+    traceSignature(record);
     return replyBytes(*result, request);
 }
 

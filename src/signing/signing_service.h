@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -68,7 +69,11 @@ using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
 // and with SHA-1 otherwise. The CMS message's own digest is the hash the certificate's
 // signature algorithm names (SHA-384 for sha384WithRSAEncryption). In secure mode the decoded data
 // is deciphered before hashing and the result enciphered. Logs the raw operation's trace and each
-// failed step.
+// failed step; each signature made is traced (traceSignature).
 SignResult sign(const SignRequest& request);
+
+// The display name of the user certificate sign() would use for this serial text; empty when
+// none has it or the store does not open. Logs nothing, asks no PIN.
+std::string certificateNameForSerial(const char* serialNumber);
 
 }  // namespace quillmark

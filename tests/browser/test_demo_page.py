@@ -8,7 +8,7 @@ import sys
 import tempfile
 import unittest
 
-from agent import Agent
+from agent import Agent, allow_sites
 from chromium import Browser
 from pki import Pki
 
@@ -41,6 +41,8 @@ class DemoPageTest(unittest.TestCase):
         cls.server = demo.serve_page(BUILD_DIR, 0)
         cls.addClassCleanup(cls.server.shutdown)
         cls.page_url = f"http://127.0.0.1:{cls.server.server_address[1]}/"
+        # The user allowed the demo's site once: its requests ask nothing more.
+        allow_sites(home, cls.page_url.rstrip("/"))
         cls.browser = Browser(os.path.join(cls.workdir, "profile"))
         cls.addClassCleanup(cls.browser.close)
 

@@ -10,7 +10,7 @@ import time
 import unittest
 
 from agent import PORT, Agent, pids_of, post_json, wait_for_port
-from desktop import DesktopSession, wait_until
+from desktop import DesktopSession, WaylandSession, wait_until
 from status_notifier_watcher import DBusTray
 
 QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
@@ -18,6 +18,10 @@ BUILD_DIR = os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd())
 TOOLTIP = "Quillmark v1.00.04"
 START_CHECK = 5.0
 ICON_TIMEOUT = START_CHECK + 10.0
+
+
+def screenshot_path(name):
+    return os.path.join(BUILD_DIR, "gui-screenshots", name)
 
 
 def unique_colours(png):
@@ -70,6 +74,9 @@ class DesktopAgentTest(unittest.TestCase):
             icon = self.wait_for_icon(agent)
             self.assertGreaterEqual(time.monotonic() - started, START_CHECK - 1.0)
             self.assert_in_tray(agent)
+            # The icon is drawn: an empty one leaves the tray's slot one flat colour.
+            shot = self.desktop.screenshot(icon, screenshot_path("tray-icon.png"))
+            self.assertGreater(unique_colours(shot), 8, "blank tray icon " + shot)
 
             # Hovering shows the tooltip (its text is read over D-Bus in DBusTrayTest);
             # single, right and right double clicks do nothing.
@@ -87,9 +94,10 @@ class DesktopAgentTest(unittest.TestCase):
             self.desktop.click_icon(icon, repeat=2)
             dialog = self.assert_shown(agent)
             self.assertIn("Norvale", self.desktop.managed_windows())
-            shot = self.desktop.screenshot(
-                dialog, os.path.join(BUILD_DIR, "gui-screenshots", "dialog.png"))
+            shot = self.desktop.screenshot(dialog, screenshot_path("dialog.png"))
             self.assertGreater(unique_colours(shot), 20, "blank screenshot " + shot)
+            icon_property = self.desktop.command("xprop", "-id", str(dialog), "_NET_WM_ICON")
+            self.assertIn("Icon (48 x 48)", icon_property.stdout, "the window has no icon")
 
             # The button, then the minimise box, trade the window for the icon.
             self.desktop.press_in(dialog, "space")
@@ -128,6 +136,18 @@ class DesktopAgentTest(unittest.TestCase):
             first.stop()
             self.wait_for_icon(second)
             self.assertEqual(pids_of(QUILLMARKXP), [second.process.pid])
+
+    def test_a_copy_that_cannot_start_leaves_the_running_one(self):
+        with self.agent() as running:
+            self.wait_for_icon(running)
+            log_size = os.path.getsize(running.log_path())
+            # A display platform Qt cannot load ends the new copy before it touches anything.
+            failed = self.agent(QT_QPA_PLATFORM="none-such").start(wait=False)
+            self.assertNotEqual(failed.process.wait(30), 0)
+            failed.stop()
+            self.assertIsNone(running.process.poll())
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            self.assertGreaterEqual(os.path.getsize(running.log_path()), log_size)
 
     def test_restart_hands_over_to_a_new_copy(self):
         with self.agent() as old:
@@ -202,32 +222,81 @@ class DesktopAgentTest(unittest.TestCase):
             shutil.rmtree(home, ignore_errors=True)
 
 
-class LateTrayTest(unittest.TestCase):
-    """A desktop that starts its tray after the programs it autostarts."""
+class NoTrayTest(unittest.TestCase):
+    """A desktop without a tray (GNOME, a Wayland session without a StatusNotifierItem host),
+    or one that starts its tray after the programs it autostarts."""
 
-    def test_icon_goes_to_a_tray_that_comes_later(self):
+    def test_the_window_shows_until_a_tray_takes_the_icon(self):
         with DesktopSession(with_tray=False) as desktop:
             with Agent(path=QUILLMARKXP, env=desktop.env()) as agent:
-                time.sleep(START_CHECK + 1.0)
-                self.assertEqual(desktop.tray_icons(agent.process.pid), [])
-                self.assertIsNone(desktop.shown_window("Norvale"))
+                dialog = wait_until(lambda: desktop.shown_window("Norvale"), ICON_TIMEOUT)
+                self.assertIsNotNone(dialog, "no window without a tray:\n" + agent.stderr())
+                shot = desktop.screenshot(dialog, screenshot_path("dialog-without-tray.png"))
+                self.assertGreater(unique_colours(shot), 20, "blank screenshot " + shot)
+                # Minimised, it stays in the taskbar; the button minimises it too.
+                desktop.xdotool("windowminimize", str(dialog))
+                self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale") is None))
+                time.sleep(1.0)
+                self.assertIn("Norvale", desktop.managed_windows())
+                desktop.xdotool("windowactivate", "--sync", str(dialog))
+                desktop.press_in(dialog, "space")
+                self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale") is None))
+                self.assertIn("Norvale", desktop.managed_windows())
+                desktop.xdotool("windowactivate", "--sync", str(dialog))
+
+                # A tray comes: the icon joins the window, which stays until minimised.
                 desktop.start_tray()
                 icons = wait_until(lambda: desktop.tray_icons(agent.process.pid), 10)
-                self.assertEqual(len(icons), 1)
+                self.assertEqual(len(icons), 1, desktop.describe(icons))
+                self.assertIsNotNone(desktop.shown_window("Norvale"))
+                desktop.xdotool("windowminimize", str(dialog))
+                self.assertTrue(wait_until(lambda: "Norvale" not in desktop.managed_windows()))
+                self.assertEqual(desktop.tray_icons(agent.process.pid), icons)
                 desktop.click_icon(icons[0], repeat=2)
                 self.assertTrue(wait_until(lambda: desktop.shown_window("Norvale")))
 
 
+class WaylandTest(unittest.TestCase):
+    """A Wayland session (weston) with no X11 display and no tray: the window shows."""
+
+    def test_starts_on_wayland_alone(self):
+        with DesktopSession(with_tray=False) as desktop, WaylandSession(desktop) as wayland:
+            with Agent(path=QUILLMARKXP, env=wayland.env()) as agent:
+                self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+                # The kiosk shell shows the window over the whole output.
+                shot_path = screenshot_path("wayland.png")
+                drawn = wait_until(lambda: unique_colours(wayland.screenshot(shot_path)) > 20,
+                                   ICON_TIMEOUT)
+                self.assertTrue(drawn, "nothing drawn on weston:\n" + agent.stderr())
+
+
 class DBusTrayTest(unittest.TestCase):
     """A D-Bus tray (StatusNotifierItem) beside no X11 tray: the icon is an item registered
-    with the watcher, and its Activate (a click) shows the window."""
+    with the watcher, and its Activate (a click) shows the window. The icons are installed
+    as `cmake --install` puts them, so the item also names its icon for the tray's theme."""
+
+    def setUp(self):
+        self.prefix = tempfile.mkdtemp(prefix="quillmark-prefix-")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", self.prefix], check=True,
+                       capture_output=True)
+        self.icons_env = {"XDG_DATA_DIRS": os.path.join(self.prefix, "share") + ":/usr/share"}
+
+    def tearDown(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
 
     def test_activate_shows_the_window(self):
         with DesktopSession(with_tray=False) as desktop, DBusTray() as tray:
-            with Agent(path=QUILLMARKXP, env=dict(desktop.env(), **tray.env())) as agent:
+            env = dict(desktop.env(), **tray.env(), **self.icons_env)
+            with Agent(path=QUILLMARKXP, env=env) as agent:
                 item = tray.next_item()
                 self.assertIsNotNone(item, "no item registered:\n" + agent.stderr())
                 self.assertIn(TOOLTIP, tray.item_property(item, "ToolTip"))
+                self.assertEqual(tray.item_property(item, "IconName"), "(<'quillmark'>,)\n")
+                # The icon's pixels: an empty icon is sent as [(0, 0, [])].
+                pixmaps = tray.item_property(item, "IconPixmap")
+                self.assertRegex(pixmaps[:30], r"^\(<\[\(([1-9][0-9]*), \1, \[byte 0x",
+                                 pixmaps[:80])
+                self.assertIn("0xff", pixmaps, "transparent icon")
                 self.assertEqual(desktop.tray_icons(agent.process.pid), [])
                 self.assertIsNone(desktop.shown_window("Norvale"))
 

@@ -149,6 +149,15 @@ class Agent:
             raise AssertionError(failure)
 
 
+def allow_sites(home, *origins):
+    """Writes the user's list of allowed sites in this HOME, as the user would allow them: the
+    sites' requests are then served without a consent dialog."""
+    folder = os.path.join(home, ".config", "quillmark")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "allowed-sites"), "w") as f:
+        f.write("".join(origin + "\n" for origin in origins))
+
+
 def post(body, path="/", host="127.0.0.1", timeout=10.0, headers=None):
     """POSTs a body (str or bytes), with any extra request headers, and returns
     (status, headers dict, body bytes)."""

@@ -23,6 +23,40 @@ def wait_until(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+class WaylandSession:
+    """weston with its kiosk shell, which shows each window full size, on its X11 backend
+    filling a DesktopSession's display: what it draws is screenshot from that display, black
+    where no window is."""
+
+    SOCKET = "quillmark-test-wayland"
+
+    def __init__(self, desktop):
+        self.desktop = desktop
+        self.weston = None
+
+    def env(self):
+        """What a program needs to run on this compositor: no X11 display."""
+        return {"DISPLAY": "", "WAYLAND_DISPLAY": self.SOCKET,
+                "XDG_RUNTIME_DIR": self.desktop.runtime_dir}
+
+    def __enter__(self):
+        self.weston = self.desktop._spawn(
+            ["weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
+             "--no-config", "--socket=" + self.SOCKET, "--fullscreen"])
+        if not wait_until(lambda: os.path.exists(
+                os.path.join(self.desktop.runtime_dir, self.SOCKET))):
+            raise RuntimeError("weston did not start")
+        return self
+
+    def __exit__(self, *exc):
+        self.weston.terminate()
+        self.weston.wait(10)
+        self.desktop.processes.remove(self.weston)
+
+    def screenshot(self, path):
+        return self.desktop.screenshot("root", path)
+
+
 class DesktopSession:
     """Xvfb, openbox and trayer; use as a context manager."""
 

@@ -5,13 +5,14 @@ import json
 import os
 import shutil
 import stat
+import subprocess
 import tempfile
 import threading
 import unittest
 
 import payload
-from agent import Agent, call
-from pki import openssl_verify_signature, shared_pki
+from agent import Agent, allow_sites, call
+from pki import nss_database_path, openssl_verify_signature, shared_pki
 from websocket_client import greeted
 
 PIN = "12%34 ế"  # escaped on the Assuan line
@@ -19,6 +20,9 @@ DATA = b"data behind a PIN"
 LOCAL_PROGRAM = "Một chương trình trên máy này yêu cầu ký số"
 SITE = "https://portal.example"
 NO_DIALOG_LOG = "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt"
+NO_SESSION_LOG = ("No PIN dialog: no graphical session (DISPLAY and WAYLAND_DISPLAY are not set);"
+                  " pass it to the user service with: systemctl --user import-environment"
+                  " DISPLAY WAYLAND_DISPLAY XAUTHORITY")
 TRIES_LOW = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá."
 
 pki = shared_pki()
@@ -97,6 +101,7 @@ class PinEntryTest(PinTestBase):
             log = agent.log_texts()
             index = log.index("CryptAcquireCertificatePrivateKey error")
             self.assertEqual(log[index + 1], format(reply["errorCode"], "x"))
+            self.assertIn("No private key on NSS Certificate DB: PIN dialog cancelled", log)
             self.assert_signed(self.sign())
             # The login is kept: neither a second raw nor a CMS signature asks again.
             self.assert_signed(self.sign())
@@ -107,11 +112,12 @@ class PinEntryTest(PinTestBase):
         self.assertIn("GETPIN", runs[0])
         # No Origin: a local program asks, with this certificate, for this token's PIN.
         self.assertIn(f"SETDESC {LOCAL_PROGRAM} bằng chứng thư “{self.cert.name}”.%0A"
-                      "Nhập mã PIN của NSS Certificate DB nếu bạn đồng ý.", runs[0])
+                      "Nhập mã PIN của kho chứng thư số trên máy này nếu bạn đồng ý.", runs[0])
         self.assertFalse(any(c.startswith("SETERROR") for c in runs[0] + runs[1]))
         self.assertNotIn(PIN, log)
 
     def test_the_dialog_names_the_site_that_asks(self):
+        allow_sites(self.home, SITE)
         # Each agent logs in once: the second asks again, for the WebSocket request.
         with self.agent([PIN]):
             self.assert_signed(self.sign(headers={"Origin": SITE}))
@@ -152,6 +158,32 @@ class PinEntryTest(PinTestBase):
             self.assertIn(NO_DIALOG_LOG, agent.log_texts())
 
 
+class PasswordChangeTest(PinTestBase):
+    """The store's password set, then changed, by another program while the agent runs."""
+
+    def change_password(self, old, new):
+        files = []
+        for text in (old, new):
+            handle, name = tempfile.mkstemp(dir=self.tools)
+            with os.fdopen(handle, "w") as f:
+                f.write(text + "\n")
+            files.append(name)
+        subprocess.run(["certutil", "-W", "-d", "sql:" + nss_database_path(self.home),
+                        "-f", files[0], "-@", files[1]], check=True, capture_output=True)
+
+    def test_signing_asks_for_the_new_password(self):
+        pki.install(self.home, users=["vietnamese"])
+        with self.agent([PIN, "other"]):
+            self.assert_signed(self.sign())
+            self.assertEqual(self.runs(), [])
+            self.change_password("", PIN)
+            self.assert_signed(self.sign())
+            self.assertEqual(len(self.runs()), 1)
+            self.change_password(PIN, "other")
+            self.assert_signed(self.sign())
+        self.assertEqual(len(self.runs()), 2)
+
+
 class PinProgramTest(PinTestBase):
     """Which pinentry asks: stand-ins named as the real programs, alone on PATH."""
 
@@ -180,7 +212,8 @@ class PinProgramTest(PinTestBase):
     def test_without_a_graphical_session_only_pinentry_is_tried(self):
         with self.agent([PIN], path=self.path, env=self.curses) as agent:
             self.assert_key_error(self.sign())
-            self.assertIn(NO_DIALOG_LOG, agent.log_texts())
+            self.assertIn(NO_SESSION_LOG, agent.log_texts())
+            self.assertNotIn(NO_DIALOG_LOG, agent.log_texts())
         self.assertEqual([run[0] for run in self.runs()], ["program pinentry"])
 
     def test_an_open_dialog_is_closed_when_the_agent_stops(self):

@@ -48,12 +48,12 @@ def make_token(test):
     return env
 
 
-def register_module(test, name, library):
+def register_module(test, name, library, options=""):
     """Registers the library with p11-kit in the user's configuration."""
     modules = os.path.join(test.home, "config", "pkcs11", "modules")
     os.makedirs(modules, exist_ok=True)
     with open(os.path.join(modules, name + ".module"), "w") as f:
-        f.write(f"module: {library}\n")
+        f.write(f"module: {library}\n{options}")
 
 
 def token_agent(test, answers):
@@ -111,7 +111,7 @@ class RegisteredTokenTest(PinTestBase):
             self.assert_signed(self.sign())
             log = agent.log_texts()
         self.assertEqual(log.count("CryptAcquireCertificatePrivateKey error"), 2)
-        self.assertEqual(log.count(f"No private key on {LABEL}: SEC_ERROR_BAD_PASSWORD"), 2)
+        self.assertEqual(log.count(f"No private key on {LABEL}: PIN dialog cancelled"), 2)
 
     def test_wrong_then_right_pin_signs(self):
         with self.agent(["wrong", TOKEN_PIN]):
@@ -124,6 +124,23 @@ class RegisteredTokenTest(PinTestBase):
             f.write(f"module: {self.tools}/scratch/cert9.db\n")
         with self.agent([]):
             self.assertIn(self.cert.serial_hex, self.listed())
+
+
+class ModuleInstalledWhileRunningTest(PinTestBase):
+    """A token driver installed while the agent runs: its `.module` file appears in the
+    user's p11-kit folder (where the system's SoftHSM entry is hidden from the agent)."""
+
+    def test_the_token_is_used_from_the_next_request(self):
+        pki.install(self.home, users=["sha1"])
+        make_token(self)
+        register_module(self, "softhsm2", SOFTHSM_MODULE, "disable-in: quillmarkd\n")
+        with token_agent(self, [TOKEN_PIN]):
+            self.assertEqual(listed(), [pki.users["sha1"].serial_hex])
+            library = os.path.join(self.tools, "libsofthsm2-copy.so")
+            shutil.copy(SOFTHSM_MODULE, library)
+            register_module(self, "installed-later", library)
+            self.assertIn(self.cert.serial_hex, listed())
+            self.assert_signed(self.sign())
 
 
 class RemovableTokenTest(PinTestBase):

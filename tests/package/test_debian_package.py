@@ -31,6 +31,7 @@ EXPECTED = [
     "/usr/share/doc/quillmark/README.md.gz",
     "/usr/share/doc/quillmark/copyright",
     "/usr/share/doc/quillmark/demo/index.html",
+    "/etc/quillmark/allowed-sites",
 ]
 
 

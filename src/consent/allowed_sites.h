@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmark {
+
+// A list of allowed sites kept in a file: one origin a line, exactly as a browser sends it;
+// "#" starts a comment, and blanks around an origin are ignored. "null" is never an allowed
+// site. The file is read again whenever its status (inode, size, times) changes, so an edit
+// or a removal counts from the next question on; a file that is missing or cannot be read
+// allows nothing.
+class SitesFile {
+  public:
+    explicit SitesFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& path() const { return path_; }
+    bool contains(std::string_view origin);
+    // Adds the origin at the end of the file, keeping what the file holds: the new text is
+    // written to a temporary file beside it, made private to the user (0600), then renamed
+    // over it. The directory is created (private to the user) when missing. False when the
+    // file could not be written.
+    bool add(const std::string& origin);
+    // Removes the lines that name the origin, keeping the others and the comments, written as
+    // add() writes. False when the file could not be written.
+    bool remove(const std::string& origin);
+    // The origins the file names, in sorted order.
+    std::vector<std::string> origins();
+
+  private:
+    bool rewrite(const std::string& text);
+
+    void refresh();
+
+    std::string path_;
+    struct stat status_ {};
+    bool present_ = false;
+    std::set<std::string, std::less<>> origins_;
+};
+
+// The sites allowed without asking: the administrator's list for every user, and the user's
+// own. Any thread may call it.
+class AllowedSites {
+  public:
+    AllowedSites(std::string administratorPath, std::string userPath)
+        : administrator_(std::move(administratorPath)), user_(std::move(userPath)) {}
+
+    bool allows(std::string_view origin);
+    // Remembers the site in the user's list; false (and a log line) when it could not be saved.
+    bool allow(const std::string& origin);
+    // The user's list, and the removal of a site from it (false when it could not be saved).
+    std::vector<std::string> userSites();
+    bool forget(const std::string& origin);
+
+  private:
+    std::mutex mutex_;
+    SitesFile administrator_;
+    SitesFile user_;
+};
+
+// $XDG_CONFIG_HOME/quillmark/allowed-sites (by default ~/.config/quillmark/allowed-sites);
+// empty when no home directory is known.
+std::string userAllowedSitesPath();
+
+// /etc/quillmark/allowed-sites. For tests only, the environment variable
+// QUILLMARK_TEST_ADMIN_ALLOWED_SITES names another file, as tests cannot write to /etc.
+std::string administratorAllowedSitesPath();
+
+}  // namespace quillmark

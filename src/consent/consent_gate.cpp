@@ -1,0 +1,87 @@
+#include "consent/consent_gate.h"
+
+#include <mutex>
+#include <set>
+
+#include "consent/allowed_sites.h"
+#include "support/log_file.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kNullOrigin[] = "null";
+constexpr char kRefusedLog[] = "Site not allowed: ";
+
+std::unique_ptr<ConsentPrompter> installedPrompter;
+
+// The lists, and the sites denied since the agent started.
+class ConsentState {
+  public:
+    AllowedSites sites{administratorAllowedSitesPath(), userAllowedSitesPath()};
+
+    bool denied(std::string_view origin) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return denied_.find(origin) != denied_.end();
+    }
+    void deny(std::string origin) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        denied_.insert(std::move(origin));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string, std::less<>> denied_;
+};
+
+ConsentState& state() {
+    static ConsentState consent;
+    return consent;
+}
+
+ConsentAnswer ask(const ConsentQuestion& question) {
+    return installedPrompter ? installedPrompter->ask(question) : ConsentAnswer::NoAnswer;
+}
+
+// Asks, and remembers an explicit answer, except for "null".
+bool askAndRemember(std::string_view origin, const ConsentQuestion& question) {
+    const ConsentAnswer answer = ask(question);
+    const bool remembered = origin != kNullOrigin;
+    if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));
+    if (answer == ConsentAnswer::Deny && remembered) state().deny(std::string(origin));
+    return answer == ConsentAnswer::Allow;
+}
+
+}  // namespace
+
+void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter) {
+    installedPrompter = std::move(prompter);
+}
+
+bool needsConsent(std::string_view origin) {
+    return !siteAllowed(origin) && !state().denied(origin);
+}
+
+bool siteAllowed(std::string_view origin) {
+    return origin.empty() || state().sites.allows(origin);
+}
+
+bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
+    if (siteAllowed(origin)) return true;
+    if (!state().denied(origin) && askAndRemember(origin, question)) return true;
+    writeLog(std::string(kRefusedLog) + std::string(origin));
+    return false;
+}
+
+std::vector<std::string> userAllowedSites() {
+    return state().sites.userSites();
+}
+
+bool forgetAllowedSite(const std::string& origin) {
+    return state().sites.forget(origin);
+}
+
+void cancelConsentDialog() {
+    if (installedPrompter) installedPrompter->cancel();
+}
+
+}  // namespace quillmark

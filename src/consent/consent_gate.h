@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "consent/consent_prompter.h"
+
+namespace quillmark {
+
+// Whether a page's site may use the user's certificates. A request without an Origin (a
+// program of the user's own) is always served. A site is allowed by the administrator's list
+// or the user's (see AllowedSites); a site the user denied stays denied until the agent stops.
+// Any other site is asked, through the prompter installed at start; "null" (a sandboxed frame
+// or a local file) is asked each time, never remembered. Any thread may call these.
+
+// Installs the dialog that asks the user. Called once at start, before the agent serves.
+void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter);
+
+// True when the origin's request would show a dialog now: it has an origin that is neither
+// allowed nor denied. Never asks or blocks: it only checks the lists' files' status.
+bool needsConsent(std::string_view origin);
+
+// True when the origin's request is served without a question: no origin, or an allowed site.
+bool siteAllowed(std::string_view origin);
+
+// True when the request may go on: served without a question, or the user allows it now
+// (the site then joins the user's list). False, with a log line naming the site, for a site
+// denied before, or denied or left unanswered now.
+bool consentGiven(std::string_view origin, const ConsentQuestion& question);
+
+// The sites the user allowed (the user's list, not the administrator's), for the user to
+// review; and the removal of one of them: its next request asks again. False when the list
+// could not be saved.
+std::vector<std::string> userAllowedSites();
+bool forgetAllowedSite(const std::string& origin);
+
+// Closes the consent dialog open now, if any: its request is refused, not remembered.
+void cancelConsentDialog();
+
+}  // namespace quillmark

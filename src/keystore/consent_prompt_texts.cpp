@@ -1,0 +1,48 @@
+// The texts of the dialog that asks whether a site may use the user's certificates, in one
+// place for whoever translates them.
+#include "keystore/consent_prompt_texts.h"
+
+#include "keystore/shown_text.h"
+
+namespace quillmark {
+
+const char kConsentAllow[] = "Cho phép";
+const char kConsentDeny[] = "Từ chối";
+
+namespace {
+
+constexpr char kSite[] = "Trang web ";
+constexpr char kPageWithoutAddress[] =
+    "Một trang web không có địa chỉ (khung bị cô lập hoặc tệp trên máy)";
+constexpr char kAsksToSee[] = " muốn xem các chứng thư số của bạn.";
+constexpr char kAsksToSign[] = " muốn ký số";
+constexpr char kWithCertificate[] = " bằng chứng thư “";
+constexpr char kCertificateEnd[] = "”";
+constexpr char kAllowRemembered[] =
+    "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải hỏi lại.";
+
+// The site: its origin, and the Unicode form of its host first when it has one. A page sent
+// from a sandboxed frame or a local file has the origin "null".
+std::string siteText(const ConsentPromptContext& context) {
+    if (context.origin == "null") return kPageWithoutAddress;
+    const std::string origin = shownText(context.origin, true);
+    if (context.unicodeOrigin.empty()) return kSite + origin;
+    return kSite + shownText(context.unicodeOrigin, false) + " (" + origin + ")";
+}
+
+}  // namespace
+
+std::string consentDescription(const ConsentPromptContext& context) {
+    std::string description = siteText(context);
+    if (!context.sign) {
+        description += kAsksToSee;
+    } else {
+        description += kAsksToSign;
+        const std::string name = shownText(context.certificateName, false);
+        if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
+        description += ".";
+    }
+    return description + "\n" + kAllowRemembered;
+}
+
+}  // namespace quillmark

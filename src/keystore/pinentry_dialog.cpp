@@ -1,0 +1,96 @@
+#include "keystore/pinentry_dialog.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+
+#include "support/log_file.h"
+
+namespace quillmark {
+namespace {
+
+// A user service started before the desktop handed its environment to the user manager has
+// neither variable: the dialog programs are there, the session is not.
+constexpr char kNoSessionLog[] =
+    "No PIN dialog: no graphical session (DISPLAY and WAYLAND_DISPLAY are not set); pass it "
+    "to the user service with: systemctl --user import-environment DISPLAY WAYLAND_DISPLAY "
+    "XAUTHORITY";
+
+// On a graphical session a graphical dialog, even where "pinentry" is the curses one.
+constexpr const char* kGraphicalPrograms[] = {"pinentry-gnome3", "pinentry-qt",   "pinentry-gtk-2",
+                                              "pinentry-x11",    "pinentry-fltk", "pinentry"};
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool graphicalSession() {
+    return !environmentValue("DISPLAY").empty() || !environmentValue("WAYLAND_DISPLAY").empty();
+}
+
+// The programs to try, in order.
+std::vector<const char*> dialogPrograms() {
+    if (graphicalSession()) return {std::begin(kGraphicalPrograms), std::end(kGraphicalPrograms)};
+    return {"pinentry"};
+}
+
+// Starts the program and gives it the settings; false when it cannot be used.
+bool prepare(PinentryProcess& pinentry, const char* program,
+             const std::vector<std::string>& settings) {
+    if (!pinentry.start(program) || pinentry.readReply() != AssuanReply::Ok) return false;
+    for (const std::string& setting : settings) {
+        if (!pinentry.send(setting)) return false;
+        const AssuanReply reply = pinentry.readReply();
+        // An option the program does not know is no reason to give it up.
+        const bool option = setting.compare(0, 7, "OPTION ") == 0;
+        if (reply != AssuanReply::Ok && !(option && reply == AssuanReply::Refused)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> sessionOptions() {
+    std::vector<std::string> options;
+    std::array<char, 256> terminal{};
+    if (isatty(STDIN_FILENO) && ttyname_r(STDIN_FILENO, terminal.data(), terminal.size()) == 0) {
+        options.push_back(std::string("OPTION ttyname=") + terminal.data());
+        if (const std::string type = environmentValue("TERM"); !type.empty())
+            options.push_back("OPTION ttytype=" + type);
+    }
+    if (const std::string display = environmentValue("DISPLAY"); !display.empty())
+        options.push_back("OPTION display=" + display);
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        if (const std::string locale = environmentValue(name); !locale.empty()) {
+            options.push_back("OPTION lc-ctype=" + locale);
+            break;
+        }
+    }
+    return options;
+}
+
+DialogResult runPinentryDialog(const std::vector<std::string>& settings,
+                               const std::function<DialogRun(PinentryProcess&)>& ask,
+                               const char* noProgramLog) {
+    std::vector<std::string> commands = sessionOptions();
+    commands.insert(commands.end(), settings.begin(), settings.end());
+    const unsigned cancellations = pinentryCancellations();
+    const auto closed = [cancellations] {
+        return pinentriesClosed() || pinentryCancellations() != cancellations;
+    };
+    for (const char* program : dialogPrograms()) {
+        if (closed()) return DialogResult::Closed;
+        PinentryProcess pinentry;
+        const DialogRun run =
+            prepare(pinentry, program, commands) ? ask(pinentry) : DialogRun::Unusable;
+        if (run == DialogRun::Answered) return DialogResult::Answered;
+        if (run == DialogRun::Closed) return DialogResult::Closed;
+    }
+    if (closed()) return DialogResult::Closed;
+    writeLog(graphicalSession() ? noProgramLog : kNoSessionLog);
+    return DialogResult::NoProgram;
+}
+
+}  // namespace quillmark

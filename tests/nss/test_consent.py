@@ -1,0 +1,147 @@
+"""Consent per site: a page's first getCerts or sign asks the user through the test pinentry;
+the answer is kept (Allow in the user's file, Deny until the agent stops); the lists allow
+without asking; requests without an Origin never ask; each signature leaves a trace."""
+
+import hashlib
+import json
+import os
+import socket
+import stat
+import unittest
+
+from agent import PORT, allow_sites, call
+from test_pin_entry import DATA, PinTestBase, pki
+from websocket_client import greeted
+
+SITE = "https://portal.example"
+OTHER = "https://other.example:8443"
+ADMIN_SITE = "https://portal.agency.example"
+IDN_SITE = "https://xn--bcher-kva.example"
+REFUSED_CODE = 4294959119
+ALLOW_TEXTS = ["SETOK Cho phép", "SETCANCEL Từ chối", "CONFIRM"]
+
+
+def restart_goes_unanswered(origin):
+    """True when the agent writes nothing back to a restart from this origin."""
+    body = b'{"action":"restart"}'
+    with socket.create_connection(("127.0.0.1", PORT), timeout=1.5) as s:
+        s.sendall(f"POST / HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\nOrigin: {origin}\r\n"
+                  f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+        try:
+            return s.recv(1) == b""
+        except socket.timeout:
+            return True
+
+
+class ConsentTest(PinTestBase):
+    """A store without a password, so that only the consent dialog can ask."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, users=["vietnamese"])
+        self.sites_file = os.path.join(self.home, ".config", "quillmark", "allowed-sites")
+
+    def get_certs(self, origin=None):
+        return call({"action": "getCerts"}, headers={"Origin": origin} if origin else None)
+
+    def descriptions(self):
+        return [next(c for c in run if c.startswith("SETDESC ")) for run in self.runs()]
+
+    def assert_listed(self, reply):
+        self.assertEqual([e["serialNumber"] for e in reply["certs"]], [self.cert.serial_hex])
+
+    def test_allow_is_asked_once_kept_across_a_restart_and_signatures_are_traced(self):
+        with self.agent(["allow"]) as agent:
+            self.assert_listed(self.get_certs(SITE))
+            self.assert_signed(self.sign(headers={"Origin": SITE}))
+            log, stderr = agent.log_texts(), agent.stderr()
+        with self.agent([]):
+            self.assert_listed(self.get_certs(SITE))
+        [run] = self.runs()
+        self.assertIn(f"SETDESC Trang web {SITE} muốn xem các chứng thư số của bạn.%0A"
+                      "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải "
+                      "hỏi lại.", run)
+        self.assertEqual([c for c in run if c in ALLOW_TEXTS], ALLOW_TEXTS)
+        with open(self.sites_file) as f:
+            self.assertEqual(f.read(), SITE + "\n")
+        self.assertEqual(stat.S_IMODE(os.stat(self.sites_file).st_mode), 0o600)
+        trace = (f'Signed for {SITE} with the certificate "{self.cert.name}": {len(DATA)} bytes '
+                 f"of data, SHA-256 {hashlib.sha256(DATA).hexdigest()[:16]}")
+        self.assertIn(trace, log)
+        self.assertIn("quillmarkd: " + trace, stderr)
+
+    def test_deny_refuses_every_request_of_the_site_until_the_agent_stops(self):
+        with self.agent(["deny", "timeout", "timeout"]) as agent:
+            with greeted(origin=SITE) as connection:
+                signed = json.loads(connection.request(
+                    f'{{"action":"sign","serialNumber":"{self.cert.serial_hex}",'
+                    '"dataBase64":"AAAA","cms":false}'))
+            listed = self.get_certs(SITE)
+            self.assertTrue(restart_goes_unanswered(SITE))
+            self.assertEqual(call({"action": "getVersion"}, headers={"Origin": SITE})["action"],
+                             "getVersion")
+            # A serial no certificate has is asked for all the same; no answer is not kept.
+            missing = {"action": "sign", "serialNumber": "0bad", "dataBase64": "AAAA"}
+            for _ in range(2):
+                self.assertEqual(call(missing, headers={"Origin": OTHER})["error"],
+                                 "Get private key error")
+            log = agent.log_texts()
+        self.assertIn(f"restart ignored, site not allowed: {SITE}", log)
+        self.assertEqual(list(signed.items()), [("action", "sign"),
+                                                ("error", "Get private key error"),
+                                                ("errorCode", REFUSED_CODE)])
+        self.assertEqual(list(listed.items()), [("action", "getCerts"), ("certs", []),
+                                                ("error", "CertOpenStore MY error"),
+                                                ("errorCode", REFUSED_CODE), ("size", 0)])
+        index = log.index("CertOpenStore MY error")
+        self.assertEqual(log[index - 1:index + 2],
+                         [f"Site not allowed: {SITE}", "CertOpenStore MY error", "ffffe00f"])
+        self.assertIn("CryptAcquireCertificatePrivateKey error", log)
+        self.assertEqual(log.count(f"Site not allowed: {SITE}"), 2)
+        self.assertEqual(log.count(f"Site not allowed: {OTHER}"), 2)
+        self.assertEqual(self.descriptions()[1:], [f"SETDESC Trang web {OTHER} muốn ký số.%0A"
+                                                   "Chỉ cho phép nếu bạn tin trang web này: "
+                                                   "trang được phép sẽ không phải hỏi lại."] * 2)
+        self.assertFalse(os.path.exists(self.sites_file))
+        # Denied only until the agent stops; "Not confirmed" is a Deny from an older program,
+        # not a reason to try the next one.
+        with self.agent(["notconfirmed"]):
+            self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")
+            self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")
+        self.assertEqual(len(self.runs()), 4)
+        self.assertTrue(self.descriptions()[0].startswith(f"SETDESC Trang web {SITE} muốn ký số "
+                                                          f"bằng chứng thư “{self.cert.name}”."))
+
+    def test_the_lists_allow_without_asking_and_an_edit_counts_at_once(self):
+        admin = os.path.join(self.tools, "admin-sites")
+        with open(admin, "w") as f:
+            f.write(f"# pre-allowed by the administrator\n{ADMIN_SITE}\n")
+        os.makedirs(os.path.dirname(self.sites_file))
+        with open(self.sites_file, "w") as f:
+            f.write(f"# mine\n  {SITE}   # the portal\nnull\n")
+        with self.agent(["deny", "allow", "allow"],
+                        env={"QUILLMARK_TEST_ADMIN_ALLOWED_SITES": admin}):
+            self.assert_listed(self.get_certs(ADMIN_SITE))
+            self.assert_listed(self.get_certs(SITE))
+            self.assert_listed(self.get_certs())
+            self.assert_signed(self.sign())
+            self.assertEqual(self.runs(), [])
+            allow_sites(self.home, OTHER)
+            self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")
+            self.assert_listed(self.get_certs(OTHER))
+            # "null" (a sandboxed frame, a local file) is asked each time and never written.
+            self.assert_listed(self.get_certs("null"))
+            self.assert_listed(self.get_certs("null"))
+        with open(self.sites_file) as f:
+            self.assertEqual(f.read(), OTHER + "\n")
+        self.assertEqual(len(self.runs()), 3)
+
+    def test_an_internationalised_host_is_shown_in_unicode_and_ascii(self):
+        with self.agent(["deny"]):
+            self.get_certs(IDN_SITE)
+        self.assertTrue(self.descriptions()[0].startswith(
+            f"SETDESC Trang web https://bücher.example ({IDN_SITE}) muốn xem"))
+
+
+if __name__ == "__main__":
+    unittest.main()
