@@ -56,11 +56,18 @@ bool writePreflightAnswer(lws* wsi) {
                      LWS_WRITE_HTTP_HEADERS) >= 0;
 }
 
+// A preflight has no body. One that carries one is answered and closed: the installed library,
+// asked to go on to the next request, loops for good when a body and another request follow.
+bool carriesBody(lws* wsi) {
+    return lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) > 0 ||
+           lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0;
+}
+
 }  // namespace
 
 int answerCorsPreflight(lws* wsi) {
     if (!isPreflight(wsi)) return 0;
-    if (!writePreflightAnswer(wsi)) return -1;
+    if (!writePreflightAnswer(wsi) || carriesBody(wsi)) return -1;
     return lws_http_transaction_completed(wsi) ? -1 : 0;
 }
 

@@ -13,7 +13,7 @@ namespace quillmark {
 // Called when a request's headers are complete. Any other request is left untouched (0), so
 // a POST goes on to its body and a plain OPTIONS or GET still gets no answer. After an
 // answer, 0 keeps the connection for the next request and -1 closes it (also when the answer
-// cannot be written).
+// cannot be written, and after a preflight that carries a body).
 int answerCorsPreflight(lws* wsi);
 
 }  // namespace quillmark

@@ -76,9 +76,11 @@ int leaveUnanswered(lws* wsi) {
 }
 
 // The library reports the end of the body again on every service pass while bytes after it
-// wait unread. While the reply is on its way they are the next pipelined request, read once
-// the reply is out. (Reading cannot be paused meanwhile: that would stop the writing too.)
-int onBytesAfterBody(const HttpSession& session) {
+// wait unread. While the reply is on its way they are a pipelined request: the connection
+// closes once the reply is out, without reading it (the installed library hands out pieces of
+// a freed buffer for a request that follows a large body in the same read).
+int onBytesAfterBody(HttpSession& session) {
+    session.bytesAfterBody = 1;
     return session.answering ? 0 : -1;
 }
 
@@ -120,6 +122,7 @@ int onWriteable(lws* wsi, HttpSession& session) {
         session.restartPending = 0;  // one restart per answered request
         restartSelf();
     }
+    if (session.bytesAfterBody) return -1;
     return lws_http_transaction_completed(wsi) ? -1 : 0;
 }
 

@@ -27,6 +27,7 @@ struct HttpSession {
     int restartPending;           // a restart was answered: start a new copy after the body
     int bodyComplete;             // the whole body has arrived
     int answering;                // a reply has been composed for it
+    int bytesAfterBody;           // more bytes followed the body: close after the reply
     std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
     RequestOrigin origin;         // the request's Origin header, for the PIN dialog
 };

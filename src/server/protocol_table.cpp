@@ -2,15 +2,19 @@
 
 #include "server/connection_guard.h"
 #include "server/http_endpoint.h"
+#include "server/open_connections.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
 namespace {
 
-// Every connection's and request's checks sit in front of both endpoints.
+// Every connection's and request's checks sit in front of both endpoints. The library
+// reports new and ended connections to the first protocol only, so the follower of open
+// connections sits in front of the WebSocket endpoint.
 int callbackGuardedSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                              size_t len) {
-    if (guardConnection(wsi, reason, user) != 0) return -1;
+    if (guardConnection(wsi, reason, user) != 0 || followOpenConnections(wsi, reason, user) != 0)
+        return -1;
     return callbackSignature(wsi, reason, user, in, len);
 }
 

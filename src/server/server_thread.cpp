@@ -7,8 +7,11 @@
 #include <thread>
 
 #include "keystore/pin_entry.h"
+#include "server/descriptor_limit.h"
+#include "server/graceful_stop.h"
 #include "server/http_endpoint.h"
 #include "server/ipv6_loopback.h"
+#include "server/open_connections.h"
 #include "server/protocol_table.h"
 #include "support/log_file.h"
 
@@ -85,7 +88,10 @@ unsigned serverThreadMain(void*) {
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    const lws_context_creation_info info = creationRecord();
+    lws_context_creation_info info = creationRecord();
+    // The library sizes its tables from this; the cap keeps connections within them.
+    info.fd_limit_per_thread = raiseDescriptorLimit();
+    capOpenConnections(info.fd_limit_per_thread);
     ContextPtr context(lws_create_context(&info), lws_context_destroy);
     if (!context) {
         lwsl_err("libwebsocket init failed\n");
@@ -103,6 +109,7 @@ unsigned serverThreadMain(void*) {
     // scheduled event; requestStop wakes it with lws_cancel_service.
     while (!stopRequested && lws_service(context.get(), 0) >= 0) {
     }
+    finishAcceptedRequests(context.get());
     runningContext = nullptr;
     while (wakersInside.load() != 0)
         std::this_thread::yield();

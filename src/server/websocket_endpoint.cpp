@@ -65,9 +65,30 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     return 0;
 }
 
+// Close codes a peer may send (RFC 6455 7.4 and the IANA registry): the defined ones and those
+// kept for libraries and applications. A close that carries any other code, or a code cut to
+// one byte, is answered with a protocol error instead of being echoed.
+bool validCloseCode(const unsigned char* payload, std::size_t length) {
+    if (length == 0) return true;
+    if (length == 1) return false;
+    const unsigned code = payload[0] << 8 | payload[1];
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+
+int onPeerClose(lws* wsi, const void* payload, std::size_t length) {
+    if (validCloseCode(static_cast<const unsigned char*>(payload), length)) return 0;
+    lws_close_reason(wsi, LWS_CLOSE_STATUS_PROTOCOL_ERR, nullptr, 0);
+    return -1;
+}
+
 int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* session, void* in,
                    std::size_t len) {
     switch (reason) {
+        case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
+            // An upgrade is a GET: the library would switch any other method too, and then
+            // fail on the request it no longer has.
+            return lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) > 0 ? 0 : -1;
         case LWS_CALLBACK_PROTOCOL_INIT:
             lwsl_notice("Init\n");
             return 0;
@@ -81,6 +102,8 @@ int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* sess
         case LWS_CALLBACK_RECEIVE:
             lwsl_notice("RECEIVE\n");
             return onReceive(wsi, *session, static_cast<const char*>(in), len);
+        case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+            return onPeerClose(wsi, in, len);
         case LWS_CALLBACK_CLOSED:
             releaseSession(*session);
             return 0;

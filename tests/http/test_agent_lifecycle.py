@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -160,6 +161,23 @@ class LifecycleTest(unittest.TestCase):
                 time.sleep(0.05)
             self.assertEqual(pids_of(executable()), [])
 
+
+    def test_requests_accepted_before_a_stop_are_answered(self):
+        # Each body is half sent when the agent is told to stop (as a restart's new copy does).
+        body = b'{"action":"getVersion"}'
+        with Agent() as agent:
+            clients = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in range(5)]
+            for client in clients:
+                client.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n%s"
+                               % (len(body), body[:10]))
+            time.sleep(0.3)
+            agent.process.send_signal(signal.SIGTERM)
+            time.sleep(0.3)
+            for client in clients:
+                client.sendall(body[10:])
+                self.assertIn(b'"version":\t"v1.00.04"', client.recv(4096))
+                client.close()
+            self.assertEqual(agent.process.wait(10), 0)
 
     def test_restart_as_a_service_exits_for_the_service_manager(self):
         # systemd would end a new copy with this one's control group: the copy ends instead,

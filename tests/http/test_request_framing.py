@@ -35,17 +35,12 @@ def read_until_closed(payload, timeout):
 
 
 class RequestFramingTest(AgentTestCase):
-    def cpu_ticks(self):
-        with open(f"/proc/{self.agent.process.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])  # utime + stime
-
     def assert_agent_idle_and_serving(self):
         self.assertEqual(post_json(GET_VERSION), VERSION_REPLY)
         time.sleep(0.2)  # the size of the reply is logged just after it is written
-        ticks, log_size = self.cpu_ticks(), os.path.getsize(self.agent.log_path())
+        ticks, log_size = self.agent.cpu_ticks(), os.path.getsize(self.agent.log_path())
         time.sleep(1)
-        busy = self.cpu_ticks() - ticks
+        busy = self.agent.cpu_ticks() - ticks
         self.assertLess(busy, os.sysconf("SC_CLK_TCK") // 4, "agent busy while idle")
         self.assertEqual(os.path.getsize(self.agent.log_path()), log_size, "log still growing")
 
@@ -56,6 +51,28 @@ class RequestFramingTest(AgentTestCase):
                   b"access-control-allow-origin: *\r\ncontent-length: 51\r\n\r\n" +
                   VERSION_REPLY.encode())
         self.assertIn(data, [answer, answer * 2])
+        self.assert_agent_idle_and_serving()
+
+    def test_request_pipelined_after_a_large_body_is_not_read(self):
+        # Each body spans several reads of the socket; the second request must never reach the
+        # endpoint, whole or in pieces.
+        body = b'{"action":"getVersion","pad":"' + b"x" * 89969 + b'"}'
+        for count in (2, 3):
+            completions = self.agent.log_texts().count("LWS_CALLBACK_HTTP_BODY_COMPLETION")
+            data = read_until_closed(request(body) * count, timeout=10)
+            self.assertEqual(data.count(b"HTTP/1.1 200 OK"), 1)
+            self.assertEqual(self.agent.log_texts().count("LWS_CALLBACK_HTTP_BODY_COMPLETION"),
+                             completions + 1)
+        self.assert_agent_idle_and_serving()
+
+    def test_preflight_with_a_body_is_answered_and_closed(self):
+        preflight = (b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://page.test\r\n"
+                     b"Access-Control-Request-Method: POST\r\nContent-Length: 20\r\n\r\n" +
+                     b"a" * 20)
+        for count in (1, 2):
+            data = read_until_closed(preflight * count, timeout=10)
+            self.assertTrue(data.startswith(b"HTTP/1.1 204 "), data)
+            self.assertEqual(data.count(b"HTTP/1.1"), 1)
         self.assert_agent_idle_and_serving()
 
     def test_bytes_after_a_body_do_not_busy_the_agent(self):

@@ -108,6 +108,18 @@ class Agent:
         with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
+    def cpu_ticks(self):
+        """The CPU time the agent has used so far, in clock ticks (user and system)."""
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    def busy_ticks(self, seconds=2.0):
+        """The CPU ticks the agent uses over the next `seconds`."""
+        ticks = self.cpu_ticks()
+        time.sleep(seconds)
+        return self.cpu_ticks() - ticks
+
     def log_path(self, name="log.txt"):
         return os.path.join(os.path.dirname(os.path.realpath(self.path)), name)
 

@@ -1,16 +1,35 @@
 """The "signature" WebSocket endpoint of the real quillmarkd, with a real client: greeting,
 sub-protocols, compression, what gets no reply, and how bad or oversized messages end."""
 
+import base64
+import json
+import os
+import socket
 import time
 import unittest
 
 import websockets
 
-from agent import AgentTestCase, post_json
+from agent import PORT, AgentTestCase, post_json
 from websocket_client import START_MESSAGE, Connection, greeted
 
 GET_VERSION = '{"action":"getVersion"}'
 MESSAGE_LIMIT = 128 * 1024 * 1024
+# A client session, as the chunks it sent: an upgrade with permessage-deflate, a large
+# compressed frame, then control and continuation frames.
+COMPRESSED_SESSION = os.path.join(os.path.dirname(__file__), "data", "compressed-session.json")
+
+
+def connections_closed_by_peer(port=PORT):
+    """The agent's connections whose peer has closed its side (TCP state CLOSE-WAIT)."""
+    found = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(f":{port:04X}") and fields[3] == "08":
+                    found += 1
+    return found
 
 
 class WebSocketEndpointTest(AgentTestCase):
@@ -89,6 +108,49 @@ class WebSocketEndpointTest(AgentTestCase):
             second.send('{"action":"getCerts"}')
         second.abort()
         # The sanitizer build checks at the agent's exit that both left nothing behind.
+        self.assert_still_serving()
+
+    def test_close_codes_are_echoed_when_valid_and_answered_1002_when_not(self):
+        cases = {b"": None, b"\x03\xe8": 1000, b"\x0f\xa0bye": 4000, b"\x13\x87": 4999,
+                 b"\x13\x88": 1002, b"\xff\xff": 1002, b"\x03\xe7": 1002, b"\x03\xed": 1002,
+                 b"\x0b\xb7": 1002, b"\x03": 1002}
+        for payload, expected in cases.items():
+            with self.subTest(payload), greeted() as connection:
+                connection.send_frame(payload, opcode=websockets.frames.OP_CLOSE)
+                connection.wait_closed()
+                self.assertEqual(connection.ws.close_rcvd and connection.ws.close_rcvd.code,
+                                 expected if expected else 1005)
+        self.assert_still_serving()
+
+    def test_compressed_session_left_with_unread_bytes_is_closed_and_the_agent_idles(self):
+        # Some replays leave the connection unserved, polled in a busy loop.
+        with open(COMPRESSED_SESSION) as f:
+            chunks = [base64.b64decode(chunk) for chunk in json.load(f)]
+        for _ in range(40):
+            with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+                for chunk in chunks:
+                    s.sendall(chunk)
+                s.settimeout(0.15)
+                try:
+                    while s.recv(65536):
+                        pass
+                except OSError:
+                    pass
+        deadline = time.monotonic() + 60
+        while connections_closed_by_peer() and time.monotonic() < deadline:
+            time.sleep(1)
+        self.assertEqual(connections_closed_by_peer(), 0)
+        self.assertLess(self.agent.busy_ticks(), os.sysconf("SC_CLK_TCK") // 2, "agent busy")
+        self.assert_still_serving()
+
+    def test_upgrade_is_for_get_alone(self):
+        for method in (b"POST", b"PUT", b"OPTIONS", b"DELETE"):
+            with self.subTest(method), socket.create_connection(("127.0.0.1", PORT), 10) as s:
+                s.sendall(method + b" / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                          b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          b"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: signature\r\n\r\n")
+                self.assertEqual(s.recv(4096), b"")
+            self.assertIsNone(self.agent.process.poll())
         self.assert_still_serving()
 
     def test_http_still_served_beside_websocket(self):

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <libwebsockets.h>
+
+#include <chrono>
+
+namespace quillmark {
+
+// How long a stopping agent goes on serving the requests it has accepted.
+constexpr std::chrono::milliseconds kStopGrace(2000);
+
+// Called once the service loop has been asked to stop (a restart's new copy asks the old one
+// so): new connections are closed as they come, and the loop serves on until no accepted
+// request waits for its answer, for at most kStopGrace. A connection accepted just now counts
+// as waiting: its request may still be on its way.
+void finishAcceptedRequests(lws_context* context);
+
+}  // namespace quillmark

@@ -1,0 +1,138 @@
+#include "server/open_connections.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+
+namespace quillmark {
+namespace {
+
+// Descriptors kept for the agent's own files (log, certificate store, tokens, PIN dialog,
+// the desktop's connections), out of the descriptors the server may use.
+constexpr unsigned kReservedDescriptors = 128;
+
+struct OpenConnection {
+    lws_sockfd_type fd;
+    std::chrono::steady_clock::time_point accepted;
+    bool closing;   // asked to close: no longer counted against the cap
+    bool peerGone;  // the peer had finished sending at the last sweep
+};
+
+// Only the server thread touches these.
+std::unordered_map<lws*, OpenConnection> openConnections;
+std::size_t countedConnections = 0;
+std::size_t connectionCap = std::numeric_limits<std::size_t>::max();
+bool accepting = true;
+lws_sorted_usec_list_t sweepTimer{};
+lws_context* sweptContext = nullptr;
+
+bool readTcpInfo(lws_sockfd_type fd, tcp_info& info) {
+    socklen_t length = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0;
+}
+
+// The peer has closed its side (a FIN arrived) and the agent has not closed its own.
+bool peerFinishedSending(lws_sockfd_type fd) {
+    tcp_info info{};
+    return readTcpInfo(fd, info) && info.tcpi_state == TCP_CLOSE_WAIT;
+}
+
+// Milliseconds since data last went either way on the connection.
+std::uint32_t idleMilliseconds(lws_sockfd_type fd) {
+    tcp_info info{};
+    if (!readTcpInfo(fd, info)) return 0;
+    return std::min(info.tcpi_last_data_recv, info.tcpi_last_data_sent);
+}
+
+// Has the library close the connection at its next service pass.
+void closeConnection(lws* wsi, OpenConnection& connection) {
+    if (!connection.closing) {
+        connection.closing = true;
+        --countedConnections;
+    }
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
+
+void closeLongestIdle() {
+    auto longest = openConnections.end();
+    std::uint32_t longestIdle = 0;
+    for (auto entry = openConnections.begin(); entry != openConnections.end(); ++entry) {
+        if (entry->second.closing) continue;
+        const std::uint32_t idle = idleMilliseconds(entry->second.fd);
+        if (longest == openConnections.end() || idle > longestIdle) {
+            longest = entry;
+            longestIdle = idle;
+        }
+    }
+    if (longest != openConnections.end()) closeConnection(longest->first, longest->second);
+}
+
+void sweep(lws_sorted_usec_list_t*) {
+    for (auto& [wsi, connection] : openConnections) {
+        const bool gone = peerFinishedSending(connection.fd);
+        // Asked before and still open: ask again, something may have set another time-out.
+        if (connection.closing || (gone && connection.peerGone)) closeConnection(wsi, connection);
+        connection.peerGone = gone;
+    }
+    lws_sul_schedule(sweptContext, 0, &sweepTimer, sweep,
+                     std::chrono::microseconds(kConnectionSweepInterval).count());
+}
+
+}  // namespace
+
+void capOpenConnections(unsigned descriptors) {
+    if (descriptors == 0) return;  // the limit is unknown: the library's own tables apply
+    const unsigned reserved = std::min(kReservedDescriptors, descriptors / 4);
+    connectionCap = descriptors - reserved;
+}
+
+int followOpenConnections(lws* wsi, lws_callback_reasons reason, void*) {
+    switch (reason) {
+        case LWS_CALLBACK_PROTOCOL_INIT:
+            sweptContext = lws_get_context(wsi);
+            lws_sul_schedule(sweptContext, 0, &sweepTimer, sweep,
+                             std::chrono::microseconds(kConnectionSweepInterval).count());
+            return 0;
+        case LWS_CALLBACK_PROTOCOL_DESTROY:
+            lws_sul_cancel(&sweepTimer);
+            return 0;
+        case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+            if (!accepting) return 1;
+            if (countedConnections >= connectionCap) closeLongestIdle();
+            return 0;
+        case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
+            openConnections[wsi] = {lws_get_socket_fd(wsi), std::chrono::steady_clock::now(), false,
+                                    false};
+            ++countedConnections;
+            return 0;
+        case LWS_CALLBACK_WSI_DESTROY: {
+            const auto found = openConnections.find(wsi);
+            if (found == openConnections.end()) return 0;
+            if (!found->second.closing) --countedConnections;
+            openConnections.erase(found);
+            return 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void stopAcceptingConnections() {
+    accepting = false;
+}
+
+void forEachOpenConnection(
+    const std::function<void(lws*, std::chrono::steady_clock::duration)>& visit) {
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& [wsi, connection] : openConnections) {
+        if (!connection.closing) visit(wsi, now - connection.accepted);
+    }
+}
+
+}  // namespace quillmark
