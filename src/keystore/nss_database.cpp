@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "keystore/cert_store.h"
+#include "keystore/cert_search.h"
 #include "keystore/pin_entry.h"
 #include "keystore/token_modules.h"
 
