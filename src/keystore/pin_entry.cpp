@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/dialog_turns.h"
 #include "support/file_descriptor.h"
 #include "support/hex.h"
 #include "support/log_file.h"
@@ -210,7 +211,7 @@ class Pinentry {
         child_ = child;
         openPinEntry = child;
         // A stop that came between the check in askPin and now has not seen this child.
-        if (pinEntriesClosed) kill(child, SIGTERM);
+        if (pinEntriesClosed || requestAbandoned()) kill(child, SIGTERM);
         return true;
     }
 
@@ -406,19 +407,23 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
         pinDescription(context, PK11_GetTokenName(slot), pinTriesOf(tokenFlags(slot)));
     const std::vector<std::string> settings = dialogSettings(description, afterWrongPin);
     for (const char* program : dialogPrograms()) {
-        if (pinEntriesClosed) return Secret();
+        if (pinEntriesClosed || requestAbandoned()) return Secret();
         Secret pin;
         const Outcome outcome = runDialog(program, settings, pin);
         if (outcome == Outcome::Pin) return pin;
         if (outcome == Outcome::Cancelled) return Secret();
     }
-    if (!pinEntriesClosed) writeLog(kNoDialogLog);
+    if (!pinEntriesClosed && !requestAbandoned()) writeLog(kNoDialogLog);
     return Secret();
+}
+
+void closeCurrentPinEntry() {
+    if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
 }
 
 void closeOpenPinEntry() {
     pinEntriesClosed = true;
-    if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
+    closeCurrentPinEntry();
 }
 
 }  // namespace quillmark

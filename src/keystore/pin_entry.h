@@ -74,6 +74,11 @@ std::string pinDescription(const PinPromptContext* context, const std::string& t
 // no program could ask (then the log names what to install). `context` may be null.
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin);
 
+// Closes the PIN dialog open now, if any, and lets later ones open: its request was
+// abandoned. askPin opens no dialog for a request abandoned (requestAbandoned()).
+// Async-signal-safe; any thread may call it.
+void closeCurrentPinEntry();
+
 // Closes the PIN dialog open now, if any, and keeps new ones from opening: called when the
 // agent stops, so that no dialog is left on screen. Async-signal-safe; any thread may call it.
 void closeOpenPinEntry();

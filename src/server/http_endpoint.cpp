@@ -9,6 +9,7 @@
 #include "desktop/self_restart.h"
 #include "protocol/dispatcher.h"
 #include "server/cors_preflight.h"
+#include "server/store_workers.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -79,7 +80,56 @@ int leaveUnanswered(lws* wsi) {
 // wait unread. While the reply is on its way they are the next pipelined request, read once
 // the reply is out. (Reading cannot be paused meanwhile: that would stop the writing too.)
 int onBytesAfterBody(const HttpSession& session) {
-    return session.answering ? 0 : -1;
+    return session.answering || session.working ? 0 : -1;
+}
+
+// Answers the request with the reply, if it has one; 1 closes the connection.
+int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
+    if (!result.reply) return leaveUnanswered(wsi);
+    if (!composeReply(wsi, session, *result.reply)) {
+        releaseRequest(session);
+        return 1;
+    }
+    session.restartPending = result.restart;
+    session.answering = 1;
+    lws_callback_on_writable(wsi);
+    return 0;
+}
+
+// The store workers' reply to the request; the connection is closed when the request failed
+// or its reply cannot be composed.
+void deliverWork(lws* wsi, FinishedWork& work) {
+    auto& session = *static_cast<HttpSession*>(lws_wsi_user(wsi));
+    session.working = 0;
+    DispatchResult result;
+    result.reply = std::move(work.reply);
+    if (work.failed || answer(wsi, session, result) != 0)
+        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
+
+// The request goes to the store workers with its body; no time-out cuts the connection while
+// it is worked on or waits for the user.
+int handToWorkers(lws* wsi, HttpSession& session, ParsedRequest request) {
+    auto order = std::make_unique<WorkOrder>();
+    order->ticket = session.ticket;
+    order->endpoint = Endpoint::Http;
+    order->request = std::move(request);
+    order->origin = std::string(originText(session.origin));
+    std::swap(order->text, session.body);
+    session.working = 1;
+    lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+    storeWorkersOf(wsi).submit(std::move(order));
+    return 0;
+}
+
+// The connection is gone, or no longer HTTP: work still waiting for it is abandoned.
+void endConnection(lws* wsi, HttpSession& session) {
+    if (hasTicket(session.ticket)) {
+        storeWorkersOf(wsi).abandon(session.ticket);
+        closeTicket(session.ticket);
+    }
+    session.working = 0;
+    releaseRequest(session);
 }
 
 int onBodyComplete(lws* wsi, HttpSession& session) {
@@ -90,18 +140,12 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     const std::string_view body = requestView(session.body);
     writeLog(body);
 
-    DispatchResult result = dispatchAction(body, {Endpoint::Http, originText(session.origin)});
+    ParsedRequest request = parseRequest(body, Endpoint::Http);
+    if (request.readsStore()) return handToWorkers(wsi, session, std::move(request));
+    const DispatchResult result =
+        runRequest(request, body, {Endpoint::Http, originText(session.origin)});
     releaseRequestText(session.body);
-    if (!result.reply) return leaveUnanswered(wsi);
-
-    if (!composeReply(wsi, session, *result.reply)) {
-        releaseRequest(session);
-        return 1;
-    }
-    session.restartPending = result.restart;
-    session.answering = 1;
-    lws_callback_on_writable(wsi);
-    return 0;
+    return answer(wsi, session, result);
 }
 
 int onWriteable(lws* wsi, HttpSession& session) {
@@ -136,6 +180,7 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
               std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
+            if (!hasTicket(session->ticket)) session->ticket = openTicket(wsi, deliverWork);
             session->bodyStarted = nowTicks();
             readRequestOrigin(wsi, session->origin);
             if (framingInDoubt(wsi)) return -1;
@@ -154,7 +199,7 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
             return onWriteable(wsi, *session);
         case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
         case LWS_CALLBACK_CLOSED_HTTP:
-            if (session != nullptr) releaseRequest(*session);
+            if (session != nullptr) endConnection(wsi, *session);
             return 0;
         default:
             return 0;

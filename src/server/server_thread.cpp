@@ -9,6 +9,7 @@
 #include "keystore/pin_entry.h"
 #include "server/http_endpoint.h"
 #include "server/protocol_table.h"
+#include "server/store_workers.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -25,8 +26,9 @@ std::atomic<bool> stopRequested{false};
 std::atomic<lws_context*> runningContext{nullptr};
 std::atomic<int> wakersInside{0};
 
-lws_context_creation_info creationRecord() {
+lws_context_creation_info creationRecord(StoreWorkers& workers) {
     lws_context_creation_info info{};
+    info.user = &workers;
     info.port = kServerPort;
     info.protocols = kProtocolTable;
     info.extensions = kExtensionTable;
@@ -81,7 +83,8 @@ unsigned serverThreadMain(void*) {
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    const lws_context_creation_info info = creationRecord();
+    StoreWorkers workers;
+    const lws_context_creation_info info = creationRecord(workers);
     ContextPtr context(lws_create_context(&info), lws_context_destroy);
     if (!context) {
         lwsl_err("libwebsocket init failed\n");
@@ -92,6 +95,7 @@ unsigned serverThreadMain(void*) {
         return kSetupFailed;
     }
 
+    workers.serve(context.get());
     runningContext = context.get();
     // The installed library ignores any timeout of 0 or more and waits until its next
     // scheduled event; requestStop wakes it with lws_cancel_service.
@@ -100,6 +104,7 @@ unsigned serverThreadMain(void*) {
     runningContext = nullptr;
     while (wakersInside.load() != 0)
         std::this_thread::yield();
+    workers.stop();  // before the context they wake goes
     context.reset();
 
     lwsl_notice("libwebsockets-test-server exited cleanly\n");
