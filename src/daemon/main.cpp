@@ -55,7 +55,7 @@ int main() {
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
-    if (startServerThread().get() != 0) {
+    if (startServerThread().exitCode.get() != 0) {
         std::fprintf(stderr, "%s\n", kStartFailedMessage);
         return 1;
     }

@@ -78,7 +78,10 @@ void requestStop() {
 
 // Empties the log, sets up the listeners, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
-unsigned serverThreadMain(void*) {
+unsigned serverThreadMain(std::promise<bool>* ready) {
+    const auto tellReady = [ready](bool listening) {
+        if (ready != nullptr) ready->set_value(listening);
+    };
     resetLog();
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
@@ -88,15 +91,18 @@ unsigned serverThreadMain(void*) {
     ContextPtr context(lws_create_context(&info), lws_context_destroy);
     if (!context) {
         lwsl_err("libwebsocket init failed\n");
+        tellReady(false);
         return kSetupFailed;
     }
     if (!createVirtualHosts(context.get(), info)) {
         lwsl_err("vhost creation failed\n");
+        tellReady(false);
         return kSetupFailed;
     }
 
     workers.serve(context.get());
     runningContext = context.get();
+    tellReady(true);
     // The installed library ignores any timeout of 0 or more and waits until its next
     // scheduled event; requestStop wakes it with lws_cancel_service.
     while (!stopRequested && lws_service(context.get(), 0) >= 0) {
@@ -111,8 +117,12 @@ unsigned serverThreadMain(void*) {
     return 0;
 }
 
-std::future<unsigned> startServerThread() {
-    return std::async(std::launch::async, serverThreadMain, nullptr);
+ServerThread startServerThread() {
+    auto ready = std::make_shared<std::promise<bool>>();
+    ServerThread thread{ready->get_future(), {}};
+    thread.exitCode =
+        std::async(std::launch::async, [ready] { return serverThreadMain(ready.get()); });
+    return thread;
 }
 
 }  // namespace quillmark

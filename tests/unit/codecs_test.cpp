@@ -2,6 +2,7 @@
 
 #include "support/base64.h"
 #include "support/hex.h"
+#include "support/utf8_cut.h"
 
 using namespace quillmark;
 
@@ -78,4 +79,15 @@ TEST(HexToBytes, RejectsPairsThatDoNotStartWithAHexDigit) {
     EXPECT_FALSE(hexToBytes("z"));
     EXPECT_FALSE(hexToBytes("00 1"));
     EXPECT_FALSE(hexToBytes("x0"));
+}
+
+TEST(Utf8Cut, NeverSplitsACharacterAndStopsThreeBytesBackInStrayBytes) {
+    const std::string text =
+        "ab\xE1\xBA\xBF"
+        "cd";  // "abế" + "cd": ế takes three bytes
+    EXPECT_EQ(utf8CutLength(text, 10), text.size());
+    EXPECT_EQ(utf8CutLength(text, 5), 5u);
+    EXPECT_EQ(utf8CutLength(text, 4), 2u);
+    EXPECT_EQ(utf8CutLength(text, 3), 2u);
+    EXPECT_EQ(utf8CutLength(std::string(8, '\x80'), 6), 3u);
 }
