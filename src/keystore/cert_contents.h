@@ -10,9 +10,10 @@ namespace quillmark {
 
 enum class HashAlgorithm { Sha1, Sha256, Sha384, Sha512 };
 
-// The subject's display name in UTF-8: the first common name in encoding order, else the
-// e-mail address, else the organisational unit, else the organisation; empty when the
-// subject has none of them.
+// The subject's display name in UTF-8, as stored: the first common name in encoding order;
+// without one, the first organisational unit, organisation or e-mail attribute of the
+// subject, in that order of preference, else the subject alternative name's first e-mail
+// address, else the subject's first attribute; empty when there is none.
 std::string displayName(const CERTCertificate* certificate);
 
 // The serial number bytes as encoded (most significant first, a leading zero kept).

@@ -3,6 +3,8 @@
 #include <pkcs11.h>
 #include <secmod.h>
 
+#include <algorithm>
+
 #include "keystore/cert_contents.h"
 #include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
@@ -123,14 +125,21 @@ std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
 CertificatePtr findUserCertificate(const Bytes& serial) {
     std::vector<CertificatePtr> found = userCertificatesWithSerial(serial);
     if (found.size() <= 1) return found.empty() ? nullptr : std::move(found.front());
-    // Several certificates share the serial: the one the listing shows first.
+    // Several certificates share the serial: the one the listing shows first. The found
+    // certificates are let go first: while they are held, NSS lists them in another order
+    // than getCerts saw.
+    std::vector<Bytes> encodings;
+    for (const CertificatePtr& candidate : found)
+        encodings.emplace_back(candidate->derCert.data,
+                               candidate->derCert.data + candidate->derCert.len);
+    found.clear();
     const CertificateListPtr listed = listUserCertificates();
     if (!listed) return nullptr;
     for (CERTCertificate* certificate : certificatesOf(listed.get())) {
-        for (const CertificatePtr& candidate : found) {
-            if (CERT_CompareCerts(certificate, candidate.get()))
-                return CertificatePtr(CERT_DupCertificate(certificate));
-        }
+        const Bytes encoding(certificate->derCert.data,
+                             certificate->derCert.data + certificate->derCert.len);
+        if (std::find(encodings.begin(), encodings.end(), encoding) != encodings.end())
+            return CertificatePtr(CERT_DupCertificate(certificate));
     }
     return nullptr;
 }

@@ -14,11 +14,6 @@
 namespace quillmark {
 namespace {
 
-struct ArenaDeleter {
-    void operator()(PLArenaPool* arena) const { PORT_FreeArena(arena, PR_FALSE); }
-};
-using ArenaPtr = std::unique_ptr<PLArenaPool, ArenaDeleter>;
-
 SECOidTag hashTag(HashAlgorithm algorithm) {
     switch (algorithm) {
         case HashAlgorithm::Sha256:
