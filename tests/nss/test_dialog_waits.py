@@ -63,6 +63,10 @@ class DialogWaitTest(PinTestBase):
             signer = threading.Thread(target=lambda: second.update(call(self.sign_request())))
             signer.start()
 
+            # Past the 5 s that cut an unanswered request, the waiting ones stay open.
+            time.sleep(6)
+            self.assertNotIn("terminated", self.dialogs()[0])
+
             # Meanwhile every request that needs no dialog is served.
             self.assertEqual(call({"action": "getVersion"})["action"], "getVersion")
             self.assertEqual(post_json('{"action":"getCerts"}'), expected_certs)
