@@ -9,6 +9,7 @@
 #include "desktop/self_restart.h"
 #include "protocol/dispatcher.h"
 #include "server/cors_preflight.h"
+#include "server/header_deadline.h"
 #include "server/store_workers.h"
 #include "support/log_file.h"
 
@@ -164,7 +165,9 @@ int onWriteable(lws* wsi, HttpSession& session) {
         session.restartPending = 0;  // one restart per answered request
         restartSelf();
     }
-    return lws_http_transaction_completed(wsi) ? -1 : 0;
+    if (lws_http_transaction_completed(wsi)) return -1;
+    awaitNextRequestHead(wsi);
+    return 0;
 }
 
 }  // namespace
@@ -180,6 +183,7 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
               std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
+            requestHeadArrived(wsi);
             if (!hasTicket(session->ticket)) session->ticket = openTicket(wsi, deliverWork);
             session->bodyStarted = nowTicks();
             readRequestOrigin(wsi, session->origin);

@@ -1,5 +1,6 @@
 #include "server/protocol_table.h"
 
+#include "server/header_deadline.h"
 #include "server/http_endpoint.h"
 #include "server/peer_limit.h"
 #include "server/store_workers.h"
@@ -9,14 +10,16 @@ namespace quillmark {
 namespace {
 
 // The library reports new and ended connections to the first protocol only, so the
-// per-address limit sits in front of the WebSocket endpoint. The store workers wake the
-// service loop when they finish a request; the wake reaches every protocol of every virtual
-// host, and the first protocol hands the finished work over (a second call finds none).
+// per-address limit and the request head deadline sit in front of the WebSocket endpoint. The store
+// workers wake the service loop when they finish a request; the wake reaches every protocol of
+// every virtual host, and the first protocol hands the finished work over (a second call finds
+// none).
 int callbackFirstProtocol(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
     if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
         storeWorkersOf(wsi).deliverFinished();
         return 0;
     }
+    watchRequestHeads(wsi, reason);
     if (limitConnectionsPerAddress(wsi, reason, user) != 0) return -1;
     return callbackSignature(wsi, reason, user, in, len);
 }

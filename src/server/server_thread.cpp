@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "keystore/pin_entry.h"
+#include "server/header_deadline.h"
 #include "server/http_endpoint.h"
 #include "server/protocol_table.h"
 #include "server/store_workers.h"
@@ -37,6 +38,9 @@ lws_context_creation_info creationRecord(StoreWorkers& workers) {
     info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_EXPLICIT_VHOSTS |
                    LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
     info.timeout_secs = kRequestTimeoutSeconds;
+    // A request waiting for the user keeps its header table; idle connections are cut by
+    // the request head deadline instead.
+    info.timeout_secs_ah_idle = kHeaderTableHold;
     // Bytes read from a socket per service pass (4 KiB by default): large requests arrive in
     // fewer passes.
     info.pt_serv_buf_size = 64 * 1024;

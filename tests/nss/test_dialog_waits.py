@@ -54,6 +54,7 @@ class DialogWaitTest(PinTestBase):
 
     def test_others_are_served_while_a_dialog_waits_and_a_closed_page_closes_it(self):
         with self.agent(["hold", PIN]) as agent:
+            idle = socket.create_connection(("127.0.0.1", PORT), timeout=30)
             waiting = self.open_sign()
             self.wait_for(lambda: self.dialogs(), "the first dialog never opened")
             expected_certs = post_json('{"action":"getCerts"}')
@@ -86,6 +87,9 @@ class DialogWaitTest(PinTestBase):
             self.assert_one_dialog_at_a_time()
             # The abandoned request got no reply: one signature was logged, the second's.
             self.assertEqual(agent.log_texts().count("signedDataBase64 "), 1)
+            # A connection that never sent a request is still cut.
+            self.assertEqual(idle.recv(1), b"")
+            idle.close()
 
     def test_stopping_during_a_dialog_with_another_waiting(self):
         agent = self.agent(["hold", "hold"]).start()
