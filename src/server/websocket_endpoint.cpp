@@ -42,9 +42,9 @@ bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
 void deliverWork(lws* wsi, FinishedWork& work) {
     auto& session = *static_cast<SignatureSession*>(lws_wsi_user(wsi));
     --session.working;
+    const bool answered = !work.failed && (!work.reply || sendLater(wsi, session, *work.reply));
     updateReading(wsi, session);
-    if (work.failed || (work.reply && !sendLater(wsi, session, *work.reply)))
-        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+    if (!answered) lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }
 
 // The message goes to the store workers, which answer the connection's requests in order.
