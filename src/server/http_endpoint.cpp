@@ -111,15 +111,10 @@ void deliverWork(lws* wsi, FinishedWork& work) {
 // The request goes to the store workers with its body; no time-out cuts the connection while
 // it is worked on or waits for the user.
 int handToWorkers(lws* wsi, HttpSession& session, ParsedRequest request) {
-    auto order = std::make_unique<WorkOrder>();
-    order->ticket = session.ticket;
-    order->endpoint = Endpoint::Http;
-    order->request = std::move(request);
-    order->origin = std::string(originText(session.origin));
-    std::swap(order->text, session.body);
+    storeWorkersOf(wsi).submit(makeWorkOrder(session.ticket, Endpoint::Http, std::move(request),
+                                             originText(session.origin), session.body));
     session.working = 1;
     lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
-    storeWorkersOf(wsi).submit(std::move(order));
     return 0;
 }
 

@@ -12,6 +12,18 @@ std::atomic<StoreWorkers*> listeningWorkers{nullptr};
 
 }  // namespace
 
+std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpoint,
+                                         ParsedRequest request, std::string_view origin,
+                                         RequestText& text) {
+    auto order = std::make_unique<WorkOrder>();
+    order->ticket = ticket;
+    order->endpoint = endpoint;
+    order->request = std::move(request);
+    order->origin = std::string(origin);
+    std::swap(order->text, text);
+    return order;
+}
+
 StoreWorkers::StoreWorkers() {
     listeningWorkers = this;
     setDialogWaitListener(&StoreWorkers::onDialogWait);

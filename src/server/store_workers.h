@@ -37,6 +37,12 @@ struct WorkOrder {
     std::string origin;
 };
 
+// The order for a request received on a connection; it takes the request's text over and
+// leaves `text` empty.
+std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpoint,
+                                         ParsedRequest request, std::string_view origin,
+                                         RequestText& text);
+
 // A request the workers have finished: its reply (none: it gets no reply), or a failure
 // (memory ran out) that closes its connection.
 struct FinishedWork {

@@ -49,15 +49,11 @@ void deliverWork(lws* wsi, FinishedWork& work) {
 
 // The message goes to the store workers, which answer the connection's requests in order.
 void handToWorkers(lws* wsi, SignatureSession& session, ParsedRequest request) {
-    auto order = std::make_unique<WorkOrder>();
-    order->ticket = session.ticket;
-    order->endpoint = Endpoint::WebSocket;
-    order->request = std::move(request);
-    order->origin = std::string(originText(session.origin));
-    std::swap(order->text, session.request);
+    storeWorkersOf(wsi).submit(makeWorkOrder(session.ticket, Endpoint::WebSocket,
+                                             std::move(request), originText(session.origin),
+                                             session.request));
     ++session.working;
     updateReading(wsi, session);
-    storeWorkersOf(wsi).submit(std::move(order));
 }
 
 // A piece of a message. The request is the whole message: pieces are joined until the
