@@ -4,6 +4,7 @@
 #include <set>
 
 #include "consent/allowed_sites.h"
+#include "support/dialog_turns.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -42,8 +43,12 @@ ConsentAnswer ask(const ConsentQuestion& question) {
     return installedPrompter ? installedPrompter->ask(question) : ConsentAnswer::NoAnswer;
 }
 
-// Asks, and remembers an explicit answer, except for "null".
+// Asks in the request's dialog turn, and remembers an explicit answer, except for "null".
+// While the request waited for its turn, another request of the site may have been answered.
 bool askAndRemember(std::string_view origin, const ConsentQuestion& question) {
+    const DialogTurn turn(cancelConsentDialog);
+    if (!turn.granted() || state().denied(origin)) return false;
+    if (siteAllowed(origin)) return true;
     const ConsentAnswer answer = ask(question);
     const bool remembered = origin != kNullOrigin;
     if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));

@@ -68,7 +68,7 @@ int main() {
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
-    if (startServerThread().get() != 0) {
+    if (startServerThread().exitCode.get() != 0) {
         std::fprintf(stderr, "%s\n", startFailureText().c_str());
         return 1;
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "support/dialog_turns.h"
 #include "support/hex.h"
 
 extern char** environ;
@@ -148,8 +149,9 @@ bool PinentryProcess::start(const char* program) {
         return false;
     child_ = child;
     openPinEntry = child;
-    // A stop that came between the caller's check and now has not seen this child.
-    if (pinEntriesClosed) kill(child, SIGTERM);
+    // A stop, or the request given up, between the caller's check and now has not seen
+    // this child.
+    if (pinEntriesClosed || requestAbandoned()) kill(child, SIGTERM);
     return true;
 }
 

@@ -14,9 +14,11 @@
 #include <optional>
 #include <string>
 
-#include "keystore/cert_store.h"
+#include "keystore/assuan_client.h"
+#include "keystore/cert_search.h"
 #include "keystore/pin_entry.h"
 #include "keystore/token_modules.h"
+#include "support/dialog_turns.h"
 
 namespace quillmark {
 namespace {
@@ -29,7 +31,7 @@ bool databaseOpen = false;
 
 // After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
 // key lookup fails.
-int retriesOfThisLogin = 0;
+thread_local int retriesOfThisLogin = 0;
 constexpr int kMaxRetries = 1;
 
 char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
@@ -37,6 +39,8 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
         retriesOfThisLogin = 0;
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
+    const DialogTurn turn(cancelOpenPinentry);  // one dialog at a time, in request order
+    if (!turn.granted()) return nullptr;
     const Secret pin = askPin(slot, static_cast<const PinPromptContext*>(prompt), retry == PR_TRUE);
     if (!pin.valid()) return nullptr;
     // NSS wipes and frees the copy it is given.

@@ -24,6 +24,7 @@ struct NssDeleter {
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
     void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
     void operator()(char* text) const { PORT_Free(text); }  // a text NSS allocated
+    void operator()(PLArenaPool* arena) const { PORT_FreeArena(arena, PR_FALSE); }
 };
 using SlotPtr = std::unique_ptr<PK11SlotInfo, NssDeleter>;
 using SlotListPtr = std::unique_ptr<PK11SlotList, NssDeleter>;
@@ -36,5 +37,6 @@ using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
 using ItemPtr = std::unique_ptr<SECItem, NssDeleter>;
 using PortTextPtr = std::unique_ptr<char, NssDeleter>;
+using ArenaPtr = std::unique_ptr<PLArenaPool, NssDeleter>;
 
 }  // namespace quillmark

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "support/dialog_turns.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -78,7 +79,7 @@ DialogResult runPinentryDialog(const std::vector<std::string>& settings,
     commands.insert(commands.end(), settings.begin(), settings.end());
     const unsigned cancellations = pinentryCancellations();
     const auto closed = [cancellations] {
-        return pinentriesClosed() || pinentryCancellations() != cancellations;
+        return pinentriesClosed() || pinentryCancellations() != cancellations || requestAbandoned();
     };
     for (const char* program : dialogPrograms()) {
         if (closed()) return DialogResult::Closed;

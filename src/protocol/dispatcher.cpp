@@ -11,9 +11,6 @@
 #include "version.h"
 
 namespace quillmark {
-namespace {
-
-constexpr char kRestartIgnoredLog[] = "restart ignored, site not allowed: ";
 
 // What an action's handler is given: the parsed request, its text and where it came from.
 struct ActionRequest {
@@ -32,9 +29,14 @@ struct Action {
     std::size_t bound;
     bool overHttp;
     bool overWebSocket;
+    bool readsStore;
     const char* httpLogLine;
     ActionHandler handler;
 };
+
+namespace {
+
+constexpr char kRestartIgnoredLog[] = "restart ignored, site not allowed: ";
 
 // Any page could otherwise end the requests of every other page in flight.
 DispatchResult restart(const ActionRequest& request) {
@@ -66,10 +68,10 @@ DispatchResult signature(const ActionRequest& request) {
 
 // In the order the action is looked up.
 constexpr Action kActions[] = {
-    {"restart", 9, true, false, "restart", restart},
-    {"getVersion", 10, true, false, "getVersion", version},
-    {"getCerts", 8, true, true, "getCerts", certificates},
-    {"sign", 4, true, true, "sign", signature},
+    {"restart", 9, true, false, false, "restart", restart},
+    {"getVersion", 10, true, false, false, "getVersion", version},
+    {"getCerts", 8, true, true, true, "getCerts", certificates},
+    {"sign", 4, true, true, true, "sign", signature},
 };
 
 bool served(const Action& action, Endpoint endpoint) {
@@ -84,23 +86,46 @@ const Action* findAction(const char* name, Endpoint endpoint) {
     return nullptr;
 }
 
-DispatchResult dispatchParsed(std::string_view requestText, const RequestContext& context) {
-    const JsonPtr request(cJSON_ParseWithLength(requestText.data(), requestText.size()));
-    const char* name = stringMember(request.get(), "action");
-    if (name == nullptr) return {};
-    const Action* action = findAction(name, context.endpoint);
-    if (action == nullptr) return {};
-    if (context.endpoint == Endpoint::Http) writeLog(action->httpLogLine);
-    return action->handler({request.get(), requestText, context});
+// Runs a step of a request; memory that ran out inside cJSON on the way ends it as
+// std::bad_alloc would.
+template <typename Step>
+auto failingOnJsonExhaustion(Step step) -> decltype(step()) {
+    const std::size_t failuresBefore = jsonAllocationFailures();
+    auto result = step();
+    if (jsonAllocationFailures() != failuresBefore) throw std::bad_alloc();
+    return result;
 }
 
 }  // namespace
 
+bool ParsedRequest::readsStore() const {
+    return action_ != nullptr && action_->readsStore;
+}
+
+ParsedRequest parseRequest(std::string_view requestText, Endpoint endpoint) {
+    return failingOnJsonExhaustion([&] {
+        ParsedRequest request;
+        request.json_.reset(cJSON_ParseWithLength(requestText.data(), requestText.size()));
+        const char* name = stringMember(request.json_.get(), "action");
+        if (name == nullptr) return request;
+        request.action_ = findAction(name, endpoint);
+        if (request.action_ != nullptr && endpoint == Endpoint::Http)
+            writeLog(request.action_->httpLogLine);
+        return request;
+    });
+}
+
+DispatchResult runRequest(ParsedRequest& request, std::string_view requestText,
+                          const RequestContext& context) {
+    if (request.action_ == nullptr) return {};
+    return failingOnJsonExhaustion([&] {
+        return request.action_->handler({request.json_.get(), requestText, context});
+    });
+}
+
 DispatchResult dispatchAction(std::string_view requestText, const RequestContext& context) {
-    const std::size_t failuresBefore = jsonAllocationFailures();
-    DispatchResult result = dispatchParsed(requestText, context);
-    if (jsonAllocationFailures() != failuresBefore) throw std::bad_alloc();
-    return result;
+    ParsedRequest request = parseRequest(requestText, context.endpoint);
+    return runRequest(request, requestText, context);
 }
 
 }  // namespace quillmark

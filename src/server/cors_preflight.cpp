@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "server/header_deadline.h"
+
 namespace quillmark {
 namespace {
 
@@ -68,7 +70,9 @@ bool carriesBody(lws* wsi) {
 int answerCorsPreflight(lws* wsi) {
     if (!isPreflight(wsi)) return 0;
     if (!writePreflightAnswer(wsi) || carriesBody(wsi)) return -1;
-    return lws_http_transaction_completed(wsi) ? -1 : 0;
+    if (lws_http_transaction_completed(wsi)) return -1;
+    awaitNextRequestHead(wsi);
+    return 0;
 }
 
 }  // namespace quillmark

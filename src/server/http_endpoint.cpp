@@ -9,6 +9,8 @@
 #include "desktop/self_restart.h"
 #include "protocol/dispatcher.h"
 #include "server/cors_preflight.h"
+#include "server/header_deadline.h"
+#include "server/store_workers.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -76,12 +78,56 @@ int leaveUnanswered(lws* wsi) {
 }
 
 // The library reports the end of the body again on every service pass while bytes after it
-// wait unread. While the reply is on its way they are a pipelined request: the connection
-// closes once the reply is out, without reading it (the installed library hands out pieces of
-// a freed buffer for a request that follows a large body in the same read).
+// wait unread. While the reply is being worked on or on its way they are a pipelined request:
+// the connection closes once the reply is out, without reading it (the installed library hands
+// out pieces of a freed buffer for a request that follows a large body in the same read).
 int onBytesAfterBody(HttpSession& session) {
     session.bytesAfterBody = 1;
-    return session.answering ? 0 : -1;
+    return session.answering || session.working ? 0 : -1;
+}
+
+// Answers the request with the reply, if it has one; 1 closes the connection.
+int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
+    if (!result.reply) return leaveUnanswered(wsi);
+    if (!composeReply(wsi, session, *result.reply)) {
+        releaseRequest(session);
+        return 1;
+    }
+    session.restartPending = result.restart;
+    session.answering = 1;
+    lws_callback_on_writable(wsi);
+    return 0;
+}
+
+// The store workers' reply to the request; the connection is closed when the request failed
+// or its reply cannot be composed.
+void deliverWork(lws* wsi, FinishedWork& work) {
+    auto& session = *static_cast<HttpSession*>(lws_wsi_user(wsi));
+    session.working = 0;
+    DispatchResult result;
+    result.reply = std::move(work.reply);
+    if (work.failed || answer(wsi, session, result) != 0)
+        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
+
+// The request goes to the store workers with its body; no time-out cuts the connection while
+// it is worked on or waits for the user.
+int handToWorkers(lws* wsi, HttpSession& session, ParsedRequest request) {
+    storeWorkersOf(wsi).submit(makeWorkOrder(session.ticket, Endpoint::Http, std::move(request),
+                                             originText(session.origin), session.body));
+    session.working = 1;
+    lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+    return 0;
+}
+
+// The connection is gone, or no longer HTTP: work still waiting for it is abandoned.
+void endConnection(lws* wsi, HttpSession& session) {
+    if (hasTicket(session.ticket)) {
+        storeWorkersOf(wsi).abandon(session.ticket);
+        closeTicket(session.ticket);
+    }
+    session.working = 0;
+    releaseRequest(session);
 }
 
 int onBodyComplete(lws* wsi, HttpSession& session) {
@@ -92,18 +138,12 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     const std::string_view body = requestView(session.body);
     writeLog(body);
 
-    DispatchResult result = dispatchAction(body, {Endpoint::Http, originText(session.origin)});
+    ParsedRequest request = parseRequest(body, Endpoint::Http);
+    if (request.readsStore()) return handToWorkers(wsi, session, std::move(request));
+    const DispatchResult result =
+        runRequest(request, body, {Endpoint::Http, originText(session.origin)});
     releaseRequestText(session.body);
-    if (!result.reply) return leaveUnanswered(wsi);
-
-    if (!composeReply(wsi, session, *result.reply)) {
-        releaseRequest(session);
-        return 1;
-    }
-    session.restartPending = result.restart;
-    session.answering = 1;
-    lws_callback_on_writable(wsi);
-    return 0;
+    return answer(wsi, session, result);
 }
 
 int onWriteable(lws* wsi, HttpSession& session) {
@@ -123,7 +163,9 @@ int onWriteable(lws* wsi, HttpSession& session) {
         restartSelf();
     }
     if (session.bytesAfterBody) return -1;
-    return lws_http_transaction_completed(wsi) ? -1 : 0;
+    if (lws_http_transaction_completed(wsi)) return -1;
+    awaitNextRequestHead(wsi);
+    return 0;
 }
 
 }  // namespace
@@ -139,6 +181,8 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
               std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
+            requestHeadArrived(wsi);
+            if (!hasTicket(session->ticket)) session->ticket = openTicket(wsi, deliverWork);
             session->bodyStarted = nowTicks();
             readRequestOrigin(wsi, session->origin);
             if (framingInDoubt(wsi)) return -1;
@@ -157,7 +201,7 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
             return onWriteable(wsi, *session);
         case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
         case LWS_CALLBACK_CLOSED_HTTP:
-            if (session != nullptr) releaseRequest(*session);
+            if (session != nullptr) endConnection(wsi, *session);
             return 0;
         default:
             return 0;

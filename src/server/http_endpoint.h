@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "server/connection_tickets.h"
 #include "server/request_origin.h"
 #include "server/request_text.h"
 
@@ -28,8 +29,10 @@ struct HttpSession {
     int bodyComplete;             // the whole body has arrived
     int answering;                // a reply has been composed for it
     int bytesAfterBody;           // more bytes followed the body: close after the reply
+    int working;                  // the store workers have the request
     std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
     RequestOrigin origin;         // the request's Origin header, for the PIN dialog
+    ConnectionTicket ticket;      // names the connection to the store workers
 };
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.

@@ -1,8 +1,10 @@
 #include "server/protocol_table.h"
 
 #include "server/connection_guard.h"
+#include "server/header_deadline.h"
 #include "server/http_endpoint.h"
 #include "server/open_connections.h"
+#include "server/store_workers.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
@@ -10,9 +12,17 @@ namespace {
 
 // Every connection's and request's checks sit in front of both endpoints. The library
 // reports new and ended connections to the first protocol only, so the follower of open
-// connections sits in front of the WebSocket endpoint.
+// connections and the request head deadline sit in front of the WebSocket endpoint. The store
+// workers wake the service loop when they finish a request; the wake reaches every protocol of
+// every virtual host, and the first protocol hands the finished work over (a second call finds
+// none).
 int callbackGuardedSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                              size_t len) {
+    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
+        storeWorkersOf(wsi).deliverFinished();
+        return 0;
+    }
+    watchRequestHeads(wsi, reason);
     if (guardConnection(wsi, reason, user) != 0 || followOpenConnections(wsi, reason, user) != 0)
         return -1;
     return callbackSignature(wsi, reason, user, in, len);

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/utf8_cut.h"
+
 namespace quillmark {
 
 void readRequestOrigin(lws* wsi, RequestOrigin& origin) {
@@ -12,13 +14,8 @@ void readRequestOrigin(lws* wsi, RequestOrigin& origin) {
     std::vector<char> header(static_cast<std::size_t>(total) + 1);
     const int copied = lws_hdr_copy(wsi, header.data(), total + 1, WSI_TOKEN_ORIGIN);
     if (copied <= 0) return;
-    std::size_t length = static_cast<std::size_t>(copied);
-    if (length > kMaxOriginLength) {
-        length = kMaxOriginLength;
-        // Cut on a character boundary: never inside a UTF-8 sequence.
-        while (length > 0 && (static_cast<unsigned char>(header[length]) & 0xC0) == 0x80)
-            --length;
-    }
+    const std::size_t length = utf8CutLength(
+        std::string_view(header.data(), static_cast<std::size_t>(copied)), kMaxOriginLength);
     std::memcpy(origin.text, header.data(), length);
     origin.text[length] = '\0';
 }

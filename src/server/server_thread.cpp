@@ -9,10 +9,12 @@
 #include "keystore/pin_entry.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
+#include "server/header_deadline.h"
 #include "server/http_endpoint.h"
 #include "server/ipv6_loopback.h"
 #include "server/open_connections.h"
 #include "server/protocol_table.h"
+#include "server/store_workers.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -29,8 +31,9 @@ std::atomic<bool> stopRequested{false};
 std::atomic<lws_context*> runningContext{nullptr};
 std::atomic<int> wakersInside{0};
 
-lws_context_creation_info creationRecord() {
+lws_context_creation_info creationRecord(StoreWorkers& workers) {
     lws_context_creation_info info{};
+    info.user = &workers;
     info.port = kServerPort;
     info.protocols = kProtocolTable;
     info.extensions = kExtensionTable;
@@ -39,6 +42,9 @@ lws_context_creation_info creationRecord() {
     info.options = LWS_SERVER_OPTION_VALIDATE_UTF8 | LWS_SERVER_OPTION_EXPLICIT_VHOSTS |
                    LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
     info.timeout_secs = kRequestTimeoutSeconds;
+    // A request waiting for the user keeps its header table; idle connections are cut by
+    // the request head deadline instead.
+    info.timeout_secs_ah_idle = kHeaderTableHold;
     // Bytes read from a socket per service pass (4 KiB by default): large requests arrive in
     // fewer passes.
     info.pt_serv_buf_size = 64 * 1024;
@@ -84,27 +90,35 @@ void requestStop() {
 
 // Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
-unsigned serverThreadMain(void*) {
+unsigned serverThreadMain(std::promise<bool>* ready) {
+    const auto tellReady = [ready](bool listening) {
+        if (ready != nullptr) ready->set_value(listening);
+    };
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    lws_context_creation_info info = creationRecord();
+    StoreWorkers workers;
+    lws_context_creation_info info = creationRecord(workers);
     // The library sizes its tables from this; the cap keeps connections within them.
     info.fd_limit_per_thread = raiseDescriptorLimit();
     capOpenConnections(info.fd_limit_per_thread);
     ContextPtr context(lws_create_context(&info), lws_context_destroy);
     if (!context) {
         lwsl_err("libwebsocket init failed\n");
+        tellReady(false);
         return kSetupFailed;
     }
     if (!createVirtualHosts(context.get(), info)) {
         lwsl_err("vhost creation failed\n");
+        tellReady(false);
         return kSetupFailed;
     }
     // Only the copy that has the port may move the logs: another copy may be writing them.
     resetLog();
 
+    workers.serve(context.get());
     runningContext = context.get();
+    tellReady(true);
     // The installed library ignores any timeout of 0 or more and waits until its next
     // scheduled event; requestStop wakes it with lws_cancel_service.
     while (!stopRequested && lws_service(context.get(), 0) >= 0) {
@@ -113,14 +127,19 @@ unsigned serverThreadMain(void*) {
     runningContext = nullptr;
     while (wakersInside.load() != 0)
         std::this_thread::yield();
+    workers.stop();  // before the context they wake goes
     context.reset();
 
     lwsl_notice("libwebsockets-test-server exited cleanly\n");
     return 0;
 }
 
-std::future<unsigned> startServerThread() {
-    return std::async(std::launch::async, serverThreadMain, nullptr);
+ServerThread startServerThread() {
+    auto ready = std::make_shared<std::promise<bool>>();
+    ServerThread thread{ready->get_future(), {}};
+    thread.exitCode =
+        std::async(std::launch::async, [ready] { return serverThreadMain(ready.get()); });
+    return thread;
 }
 
 }  // namespace quillmark

@@ -7,23 +7,30 @@ namespace quillmark {
 
 constexpr int kServerPort = 7681;
 
-// How long start-up waits on the server thread: a thread that has ended by then could not
-// set up its server (for instance, the port is taken).
-constexpr std::chrono::milliseconds kStartCheck(5000);
+// How long the desktop agent waits for the server thread to end once asked to stop.
+constexpr std::chrono::milliseconds kStopWait(5000);
 
 // What the user is told when the server could not be set up.
 constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
 
 // The server thread: listens on the port, starts a new log and serves requests until
-// requestStop. Returns 0 after an orderly stop, all bits set when the server could not be
-// set up.
-unsigned serverThreadMain(void* unused);
+// requestStop. `ready` (when not null) is set true once the server listens, false when it
+// could not be set up (for instance, the port is taken). Returns 0 after an orderly stop,
+// all bits set when the server could not be set up.
+unsigned serverThreadMain(std::promise<bool>* ready);
 
 // Asks the server thread to stop and wakes its service loop. Safe from any thread and from a
 // signal handler, before, during and after the thread's life.
 void requestStop();
 
-// Runs serverThreadMain on a thread of its own; the future holds its exit code.
-std::future<unsigned> startServerThread();
+// A server thread as started: whether its server listens, known as soon as it is set up,
+// and its exit code.
+struct ServerThread {
+    std::future<bool> ready;
+    std::future<unsigned> exitCode;
+};
+
+// Runs serverThreadMain on a thread of its own.
+ServerThread startServerThread();
 
 }  // namespace quillmark

@@ -3,14 +3,28 @@
 #include <new>
 
 #include "protocol/dispatcher.h"
+#include "server/store_workers.h"
 
 namespace quillmark {
 namespace {
 
-void releaseSession(SignatureSession& session) {
+void releaseSession(lws* wsi, SignatureSession& session) {
+    if (hasTicket(session.ticket)) {
+        storeWorkersOf(wsi).abandon(session.ticket);
+        closeTicket(session.ticket);
+    }
+    session.working = 0;
     releaseRequestText(session.request);
     clearMessages(session.replies);
     session.oldestWritten = 0;
+}
+
+// Reading pauses while kMaxWaitingMessages replies and requests wait, and goes on below that.
+void updateReading(lws* wsi, SignatureSession& session) {
+    const int full = session.replies.count + session.working >= kMaxWaitingMessages;
+    if (full == session.readingPaused) return;
+    session.readingPaused = full;
+    lws_rx_flow_control(wsi, !full);
 }
 
 // Queues a message and asks for a writeable callback to send it. Replies are written from
@@ -18,9 +32,28 @@ void releaseSession(SignatureSession& session) {
 // a message the library is still sending.
 bool sendLater(lws* wsi, SignatureSession& session, std::string_view text) {
     if (!queueMessage(session.replies, text)) return false;
-    if (session.replies.count == kMaxWaitingMessages) lws_rx_flow_control(wsi, 0);
+    updateReading(wsi, session);
     lws_callback_on_writable(wsi);
     return true;
+}
+
+// The store workers' reply to the oldest of the connection's requests they had; the
+// connection is closed when the request failed or its reply cannot be queued.
+void deliverWork(lws* wsi, FinishedWork& work) {
+    auto& session = *static_cast<SignatureSession*>(lws_wsi_user(wsi));
+    --session.working;
+    const bool answered = !work.failed && (!work.reply || sendLater(wsi, session, *work.reply));
+    updateReading(wsi, session);
+    if (!answered) lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
+
+// The message goes to the store workers, which answer the connection's requests in order.
+void handToWorkers(lws* wsi, SignatureSession& session, ParsedRequest request) {
+    storeWorkersOf(wsi).submit(makeWorkOrder(session.ticket, Endpoint::WebSocket,
+                                             std::move(request), originText(session.origin),
+                                             session.request));
+    ++session.working;
+    updateReading(wsi, session);
 }
 
 // A piece of a message. The request is the whole message: pieces are joined until the
@@ -39,8 +72,14 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
         return 0;
     }
 
-    const DispatchResult result = dispatchAction(requestView(session.request),
-                                                 {Endpoint::WebSocket, originText(session.origin)});
+    const std::string_view text = requestView(session.request);
+    ParsedRequest request = parseRequest(text, Endpoint::WebSocket);
+    if (request.readsStore()) {
+        handToWorkers(wsi, session, std::move(request));
+        return 0;
+    }
+    const DispatchResult result =
+        runRequest(request, text, {Endpoint::WebSocket, originText(session.origin)});
     releaseRequestText(session.request);
     if (result.reply && !sendLater(wsi, session, *result.reply)) return -1;
     return 0;
@@ -54,7 +93,7 @@ int onWriteable(lws* wsi, SignatureSession& session) {
     if (session.oldestWritten) {
         dropOldestMessage(session.replies);
         session.oldestWritten = 0;
-        if (session.replies.count == kMaxWaitingMessages - 1) lws_rx_flow_control(wsi, 1);
+        updateReading(wsi, session);
     }
     std::size_t length = 0;
     unsigned char* text = oldestMessage(session.replies, length);
@@ -95,6 +134,7 @@ int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* sess
         case LWS_CALLBACK_ESTABLISHED:
             lwsl_notice("Established\n");
             readRequestOrigin(wsi, session->origin);
+            session->ticket = openTicket(wsi, deliverWork);
             return sendLater(wsi, *session, kStartMessage) ? 0 : -1;
         case LWS_CALLBACK_SERVER_WRITEABLE:
             lwsl_notice("WRITEABLE\n");
@@ -105,7 +145,7 @@ int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* sess
         case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
             return onPeerClose(wsi, in, len);
         case LWS_CALLBACK_CLOSED:
-            releaseSession(*session);
+            releaseSession(wsi, *session);
             return 0;
         default:
             return 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "server/connection_tickets.h"
 #include "server/message_queue.h"
 #include "server/request_origin.h"
 #include "server/request_text.h"
@@ -27,10 +28,16 @@ struct SignatureSession {
     int closing;
     // The handshake's Origin header: the page that asks, named by the PIN dialog.
     RequestOrigin origin;
+    // Names the connection to the store workers, and how many of its requests they have.
+    ConnectionTicket ticket;
+    std::size_t working;
+    // Reading is paused: kMaxWaitingMessages requests and replies wait for the client.
+    int readingPaused;
 };
 
 // A client that sends requests without reading the replies is not read from while this many
-// messages wait for it, so that what the agent holds for one connection stays bounded.
+// messages (replies, and requests the workers have) wait for it, so that what the agent
+// holds for one connection stays bounded.
 constexpr std::size_t kMaxWaitingMessages = 8;
 
 // The exact greeting every connection receives once, before any reply.

@@ -53,14 +53,13 @@ int CQuillmarkXpApp::InitInstance() {
     SignatureHistory history;
     QObject::connect(&history, &SignatureHistory::added, &showSignatureNotification);
     setSignatureObserver([&history](const SignatureRecord& record) { history.record(record); });
-    std::future<unsigned> server = startServerThread();
-    // The thread only ends early when its server could not be set up.
-    if (server.wait_for(kStartCheck) != std::future_status::timeout) {
+    ServerThread server = startServerThread();
+    if (!server.ready.get()) {
         showStartFailure();
         return EXIT_FAILURE;
     }
     runMainDialog(history);
-    stopServer(server);
+    stopServer(server.exitCode);
     return EXIT_SUCCESS;
 }
 
@@ -100,9 +99,9 @@ void CQuillmarkXpApp::runMainDialog(const SignatureHistory& history) {
 void CQuillmarkXpApp::stopServer(std::future<unsigned>& server) {
     requestStop();
     // Stop hook of the PIN prompt: a prompt still open is closed here, not left on screen.
-    // A handler that waits on the user (a PIN prompt) keeps the service loop from stopping:
-    // the program still ends, without waiting for it.
-    if (server.wait_for(kStartCheck) == std::future_status::timeout) std::_Exit(EXIT_SUCCESS);
+    // A server thread that has not ended in time does not keep the program: it ends without
+    // waiting for it.
+    if (server.wait_for(kStopWait) == std::future_status::timeout) std::_Exit(EXIT_SUCCESS);
     server.get();
 }
 

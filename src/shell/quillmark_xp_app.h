@@ -8,9 +8,9 @@
 namespace quillmark {
 
 // The desktop agent's start-up and life: it opens the display, writes the autostart entry,
-// closes older copies, starts the server thread and checks that it still runs after kStartCheck,
-// then runs the main dialog; the program lives as long as the dialog. A server that cannot start is
-// reported in an error box and ends the program.
+// closes older copies, starts the server thread and, as soon as its server listens, runs the
+// main dialog; the program lives as long as the dialog. A server that cannot start is reported
+// in an error box and ends the program.
 class CQuillmarkXpApp {
   public:
     CQuillmarkXpApp(int& argc, char** argv);

@@ -1,6 +1,7 @@
 #include "signing/cert_listing.h"
 
-#include "keystore/cert_store.h"
+#include "keystore/cert_contents.h"
+#include "keystore/cert_search.h"
 #include "signing/step_failure.h"
 #include "support/hex.h"
 #include "support/log_file.h"

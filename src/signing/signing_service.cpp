@@ -1,6 +1,7 @@
 #include "signing/signing_service.h"
 
-#include "keystore/cert_store.h"
+#include "keystore/cert_search.h"
+#include "keystore/cert_signing.h"
 #include "signing/signature_trace.h"
 #include "signing/step_failure.h"
 #include "support/base64.h"

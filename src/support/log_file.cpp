@@ -13,6 +13,7 @@
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
 #include "support/user_directories.h"
+#include "support/utf8_cut.h"
 #include "support/write_all.h"
 
 namespace quillmark {
@@ -25,20 +26,6 @@ constexpr char kCapMark[] = "\xE2\x80\xA6 (";  // "… ("
 // Base64 turns every three bytes into four characters.
 constexpr std::size_t kBase64Group = 3;
 constexpr std::size_t kBase64GroupText = 4;
-
-bool isUtf8Continuation(char byte) {
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
-
-// How much of the text an entry shows: all of it up to the cap, else the cap moved back to
-// the start of a UTF-8 sequence that it would cut (at most three bytes back).
-std::size_t shownLength(std::string_view text) {
-    if (text.size() <= kLogEntryCap) return text.size();
-    std::size_t cut = kLogEntryCap;
-    for (int step = 0; step < 3 && cut > 0 && isUtf8Continuation(text[cut]); ++step)
-        --cut;
-    return cut;
-}
 
 // "stamp shown\n", with "… (fullLength bytes)" after the shown text when it is not all.
 std::string entryLine(const struct tm& t, std::string_view shown, std::size_t fullLength) {
@@ -208,7 +195,7 @@ void resetLog() {
 }
 
 std::string formatLogEntry(const struct tm& localTime, std::string_view text) {
-    return entryLine(localTime, text.substr(0, shownLength(text)), text.size());
+    return entryLine(localTime, text.substr(0, utf8CutLength(text, kLogEntryCap)), text.size());
 }
 
 void writeLog(std::string_view text) {

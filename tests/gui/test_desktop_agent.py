@@ -72,7 +72,8 @@ class DesktopAgentTest(unittest.TestCase):
         with self.agent() as agent:
             started = time.monotonic()
             icon = self.wait_for_icon(agent)
-            self.assertGreaterEqual(time.monotonic() - started, START_CHECK - 1.0)
+            # The icon comes as soon as the server listens, not after a fixed wait.
+            self.assertLess(time.monotonic() - started, START_CHECK - 1.0)
             self.assert_in_tray(agent)
             # The icon is drawn: an empty one leaves the tray's slot one flat colour.
             shot = self.desktop.screenshot(icon, screenshot_path("tray-icon.png"))

@@ -103,6 +103,11 @@ class Pki:
         # Kept apart from `users`: two user certificates with one serial, and a certificate
         # that is not strict DER, for the tests that need them.
         self.twins = [self._make_user(cert) for cert in self._twin_plan()]
+        # Serial 0555 from two issuers: the intermediate CA and the root.
+        self.chain_twins = [self._make_user(UserCert(
+            f"twin-{issuer}", f"user-twin-{issuer}", f"CN=Quillmark 0555 {issuer}",
+            f"Quillmark 0555 {issuer}", 0x555, SHA256_WITH_RSA, issuer))
+            for issuer in ("intermediate", "root")]
         self.non_der = self._make_non_der_user()
 
     def _user_plan(self):
@@ -115,8 +120,18 @@ class Pki:
                      "Quillmark SHA1 User", self._next_serial(), SHA1_WITH_RSA, inter),
             UserCert("sha384", "user-sha384", "CN=Quillmark SHA384 User,O=Quillmark Test",
                      "Quillmark SHA384 User", self._next_serial(), SHA384_WITH_RSA, inter),
+            # Without a common name: organisational unit, organisation, the subject's e-mail,
+            # the alternative name's first e-mail, then the first attribute, text as stored.
             UserCert("no-cn", "user-no-cn", "E=nocn@example.com,OU=Signing,O=Quillmark Test",
-                     "nocn@example.com", self._next_serial(), SHA256_WITH_RSA, inter),
+                     "Signing", self._next_serial(), SHA256_WITH_RSA, inter),
+            UserCert("org-email", "user-org-email", "E=x@y.example,O=Org", "Org",
+                     self._next_serial(), SHA256_WITH_RSA, inter),
+            UserCert("email", "user-email", "E=Mixed.Case@Example.com", "Mixed.Case@Example.com",
+                     self._next_serial(), SHA256_WITH_RSA, inter),
+            UserCert("alt-email", "user-alt-email", "L=Hanoi,C=VN", "Alt.Name@Example.com",
+                     self._next_serial(), SHA256_WITH_RSA, inter),
+            UserCert("country", "user-country", "C=VN", "VN", self._next_serial(),
+                     SHA256_WITH_RSA, inter),
             UserCert("high-serial", "user-high-serial", "CN=Quillmark High Serial",
                      "Quillmark High Serial", 0x9A12, SHA256_WITH_RSA, inter),
             UserCert("orphan", "user-orphan", "CN=Quillmark Orphan", "Quillmark Orphan",
@@ -180,13 +195,17 @@ class Pki:
 
     def _make_user(self, cert):
         hash_name = next(h for h, oid in _HASH_OIDS.items() if oid == cert.signature_oid)
-        validity = ["-w", "-24", "-v", "12"] if cert.key == "expired" else []
+        extra = {"expired": ["-w", "-24", "-v", "12"],
+                 "alt-email": ["--extSAN", "email:Alt.Name@Example.com,email:second@example.com"],
+                 }.get(cert.key, [])
         cert.der = self._certutil_make(cert.nickname, cert.subject, cert.issuer, cert.serial,
-                                       "u,u,u", hash_name, extra=validity)
+                                       "u,u,u", hash_name, extra=extra)
         self._export_user(cert)
         cert.chain = [cert.der]
         if cert.issuer == "intermediate":
             cert.chain += [self.intermediate["der"], self.root["der"]]
+        elif cert.issuer == "root":
+            cert.chain += [self.root["der"]]
         return cert
 
     def _make_non_der_user(self):

@@ -69,7 +69,7 @@ class ListingTest(AgentTestCase):
         self.assertEqual(len(listed[pki.users["orphan"].serial_hex]["certChains"]), 1)
         self.assertEqual(len(listed[pki.users["expired"].serial_hex]["certChains"]), 3)
         self.assertEqual(listed[pki.users["vietnamese"].serial_hex]["name"], "Nguyễn Văn Thành")
-        self.assertEqual(listed[pki.users["no-cn"].serial_hex]["name"], "nocn@example.com")
+        self.assertEqual(listed[pki.users["no-cn"].serial_hex]["name"], "Signing")
 
     def test_reply_bytes_and_log(self):
         text = post_json('{"action":"getCerts"}')

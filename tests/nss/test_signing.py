@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 import payload
-from agent import AgentTestCase, call, no_response
+from agent import Agent, AgentTestCase, call, no_response
 from pki import openssl_verify_signature, shared_pki
 
 DATA = "Hợp đồng số 42: bên A đồng ý.".encode()
@@ -200,6 +200,24 @@ class SigningTest(AgentTestCase):
         body = '{"action":"sign","dataBase64":"QUJD","secure":1}'
         self.assertTrue(no_response(body))
         self.assertEqual(self.agent.log_texts()[-2:], ["string database64Str ", 'QUJD","secure":1}'])
+
+
+
+class SharedSerialTest(unittest.TestCase):
+    """Each case with an agent of its own: the certificates' import order is the point."""
+
+    def test_a_serial_of_two_issuers_signs_with_the_one_listed_first_in_either_import_order(self):
+        for order in (pki.chain_twins, pki.chain_twins[::-1]):
+            with Agent() as agent:
+                pki.install(agent.home, users=[])
+                for cert in order:
+                    pki.import_user(agent.home, cert)
+                listed = [e["certChains"][0] for e in call({"action": "getCerts"})["certs"]]
+                first = next(c for c in pki.chain_twins if c.chain_base64()[0] == listed[0])
+                reply = sign(first)
+                signature = base64.b64decode(reply["signedData"])
+                self.assertTrue(openssl_verify_signature(first, DATA, signature, agent.home),
+                                first.key)
 
 
 if __name__ == "__main__":

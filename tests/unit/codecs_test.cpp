@@ -2,6 +2,7 @@
 
 #include "support/base64.h"
 #include "support/hex.h"
+#include "support/utf8_cut.h"
 
 using namespace quillmark;
 
@@ -77,4 +78,15 @@ TEST(HexToBytes, RejectsAnyCharacterThatIsNotAHexDigit) {
     for (const char* text : {"1g", "1g2h", "0x", "zz", "z", "00 1", "x0", "abc\n"})
         EXPECT_FALSE(hexToBytes(text)) << text;
     EXPECT_FALSE(hexToBytes(std::string_view("0a\0b", 4)));
+}
+
+TEST(Utf8Cut, NeverSplitsACharacterAndStopsThreeBytesBackInStrayBytes) {
+    const std::string text =
+        "ab\xE1\xBA\xBF"
+        "cd";  // "abế" + "cd": ế takes three bytes
+    EXPECT_EQ(utf8CutLength(text, 10), text.size());
+    EXPECT_EQ(utf8CutLength(text, 5), 5u);
+    EXPECT_EQ(utf8CutLength(text, 4), 2u);
+    EXPECT_EQ(utf8CutLength(text, 3), 2u);
+    EXPECT_EQ(utf8CutLength(std::string(8, '\x80'), 6), 3u);
 }

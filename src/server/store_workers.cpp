@@ -1,0 +1,168 @@
+#include "server/store_workers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+namespace quillmark {
+namespace {
+
+// The workers a dialog wait tells about: one server runs at a time.
+std::atomic<StoreWorkers*> listeningWorkers{nullptr};
+
+}  // namespace
+
+std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpoint,
+                                         ParsedRequest request, std::string_view origin,
+                                         RequestText& text) {
+    auto order = std::make_unique<WorkOrder>();
+    order->ticket = ticket;
+    order->endpoint = endpoint;
+    order->request = std::move(request);
+    order->origin = std::string(origin);
+    std::swap(order->text, text);
+    return order;
+}
+
+StoreWorkers::StoreWorkers() {
+    listeningWorkers = this;
+    setDialogWaitListener(&StoreWorkers::onDialogWait);
+}
+
+StoreWorkers::~StoreWorkers() {
+    stop();
+    listeningWorkers = nullptr;
+}
+
+void StoreWorkers::serve(lws_context* context) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    context_ = context;
+}
+
+void StoreWorkers::submit(std::unique_ptr<WorkOrder> order) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    queue_.push_back({std::move(order), nextArrival_++, std::make_shared<std::atomic<bool>>()});
+    addWorkerIfNeeded();
+    wake_.notify_all();
+}
+
+void StoreWorkers::abandon(ConnectionTicket ticket) {
+    std::vector<Queued> dropped;  // freed outside the lock
+    std::vector<std::pair<std::uint64_t, AbandonFlag>> abandoned;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto kept = std::stable_partition(queue_.begin(), queue_.end(), [&](const Queued& q) {
+            return !(q.order->ticket == ticket);
+        });
+        std::move(kept, queue_.end(), std::back_inserter(dropped));
+        queue_.erase(kept, queue_.end());
+        for (const Running& running : running_) {
+            if (running.ticket == ticket)
+                abandoned.emplace_back(running.arrival, running.abandoned);
+        }
+    }
+    for (const auto& [arrival, flag] : abandoned)
+        abandonRequest(arrival, flag);
+}
+
+void StoreWorkers::deliverFinished() {
+    std::vector<FinishedWork> finished;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished.swap(finished_);
+    }
+    for (FinishedWork& work : finished) {
+        DeliverWork deliver = nullptr;
+        if (lws* wsi = connectionOf(work.ticket, deliver)) deliver(wsi, work);
+    }
+}
+
+void StoreWorkers::stop() {
+    std::vector<std::thread> threads;
+    std::vector<Queued> dropped;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        std::move(queue_.begin(), queue_.end(), std::back_inserter(dropped));
+        queue_.clear();
+        for (const Running& running : running_)
+            running.abandoned->store(true);
+        threads.swap(threads_);
+    }
+    stopDialogTurns();
+    wake_.notify_all();
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+void StoreWorkers::onDialogWait() {
+    if (StoreWorkers* workers = listeningWorkers.load()) {
+        const std::lock_guard<std::mutex> lock(workers->mutex_);
+        workers->addWorkerIfNeeded();
+    }
+}
+
+// A worker is added when a request waits and no worker is free to take it, unless as many
+// as kMaxStoreWorkers already read the store. Called with the lock held.
+void StoreWorkers::addWorkerIfNeeded() {
+    if (stopping_ || queue_.empty() || idle_ > 0) return;
+    const int busy = static_cast<int>(threads_.size()) - idle_ - requestsAtDialogs();
+    if (busy >= kMaxStoreWorkers) return;
+    threads_.emplace_back(&StoreWorkers::work, this);
+}
+
+// The oldest queued request whose connection has none running. Called with the lock held.
+StoreWorkers::QueueIterator StoreWorkers::nextRunnable() {
+    return std::find_if(queue_.begin(), queue_.end(), [&](const Queued& queued) {
+        return std::none_of(running_.begin(), running_.end(), [&](const Running& running) {
+            return running.ticket == queued.order->ticket;
+        });
+    });
+}
+
+void StoreWorkers::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        ++idle_;
+        QueueIterator next;
+        wake_.wait(lock, [&] { return stopping_ || (next = nextRunnable()) != queue_.end(); });
+        --idle_;
+        if (stopping_) return;
+        Queued job = std::move(*next);
+        queue_.erase(next);
+        running_.push_back({job.order->ticket, job.arrival, job.abandoned});
+
+        lock.unlock();
+        FinishedWork finished = run(job);
+        job.order.reset();  // the request's memory goes before the reply is posted
+        lock.lock();
+
+        running_.erase(std::find_if(running_.begin(), running_.end(),
+                                    [&](const Running& r) { return r.arrival == job.arrival; }));
+        if (!job.abandoned->load()) finished_.push_back(std::move(finished));
+        wake_.notify_all();  // the connection's next request may run now
+        if (context_ != nullptr) lws_cancel_service(context_);
+    }
+}
+
+FinishedWork StoreWorkers::run(Queued& queued) {
+    WorkOrder& order = *queued.order;
+    std::unique_lock<std::mutex> store(storeMutex_);
+    const RequestScope scope(queued.arrival, queued.abandoned, store);
+    FinishedWork finished{order.ticket, std::nullopt};
+    try {
+        finished.reply =
+            runRequest(order.request, requestView(order.text), {order.endpoint, order.origin})
+                .reply;
+    } catch (const std::bad_alloc&) {
+        finished.failed = true;
+    }
+    return finished;
+}
+
+StoreWorkers& storeWorkersOf(lws* wsi) {
+    return *static_cast<StoreWorkers*>(lws_context_user(lws_get_context(wsi)));
+}
+
+}  // namespace quillmark

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <libwebsockets.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/dispatcher.h"
+#include "server/connection_tickets.h"
+#include "server/request_text.h"
+#include "support/dialog_turns.h"
+
+namespace quillmark {
+
+// Workers free to take a request: those waiting for the user (a PIN dialog, or their turn
+// for one) are not counted, so they never hold up the others.
+constexpr int kMaxStoreWorkers = 1;
+
+// A request handed to the workers: the connection it came on, its parsed form, its text
+// (owned by the order) and its page's origin.
+struct WorkOrder {
+    WorkOrder() = default;
+    ~WorkOrder() { releaseRequestText(text); }
+    WorkOrder(const WorkOrder&) = delete;
+    WorkOrder& operator=(const WorkOrder&) = delete;
+
+    ConnectionTicket ticket{};
+    Endpoint endpoint = Endpoint::Http;
+    ParsedRequest request;
+    RequestText text{};
+    std::string origin;
+};
+
+// The order for a request received on a connection; it takes the request's text over and
+// leaves `text` empty.
+std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpoint,
+                                         ParsedRequest request, std::string_view origin,
+                                         RequestText& text);
+
+// A request the workers have finished: its reply (none: it gets no reply), or a failure
+// (memory ran out) that closes its connection.
+struct FinishedWork {
+    ConnectionTicket ticket;
+    OptionalText reply;
+    bool failed = false;
+};
+
+// The worker threads that run the requests which read the certificate store (getCerts,
+// sign), so that the service thread never waits for NSS, a token or the user. Requests of
+// one connection run in the order they came. One request works on the store at a time
+// (NSS lists a token's certificates in a varying order while two listings run at once, and
+// getCerts and sign must agree on it); a request that waits for the user gives the store
+// up meanwhile and another worker serves the requests that need no dialog. A finished request is
+// put on a list and the service loop woken (lws_cancel_service); the service thread hands it to its
+// connection if that is still open. Workers start as requests need them and end at stop().
+class StoreWorkers {
+  public:
+    StoreWorkers();
+    ~StoreWorkers();
+    StoreWorkers(const StoreWorkers&) = delete;
+    StoreWorkers& operator=(const StoreWorkers&) = delete;
+
+    // The context whose service loop finished work wakes; set before the first submit.
+    void serve(lws_context* context);
+
+    // Queues a request (service thread).
+    void submit(std::unique_ptr<WorkOrder> order);
+
+    // The connection has closed (service thread): its queued requests are dropped, the one
+    // running is abandoned (its dialog closes, its reply is dropped).
+    void abandon(ConnectionTicket ticket);
+
+    // Hands finished work to the connections still open (service thread). Calling it again
+    // with nothing new finished does nothing.
+    void deliverFinished();
+
+    // Abandons every request, ends every wait for a dialog turn and joins the workers: called
+    // once the service loop has ended, after the PIN dialogs were closed.
+    void stop();
+
+  private:
+    struct Queued {
+        std::unique_ptr<WorkOrder> order;
+        std::uint64_t arrival;
+        AbandonFlag abandoned;
+    };
+    struct Running {
+        ConnectionTicket ticket;
+        std::uint64_t arrival;
+        AbandonFlag abandoned;
+    };
+    using QueueIterator = std::deque<Queued>::iterator;
+
+    static void onDialogWait();
+    void addWorkerIfNeeded();
+    void work();
+    QueueIterator nextRunnable();
+    FinishedWork run(Queued& queued);
+
+    std::mutex storeMutex_;  // held by the request working on the store
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Queued> queue_;
+    std::vector<Running> running_;
+    std::vector<FinishedWork> finished_;
+    std::vector<std::thread> threads_;
+    int idle_ = 0;
+    bool stopping_ = false;
+    std::uint64_t nextArrival_ = 1;
+    lws_context* context_ = nullptr;
+};
+
+// The store workers serving the connection's context.
+StoreWorkers& storeWorkersOf(lws* wsi);
+
+}  // namespace quillmark

@@ -1,0 +1,111 @@
+"""A request waiting for the user holds up no one else: a PIN dialog held open by the test
+pinentry while other connections are served, closed with its page, and at a stop."""
+
+import base64
+import socket
+import threading
+import time
+import unittest
+
+from agent import PORT, call, no_response, post_json
+from test_pin_entry import DATA, PIN, PinTestBase, pki
+from websocket_client import greeted
+
+PREFLIGHT = ("OPTIONS / HTTP/1.1\r\nHost: x\r\nOrigin: https://portal.example\r\n"
+             "Access-Control-Request-Method: POST\r\n\r\n")
+
+
+class DialogWaitTest(PinTestBase):
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, password=PIN, users=["vietnamese"])
+
+    def sign_request(self):
+        return ('{"action":"sign","serialNumber":"%s","dataBase64":"%s","cms":false}'
+                % (self.cert.serial_hex, base64.b64encode(DATA).decode()))
+
+    def open_sign(self):
+        """A sign request on a connection of its own, left open unanswered."""
+        connection = socket.create_connection(("127.0.0.1", PORT))
+        body = self.sign_request().encode()
+        connection.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n"
+                           % len(body) + body)
+        return connection
+
+    def wait_for(self, predicate, what):
+        for _ in range(400):
+            if predicate():
+                return
+            time.sleep(0.05)
+        self.fail(what)
+
+    def dialogs(self):
+        return [run for run in self.runs() if "GETPIN" in run]
+
+    def assert_one_dialog_at_a_time(self):
+        """Each dialog run's lines come whole: a second run never starts inside another."""
+        for run in self.runs():
+            self.assertEqual([line for line in run if line.startswith("program ")], run[:1])
+
+    def preflight(self):
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(PREFLIGHT.encode())
+            return s.recv(4096).split(b" ")[1]
+
+    def test_others_are_served_while_a_dialog_waits_and_a_closed_page_closes_it(self):
+        with self.agent(["hold", PIN]) as agent:
+            idle = socket.create_connection(("127.0.0.1", PORT), timeout=30)
+            waiting = self.open_sign()
+            self.wait_for(lambda: self.dialogs(), "the first dialog never opened")
+            expected_certs = post_json('{"action":"getCerts"}')
+
+            # A second request needing the PIN waits its turn behind the open dialog.
+            second = {}
+            signer = threading.Thread(target=lambda: second.update(call(self.sign_request())))
+            signer.start()
+
+            # Past the 5 s that cut an unanswered request, the waiting ones stay open.
+            time.sleep(6)
+            self.assertNotIn("terminated", self.dialogs()[0])
+
+            # Meanwhile every request that needs no dialog is served.
+            self.assertEqual(call({"action": "getVersion"})["action"], "getVersion")
+            self.assertEqual(post_json('{"action":"getCerts"}'), expected_certs)
+            self.assertEqual(self.preflight(), b"204")
+            with greeted() as connection:
+                self.assertEqual(connection.request('{"action":"getCerts"}'), expected_certs)
+            self.assertEqual(len(self.dialogs()), 1)
+
+            # The first page goes away: its dialog closes and the second one opens.
+            waiting.close()
+            signer.join(30)
+            self.assertFalse(signer.is_alive())
+            self.assert_signed(second)
+            runs = self.dialogs()
+            self.assertEqual(len(runs), 2)
+            self.assertEqual(runs[0][-1], "terminated")
+            self.assert_one_dialog_at_a_time()
+            # The abandoned request got no reply: one signature was logged, the second's.
+            self.assertEqual(agent.log_texts().count("signedDataBase64 "), 1)
+            # A connection that never sent a request is still cut.
+            self.assertEqual(idle.recv(1), b"")
+            idle.close()
+
+    def test_stopping_during_a_dialog_with_another_waiting(self):
+        agent = self.agent(["hold", "hold"]).start()
+        try:
+            connections = [self.open_sign()]
+            self.wait_for(lambda: self.dialogs(), "the dialog never opened")
+            connections.append(self.open_sign())
+            self.assertTrue(no_response("{}", wait=0.5))  # the agent still serves
+        finally:
+            self.assertEqual(agent.stop(), 0)
+        for connection in connections:
+            connection.close()
+        runs = self.dialogs()
+        self.assertEqual(len(runs), 1)
+        self.assertEqual(runs[0][-1], "terminated")
+
+
+if __name__ == "__main__":
+    unittest.main()
