@@ -62,6 +62,8 @@ class X11Display {
         return *static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
     }
 
+    // Waits until the server has taken the request: the connection is closed right after, and
+    // a server that sees the hang-up before it has read a request drops that request unread.
     void activate(std::uint32_t window) const {
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
@@ -70,10 +72,12 @@ class X11Display {
         message.type = activeWindowAtom_;
         message.data.data32[0] = kSourcePager;
         message.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_send_event(connection_, 0, root_,
-                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                       reinterpret_cast<const char*>(&message));
-        xcb_flush(connection_);
+        const xcb_void_cookie_t cookie = xcb_send_event_checked(
+            connection_, 0, root_,
+            XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+            reinterpret_cast<const char*>(&message));
+        std::unique_ptr<xcb_generic_error_t, FreeDeleter> error(
+            xcb_request_check(connection_, cookie));
     }
 
     // False when the window no longer exists.
