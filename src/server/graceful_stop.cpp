@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds kWakeInterval(20);
 
 // An HTTP request is bound to the HTTP protocol from its headers until its answer is out (an
 // answered connection returns to the first protocol). A WebSocket connection waits while a
-// message is partly received or a reply is queued.
+// message is partly received, with the store workers or a reply is queued.
 bool awaitsAnswer(lws* wsi, std::chrono::steady_clock::duration sinceAccepted) {
     // Each virtual host may hold its own copy of the table: protocols are told by callback.
     const lws_protocols* protocol = lws_get_protocol(wsi);
@@ -23,7 +23,7 @@ bool awaitsAnswer(lws* wsi, std::chrono::steady_clock::duration sinceAccepted) {
     if (callback == kProtocolTable[1].callback) return true;
     const auto* session = static_cast<const SignatureSession*>(lws_wsi_user(wsi));
     if (callback == kProtocolTable[0].callback && session != nullptr &&
-        (session->request.length > 0 || session->replies.count > 0))
+        (session->request.length > 0 || session->working > 0 || session->replies.count > 0))
         return true;
     return sinceAccepted < kArrivalWait;
 }

@@ -11,7 +11,7 @@ from agent import PORT, call, no_response, post_json
 from test_pin_entry import DATA, PIN, PinTestBase, pki
 from websocket_client import greeted
 
-PREFLIGHT = ("OPTIONS / HTTP/1.1\r\nHost: x\r\nOrigin: https://portal.example\r\n"
+PREFLIGHT = ("OPTIONS / HTTP/1.1\r\nHost: localhost\r\nOrigin: https://portal.example\r\n"
              "Access-Control-Request-Method: POST\r\n\r\n")
 
 
@@ -28,7 +28,7 @@ class DialogWaitTest(PinTestBase):
         """A sign request on a connection of its own, left open unanswered."""
         connection = socket.create_connection(("127.0.0.1", PORT))
         body = self.sign_request().encode()
-        connection.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n"
+        connection.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
                            % len(body) + body)
         return connection
 
