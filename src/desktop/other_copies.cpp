@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,25 +16,13 @@
 namespace quillmark {
 namespace {
 
-// The real user id of a process, from the "Uid:" line of its status file.
-std::optional<uid_t> realUserOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        unsigned uid = 0;
-        if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return static_cast<uid_t>(uid);
-    }
-    return std::nullopt;
-}
-
 // This user's other processes running an executable of this file name; other users' copies
 // serve their own sessions.
 std::vector<pid_t> ownCopies(const std::string& executableName) {
     std::vector<pid_t> found;
-    const uid_t user = getuid();
     for (const pid_t pid : otherProcessIds()) {
         // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(pid)) == executableName && realUserOf(pid) == user)
+        if (fileNameOf(executablePathOf(pid)) == executableName && runsAsThisUser(pid))
             found.push_back(pid);
     }
     return found;

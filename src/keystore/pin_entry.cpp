@@ -77,8 +77,4 @@ bool pinDialogCancelled() {
     return lastDialogCancelled;
 }
 
-void closeOpenPinEntry() {
-    closePinentries();
-}
-
 }  // namespace quillmark

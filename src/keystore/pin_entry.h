@@ -20,8 +20,4 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
 void forgetPinDialogCancel();
 bool pinDialogCancelled();
 
-// Closes the PIN dialog open now, if any, and keeps new ones from opening: called when the
-// agent stops, so that no dialog is left on screen. Async-signal-safe; any thread may call it.
-void closeOpenPinEntry();
-
 }  // namespace quillmark

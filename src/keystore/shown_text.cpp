@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "support/utf8_cut.h"
+
 namespace quillmark {
 namespace {
 
@@ -21,10 +23,7 @@ std::string shownText(const std::string& text, bool asciiOnly) {
         shown += isControl(byte) ? ' ' : asciiOnly && byte >= 0x80 ? '?' : c;
     }
     if (shown.size() <= kShownTextLimit) return shown;
-    std::size_t end = kShownTextLimit;
-    while (end > 0 && (static_cast<unsigned char>(shown[end]) & 0xC0) == 0x80)
-        --end;
-    return shown.substr(0, end) + kCut;
+    return shown.substr(0, utf8CutLength(shown, kShownTextLimit)) + kCut;
 }
 
 }  // namespace quillmark

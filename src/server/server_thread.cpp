@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "keystore/pin_entry.h"
+#include "keystore/assuan_client.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
 #include "server/header_deadline.h"
@@ -82,7 +82,7 @@ bool createVirtualHosts(lws_context* context, const lws_context_creation_info& i
 
 void requestStop() {
     stopRequested = true;
-    closeOpenPinEntry();  // a PIN dialog still open would hold the server thread
+    closePinentries();  // a PIN or consent dialog still open would hold a store worker
     ++wakersInside;
     if (lws_context* context = runningContext.load()) lws_cancel_service(context);
     --wakersInside;

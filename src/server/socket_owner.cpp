@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -172,18 +171,12 @@ bool holdsLink(const std::string& fdDirectory, const std::string& wanted) {
     return false;
 }
 
-bool ownProcess(const std::string& processDirectory) {
-    struct stat status {};
-    return stat(processDirectory.c_str(), &status) == 0 && status.st_uid == geteuid();
-}
-
 }  // namespace
 
 std::string programHoldingSocket(ino_t inode) {
     const std::string wanted = "socket:[" + std::to_string(inode) + "]";
     for (const pid_t pid : otherProcessIds()) {
-        const std::string directory = "/proc/" + std::to_string(pid);
-        if (ownProcess(directory) && holdsLink(directory + "/fd", wanted))
+        if (runsAsThisUser(pid) && holdsLink("/proc/" + std::to_string(pid) + "/fd", wanted))
             return fileNameOf(executablePathOf(pid));
     }
     return {};

@@ -1,8 +1,10 @@
 #include "support/process_ids.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "support/directory.h"
 
@@ -19,6 +21,12 @@ std::vector<pid_t> otherProcessIds() {
         if (*end == '\0' && pid > 0 && pid != self) found.push_back(static_cast<pid_t>(pid));
     }
     return found;
+}
+
+bool runsAsThisUser(pid_t pid) {
+    struct stat status {};
+    const std::string directory = "/proc/" + std::to_string(pid);
+    return stat(directory.c_str(), &status) == 0 && status.st_uid == geteuid();
 }
 
 }  // namespace quillmark
