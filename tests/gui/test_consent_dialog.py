@@ -10,7 +10,7 @@ import threading
 import unittest
 
 from agent import Agent, call
-from desktop import DesktopSession, wait_until
+from desktop import DesktopSession, unique_colours, wait_until
 from notification_server import NotificationServer
 from pki import shared_pki
 from status_notifier_watcher import DBusTray
@@ -25,12 +25,6 @@ REFUSED_CODE = 4294959119
 DIALOG = "Quillmark"
 
 pki = shared_pki()
-
-
-def unique_colours(png):
-    result = subprocess.run(["/usr/bin/identify", "-format", "%k", png], capture_output=True,
-                            text=True, check=True)
-    return int(result.stdout)
 
 
 def pixels_differing(first, second):

@@ -10,7 +10,7 @@ import time
 import unittest
 
 from agent import PORT, Agent, pids_of, post_json, wait_for_port
-from desktop import DesktopSession, WaylandSession, wait_until
+from desktop import DesktopSession, WaylandSession, unique_colours, wait_until
 from status_notifier_watcher import DBusTray
 
 QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
@@ -22,12 +22,6 @@ ICON_TIMEOUT = START_CHECK + 10.0
 
 def screenshot_path(name):
     return os.path.join(BUILD_DIR, "gui-screenshots", name)
-
-
-def unique_colours(png):
-    result = subprocess.run(["/usr/bin/identify", "-format", "%k", png], capture_output=True,
-                            text=True, check=True)
-    return int(result.stdout)
 
 
 class DesktopAgentTest(unittest.TestCase):

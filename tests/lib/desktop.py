@@ -23,16 +23,28 @@ def wait_until(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def unique_colours(png):
+    """How many colours a screenshot has: a blank or one-colour picture has one."""
+    result = subprocess.run(["/usr/bin/identify", "-format", "%k", png], capture_output=True,
+                            text=True, check=True)
+    return int(result.stdout)
+
+
 class WaylandSession:
-    """weston with its kiosk shell, which shows each window full size, on its X11 backend
-    filling a DesktopSession's display: what it draws is screenshot from that display, black
-    where no window is."""
+    """weston with its kiosk shell, which shows each window full size, in a window of a
+    DesktopSession's display as large as the screen: what it draws is screenshot from that
+    window, black where no window is.
+
+    The output is windowed, not --fullscreen: a fullscreen X11 output waits, before it
+    listens, for the window manager's configure, and now and then waits for good."""
 
     SOCKET = "quillmark-test-wayland"
+    TITLE = "Weston Compositor - screen0"
 
     def __init__(self, desktop):
         self.desktop = desktop
         self.weston = None
+        self.log_path = os.path.join(desktop.runtime_dir, "weston.log")
 
     def env(self):
         """What a program needs to run on this compositor: no X11 display."""
@@ -42,19 +54,35 @@ class WaylandSession:
     def __enter__(self):
         self.weston = self.desktop._spawn(
             ["weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
-             "--no-config", "--socket=" + self.SOCKET, "--fullscreen"])
-        if not wait_until(lambda: os.path.exists(
-                os.path.join(self.desktop.runtime_dir, self.SOCKET))):
-            raise RuntimeError("weston did not start")
+             "--no-config", "--socket=" + self.SOCKET, "--width=1024", "--height=768",
+             "--log=" + self.log_path])
+        if not wait_until(lambda: self.listening() or self.weston.poll() is not None, 30) \
+                or not self.listening():
+            self.__exit__()
+            raise RuntimeError("weston did not start:\n" + self.log())
         return self
 
     def __exit__(self, *exc):
-        self.weston.terminate()
-        self.weston.wait(10)
-        self.desktop.processes.remove(self.weston)
+        self.desktop.end(self.weston)
+
+    def listening(self):
+        return os.path.exists(os.path.join(self.desktop.runtime_dir, self.SOCKET))
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as log:
+                return log.read()
+        except OSError:
+            return ""
 
     def screenshot(self, path):
-        return self.desktop.screenshot("root", path)
+        """The compositor's window without the window manager's frame, whose title bar has
+        colours of its own (found with wmctrl: xdotool misses its name)."""
+        windows = [line.split(None, 1)[0] for line in self.desktop.command("wmctrl", "-l").stdout
+                   .splitlines() if line.endswith(" " + self.TITLE)]
+        if not windows:
+            raise AssertionError("no weston window")
+        return self.desktop.screenshot(windows[0], path, frame=False)
 
 
 class DesktopSession:
@@ -100,21 +128,23 @@ class DesktopSession:
             raise RuntimeError("trayer did not take the tray")
 
     def stop_tray(self):
-        self.tray.terminate()
-        self.tray.wait(10)
-        self.processes.remove(self.tray)
+        self.end(self.tray)
         self.tray = None
         wait_until(lambda: not self.tray_owned())
 
+    def end(self, process):
+        """Terminates one of the session's processes, killed if it has not ended in 10 s."""
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        self.processes.remove(process)
+
     def stop(self):
         for process in reversed(self.processes):
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-        self.processes = []
+            self.end(process)
         shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
     def __enter__(self):
@@ -203,9 +233,10 @@ class DesktopSession:
         self.xdotool("mousemove", "--window", str(icon), "11", "15", "click", "--repeat",
                      str(repeat), "--delay", "80", str(button), "mousemove", "0", "767")
 
-    def screenshot(self, window, path):
+    def screenshot(self, window, path, frame=True):
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        result = self.command("import", "-frame", "-window", str(window), path)
+        result = self.command("import", *(["-frame"] if frame else []), "-window", str(window),
+                              path)
         if result.returncode != 0:
             raise AssertionError("import failed: " + result.stderr)
         return path
