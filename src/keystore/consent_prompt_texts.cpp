@@ -20,11 +20,18 @@ constexpr char kWithCertificate[] = " bằng chứng thư “";
 constexpr char kCertificateEnd[] = "”";
 constexpr char kAllowRemembered[] =
     "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải hỏi lại.";
+constexpr char kAskedEachTime[] =
+    "Chỉ cho phép nếu bạn tin trang này: trang không có địa chỉ sẽ được hỏi lại mỗi lần.";
 
-// The site: its origin, and the Unicode form of its host first when it has one. A page sent
-// from a sandboxed frame or a local file has the origin "null".
+// A page sent from a sandboxed frame or a local file has the origin "null": there is no site
+// to remember, so such a page is asked each time.
+bool withoutAddress(const ConsentPromptContext& context) {
+    return context.origin == "null";
+}
+
+// The site: its origin, and the Unicode form of its host first when it has one.
 std::string siteText(const ConsentPromptContext& context) {
-    if (context.origin == "null") return kPageWithoutAddress;
+    if (withoutAddress(context)) return kPageWithoutAddress;
     const std::string origin = shownText(context.origin, true);
     if (context.unicodeOrigin.empty()) return kSite + origin;
     return kSite + shownText(context.unicodeOrigin, false) + " (" + origin + ")";
@@ -42,7 +49,7 @@ std::string consentDescription(const ConsentPromptContext& context) {
         if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
         description += ".";
     }
-    return description + "\n" + kAllowRemembered;
+    return description + "\n" + (withoutAddress(context) ? kAskedEachTime : kAllowRemembered);
 }
 
 }  // namespace quillmark

@@ -135,6 +135,8 @@ class ConsentTest(PinTestBase):
         with open(self.sites_file) as f:
             self.assertEqual(f.read(), OTHER + "\n")
         self.assertEqual(len(self.runs()), 3)
+        self.assertTrue(self.descriptions()[2].endswith(
+            "trang không có địa chỉ sẽ được hỏi lại mỗi lần."), self.descriptions()[2])
 
     def test_an_internationalised_host_is_shown_in_unicode_and_ascii(self):
         with self.agent(["deny"]):
