@@ -13,6 +13,10 @@ import tempfile
 import time
 
 
+# How long the desktop's own programs may take to start on a loaded machine.
+START_TIMEOUT = 30.0
+
+
 def wait_until(predicate, timeout=10.0, interval=0.05):
     """Polls until predicate() is true; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -56,8 +60,8 @@ class WaylandSession:
             ["weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
              "--no-config", "--socket=" + self.SOCKET, "--width=1024", "--height=768",
              "--log=" + self.log_path])
-        if not wait_until(lambda: self.listening() or self.weston.poll() is not None, 30) \
-                or not self.listening():
+        wait_until(lambda: self.listening() or self.weston.poll() is not None, START_TIMEOUT)
+        if not self.listening():
             self.__exit__()
             raise RuntimeError("weston did not start:\n" + self.log())
         return self
@@ -115,7 +119,7 @@ class DesktopSession:
         self.processes.append(xvfb)
         self.display = ":" + number
         self._spawn(["openbox", "--sm-disable"])
-        if not wait_until(lambda: self.command("wmctrl", "-m").returncode == 0):
+        if not wait_until(lambda: self.command("wmctrl", "-m").returncode == 0, START_TIMEOUT):
             raise RuntimeError("openbox did not start")
         if self.with_tray:
             self.start_tray()
@@ -124,7 +128,7 @@ class DesktopSession:
     def start_tray(self):
         self.tray = self._spawn(["trayer", "--edge", "top", "--align", "right",
                                  "--widthtype", "pixel", "--width", "120", "--height", "32"])
-        if not wait_until(self.tray_owned):
+        if not wait_until(self.tray_owned, START_TIMEOUT):
             raise RuntimeError("trayer did not take the tray")
 
     def stop_tray(self):
