@@ -147,7 +147,7 @@ class DesktopSession:
         self.processes.remove(process)
 
     def stop(self):
-        for process in reversed(self.processes):
+        for process in reversed(list(self.processes)):
             self.end(process)
         shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
