@@ -1,7 +1,9 @@
 #include "server/graceful_stop.h"
 
+#include "server/listening_sockets.h"
 #include "server/open_connections.h"
 #include "server/protocol_table.h"
+#include "server/server_thread.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
@@ -41,14 +43,21 @@ void wake(lws_sorted_usec_list_t*) {}
 }  // namespace
 
 void finishAcceptedRequests(lws_context* context) {
-    stopAcceptingConnections();
     lws_sorted_usec_list_t wakeTimer{};
-    const auto end = std::chrono::steady_clock::now() + kStopGrace;
-    while (std::chrono::steady_clock::now() < end && anyAwaitsAnswer()) {
+    // One pass of the loop, at most kWakeInterval long; false when the loop has failed.
+    const auto servePass = [&] {
         lws_sul_schedule(context, 0, &wakeTimer, wake,
                          std::chrono::microseconds(kWakeInterval).count());
-        if (lws_service(context, 0) < 0) break;
-    }
+        return lws_service(context, 0) >= 0;
+    };
+    // The first pass accepts the connections the kernel has already queued, which would be
+    // reset once the port stops listening.
+    bool serving = servePass();
+    stopListening(kServerPort);
+    stopAcceptingConnections();
+    const auto end = std::chrono::steady_clock::now() + kStopGrace;
+    while (serving && std::chrono::steady_clock::now() < end && anyAwaitsAnswer())
+        serving = servePass();
     lws_sul_cancel(&wakeTimer);
 }
 

@@ -162,7 +162,7 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(pids_of(executable()), [])
 
 
-    def test_requests_accepted_before_a_stop_are_answered(self):
+    def test_requests_accepted_before_a_stop_are_answered_and_new_ones_refused(self):
         # Each body is half sent when the agent is told to stop (as a restart's new copy does).
         body = b'{"action":"getVersion"}'
         with Agent() as agent:
@@ -173,6 +173,9 @@ class LifecycleTest(unittest.TestCase):
             time.sleep(0.3)
             agent.process.send_signal(signal.SIGTERM)
             time.sleep(0.3)
+            # A stopping agent no longer listens: a new client is refused, not taken and dropped.
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", PORT), timeout=10)
             for client in clients:
                 client.sendall(body[10:])
                 self.assertIn(b'"version":\t"v1.00.04"', client.recv(4096))
