@@ -26,7 +26,7 @@ done
 
 unmount_all() {
     # Deepest first, so that nested mounts come off before their parents.
-    findmnt -rn -o TARGET | grep "^$target/" | sort -r | xargs -r umount -l
+    findmnt -rn -o TARGET | { grep "^$target/" || true; } | sort -r | xargs -r umount -l
 }
 trap unmount_all EXIT
 
