@@ -18,6 +18,7 @@
 #include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "signing/signature_trace.h"
+#include "support/command_line.h"
 #include "support/module_path.h"
 
 using namespace quillmark;
@@ -42,9 +43,16 @@ void reportSignature(const SignatureRecord& record) {
     std::fprintf(stderr, "quillmarkd: %s\n", signatureTraceText(record).c_str());
 }
 
+constexpr ProgramUsage kUsage{
+    "quillmarkd",
+    "The headless Quillmark signing agent: lets web pages list the certificates of your NSS\n"
+    "store and sign with them, on 127.0.0.1:7681 and [::1]:7681. It replaces any other\n"
+    "running copy and serves until SIGINT or SIGTERM.\n"};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const auto status = answerCommandLine(argc, argv, kUsage)) return *status;
     // As a user service (systemd sets INVOCATION_ID) this agent would race the desktop agent
     // for the port at every login when both are enabled; the service gives way, and its exit
     // status tells systemd not to try again.

@@ -6,8 +6,21 @@
 #include "shell/close_request.h"
 #include "shell/display.h"
 #include "shell/quillmark_xp_app.h"
+#include "support/command_line.h"
+
+namespace {
+
+constexpr quillmark::ProgramUsage kUsage{
+    "QuillmarkXp",
+    "The Quillmark desktop signing agent: lets web pages list the certificates of your NSS\n"
+    "store and sign with them, asking you first, from an icon in the system tray. Started\n"
+    "without arguments, it adds itself to the session's autostart and replaces any other\n"
+    "running copy.\n"};
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = quillmark::answerCommandLine(argc, argv, kUsage)) return *status;
     if (const std::string problem = quillmark::chooseDisplayPlatform(); !problem.empty()) {
         std::fprintf(stderr, "QuillmarkXp: %s; use quillmarkd, the headless agent, instead.\n",
                      problem.c_str());

@@ -230,5 +230,45 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
 
 
+
+class CommandLineTest(unittest.TestCase):
+    """--help and --version answer without touching the running agent, its log or HOME;
+    anything else is a usage error."""
+
+    def run_program(self, path, *arguments):
+        home = tempfile.mkdtemp(prefix="quillmark-home-")
+        try:
+            env = dict(os.environ, HOME=home)
+            result = subprocess.run([path, *arguments], env=env, capture_output=True,
+                                    text=True, timeout=30)
+            self.assertEqual(os.listdir(home), [], f"{path} {arguments} wrote into HOME")
+            return result
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
+
+    def test_help_and_version_leave_everything_alone(self):
+        programs = [executable()] + [p for p in [os.environ.get("QUILLMARKXP")] if p]
+        with Agent() as running:
+            log_before = running.log_texts()
+            for path in programs:
+                name = os.path.basename(path)
+                with self.subTest(name):
+                    result = self.run_program(path, "--version")
+                    self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                     (0, f"{name} v1.00.04\n", ""))
+                    result = self.run_program(path, "--help")
+                    self.assertEqual((result.returncode, result.stderr), (0, ""))
+                    self.assertTrue(result.stdout.startswith(f"Usage: {name} [--help | --version]"))
+                    for arguments in (["--frobnicate"], ["-h"], ["serve"], ["--help", "x\ny"]):
+                        result = self.run_program(path, *arguments)
+                        self.assertEqual(result.returncode, 64, arguments)
+                        self.assertEqual(result.stdout, "")
+                        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                        self.assertIn("--help", result.stderr)
+            self.assertIsNone(running.process.poll(), "the running agent was stopped")
+            self.assertEqual(running.log_texts(), log_before)
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+
+
 if __name__ == "__main__":
     unittest.main()

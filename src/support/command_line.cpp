@@ -1,0 +1,53 @@
+#include "support/command_line.h"
+
+#include <sysexits.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "version.h"
+
+namespace quillmark {
+namespace {
+
+void printHelp(const ProgramUsage& usage) {
+    std::printf(
+        "Usage: %s [--help | --version]\n"
+        "%s"
+        "\n"
+        "  --help     print this help and exit\n"
+        "  --version  print the version and exit\n"
+        "\n"
+        "See %s(1).\n",
+        usage.name, usage.description, usage.name);
+}
+
+// The argument as it can stand in one line of the error: control characters become '?'.
+std::string oneLine(std::string_view argument) {
+    std::string shown(argument);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return shown;
+}
+
+}  // namespace
+
+std::optional<int> answerCommandLine(int argc, char** argv, const ProgramUsage& usage) {
+    if (argc < 2) return std::nullopt;
+    const std::string_view first = argv[1];
+    const bool known = first == "--help" || first == "--version";
+    if (known && argc == 2) {
+        if (first == "--help")
+            printHelp(usage);
+        else
+            std::printf("%s %s\n", usage.name, kVersion);
+        return EX_OK;
+    }
+    // Anything else, a second argument after a known one included, is a usage error.
+    std::fprintf(stderr, "%s: unexpected argument '%s'; see %s --help\n", usage.name,
+                 oneLine(known ? argv[2] : argv[1]).c_str(), usage.name);
+    return EX_USAGE;
+}
+
+}  // namespace quillmark
