@@ -133,13 +133,15 @@ class DesktopAgentTest(unittest.TestCase):
             self.assertEqual(pids_of(QUILLMARKXP), [second.process.pid])
 
     def test_copies_started_together_leave_the_last(self):
-        copies = [self.agent().start(wait=False) for _ in range(2)]
-        for copy in copies:
-            self.addCleanup(copy.stop)
-        # Ended by the newer copy, at once while it was still starting.
-        self.assertIn(copies[0].process.wait(10), (0, -signal.SIGTERM))
-        self.wait_for_icon(copies[1])
-        self.assertEqual(pids_of(QUILLMARKXP), [copies[1].process.pid])
+        for _ in range(3):
+            copies = [self.agent().start(wait=False) for _ in range(2)]
+            for copy in copies:
+                self.addCleanup(copy.stop)
+            # Ended by the newer copy, at once while it was still starting.
+            self.assertIn(copies[0].process.wait(10), (0, -signal.SIGTERM))
+            self.wait_for_icon(copies[1])
+            self.assertEqual(pids_of(QUILLMARKXP), [copies[1].process.pid])
+            self.assertEqual(copies[1].stop(), 0)
 
     def test_a_copy_that_cannot_start_leaves_the_running_one(self):
         with self.agent() as running:
