@@ -69,10 +69,12 @@ int main(int argc, char** argv) {
         restartThroughServiceManager();
     }
 
-    stopOnTerminate();
     setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
     setSignatureObserver(reportSignature);
+    // Until the older copies are gone, a close request from a newer copy ends this one at
+    // once (the default action): it holds nothing yet, and the newer copy need not wait.
     closeOtherInstances(fileNameOf(executablePath()));
+    stopOnTerminate();
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.

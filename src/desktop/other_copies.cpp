@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
@@ -15,18 +16,6 @@
 
 namespace quillmark {
 namespace {
-
-// This user's other processes running an executable of this file name; other users' copies
-// serve their own sessions.
-std::vector<pid_t> ownCopies(const std::string& executableName) {
-    std::vector<pid_t> found;
-    for (const pid_t pid : otherProcessIds()) {
-        // A process whose executable was replaced on disk is an older build of this program.
-        if (fileNameOf(executablePathOf(pid)) == executableName && runsAsThisUser(pid))
-            found.push_back(pid);
-    }
-    return found;
-}
 
 // A process through its pidfd, so that a signal never reaches a process that has taken
 // over the id of one that ended.
@@ -50,9 +39,26 @@ class ProcessHandle {
     FileDescriptor fd_;
 };
 
-void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
-    const ProcessHandle process(pid);
-    if (!process.isOpen()) return;  // already gone
+// Start order: copies started in the same clock tick are ordered by process id.
+using StartOrder = std::pair<unsigned long long, pid_t>;
+
+std::optional<StartOrder> startOrderOf(pid_t pid) {
+    const auto ticks = processStartTicks(pid);
+    if (!ticks) return std::nullopt;
+    return StartOrder{*ticks, pid};
+}
+
+// A copy of this program for this user that started before this process: running an
+// executable of this file name (a process whose executable was replaced on disk is an older
+// build), as this user (other users' copies serve their own sessions). Read once the handle
+// is open, so that they describe the process the handle signals.
+bool isOlderCopy(pid_t pid, const std::string& executableName, const StartOrder& self) {
+    if (fileNameOf(executablePathOf(pid)) != executableName || !runsAsThisUser(pid)) return false;
+    const auto order = startOrderOf(pid);
+    return order && *order < self;
+}
+
+void closeCopy(const ProcessHandle& process, std::chrono::milliseconds grace) {
     process.signal(SIGTERM);
     if (!process.waitForExit(grace)) {
         process.signal(SIGKILL);
@@ -63,8 +69,12 @@ void closeCopy(pid_t pid, std::chrono::milliseconds grace) {
 }  // namespace
 
 void closeOtherInstances(const std::string& executableName, std::chrono::milliseconds grace) {
-    for (const pid_t pid : ownCopies(executableName))
-        closeCopy(pid, grace);
+    const auto self = startOrderOf(getpid());
+    if (!self) return;  // without its own start time, no copy is known to be older
+    for (const pid_t pid : otherProcessIds()) {
+        const ProcessHandle process(pid);
+        if (process.isOpen() && isOlderCopy(pid, executableName, *self)) closeCopy(process, grace);
+    }
 }
 
 }  // namespace quillmark

@@ -19,15 +19,17 @@ namespace quillmark {
 namespace {
 
 std::atomic<bool> restartByExit{false};
-std::atomic<bool> restartPending{false};
+std::atomic<bool> restartUnderWay{false};
 
 // Waits for this one child only, so a new copy that ends early leaves no zombie; other
 // children (a PIN dialog) stay with the code that waits for them. A new copy that lives
-// closes this process, and this thread with it.
+// closes this process, and this thread with it; one that ended without doing so leaves this
+// copy serving, and a later restart may try again.
 void reapWhenItEnds(pid_t child) {
     std::thread([child] {
         while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
+        restartUnderWay = false;
     }).detach();
 }
 
@@ -42,25 +44,27 @@ void restartThroughServiceManager() {
 }
 
 void restartProcess() {
-    if (!restartByExit) {
-        startNewCopy();
+    // A restart asked while one is under way is answered, but starts nothing more: a second
+    // new copy would only close the first, or be closed by it.
+    if (restartUnderWay.exchange(true)) return;
+    if (restartByExit) {
+        kill(getpid(), SIGTERM);
         return;
     }
-    restartPending = true;
-    kill(getpid(), SIGTERM);
+    if (!startNewCopy()) restartUnderWay = false;
 }
 
 bool stoppingForRestart() {
-    return restartPending;
+    return restartByExit && restartUnderWay;
 }
 
-void startNewCopy() {
+bool startNewCopy() {
     // After an upgrade this is the new file at the original path, not the replaced one.
     const std::string path = executablePath();
-    if (path.empty()) return;
+    if (path.empty()) return false;
 
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
     // The listening socket must not outlive this copy in the new one, or it could not bind.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
@@ -69,6 +73,7 @@ void startNewCopy() {
     const bool started = posix_spawn(&child, path.c_str(), &actions, nullptr, argv, environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     if (started) reapWhenItEnds(child);
+    return started;
 }
 
 }  // namespace quillmark

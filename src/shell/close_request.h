@@ -6,7 +6,8 @@ namespace quillmark {
 
 // Installs the handlers of SIGTERM (the close request that a newer copy of the agent sends)
 // and SIGINT (the interrupt key in a terminal). The handler only writes a byte to a pipe, which
-// CloseRequestNotifier reads on the main thread. Called once, from main.
+// CloseRequestNotifier reads on the main thread. Called once, after the older copies have
+// been closed.
 void installCloseRequestHandlers();
 
 // Turns the close requests caught by those handlers into a Qt signal on the main thread.

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/close_request.h"
 #include "shell/display.h"
 #include "shell/quillmark_xp_app.h"
 #include "support/command_line.h"
@@ -26,7 +25,6 @@ int main(int argc, char** argv) {
                      problem.c_str());
         return EXIT_FAILURE;
     }
-    quillmark::installCloseRequestHandlers();
     quillmark::CQuillmarkXpApp app(argc, argv);
     return app.InitInstance();
 }

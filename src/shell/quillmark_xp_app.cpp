@@ -43,7 +43,10 @@ int CQuillmarkXpApp::InitInstance() {
 
     const std::string modulePath = executablePath();
     writeAutostart(modulePath);
+    // Until the older copies are gone, a close request from a newer copy ends this one at
+    // once (the default action): it holds nothing yet, and the newer copy need not wait.
     closeOtherInstances(fileNameOf(modulePath));
+    installCloseRequestHandlers();
 
     // A site not allowed yet is asked with the agent's own dialog; it closes, and asks no more,
     // once the application is about to quit, so the stop below never waits on it.

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/directory.h"
@@ -27,6 +29,23 @@ bool runsAsThisUser(pid_t pid) {
     struct stat status {};
     const std::string directory = "/proc/" + std::to_string(pid);
     return stat(directory.c_str(), &status) == 0 && status.st_uid == geteuid();
+}
+
+std::optional<unsigned long long> processStartTicks(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(file, line)) return std::nullopt;
+    // The command name, in parentheses, may hold spaces and parentheses itself: the fields
+    // are counted from after its last closing parenthesis, where the 3rd field starts.
+    const auto nameEnd = line.rfind(')');
+    if (nameEnd == std::string::npos) return std::nullopt;
+    std::istringstream fields(line.substr(nameEnd + 1));
+    std::string skipped;
+    for (int field = 3; field < 22; ++field)
+        fields >> skipped;
+    unsigned long long ticks;
+    if (!(fields >> ticks)) return std::nullopt;
+    return ticks;
 }
 
 }  // namespace quillmark

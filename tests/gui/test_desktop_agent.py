@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from agent import PORT, Agent, pids_of, post_json, wait_for_port
+from agent import PORT, RESTARTED, Agent, pids_of, post_json, restart_twice, wait_for_port
 from desktop import DesktopSession, WaylandSession, unique_colours, wait_until
 from status_notifier_watcher import DBusTray
 
@@ -132,6 +132,17 @@ class DesktopAgentTest(unittest.TestCase):
             self.wait_for_icon(second)
             self.assertEqual(pids_of(QUILLMARKXP), [second.process.pid])
 
+    def test_copies_started_together_leave_the_last(self):
+        for _ in range(3):
+            copies = [self.agent().start(wait=False) for _ in range(2)]
+            for copy in copies:
+                self.addCleanup(copy.stop)
+            # Ended by the newer copy, at once while it was still starting.
+            self.assertIn(copies[0].process.wait(10), (0, -signal.SIGTERM))
+            self.wait_for_icon(copies[1])
+            self.assertEqual(pids_of(QUILLMARKXP), [copies[1].process.pid])
+            self.assertEqual(copies[1].stop(), 0)
+
     def test_a_copy_that_cannot_start_leaves_the_running_one(self):
         with self.agent() as running:
             self.wait_for_icon(running)
@@ -147,7 +158,8 @@ class DesktopAgentTest(unittest.TestCase):
     def test_restart_hands_over_to_a_new_copy(self):
         with self.agent() as old:
             self.wait_for_icon(old)
-            self.assertEqual(post_json('{"action":"restart"}'), '{\n\t"action":\t"restart"\n}')
+            # The second restart, asked while the first is under way, starts no further copy.
+            self.assertEqual(restart_twice(), [RESTARTED] * 2)
             self.assertEqual(old.process.wait(10), 0)
             new_pids = wait_until(lambda: [p for p in pids_of(QUILLMARKXP)
                                            if p != old.process.pid])

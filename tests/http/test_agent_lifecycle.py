@@ -10,7 +10,8 @@ import tempfile
 import time
 import unittest
 
-from agent import PORT, Agent, executable, pids_of, post_json, wait_for_port
+from agent import (PORT, RESTARTED, Agent, executable, pids_of, post_json, restart_twice,
+                   wait_for_port)
 
 START_FAILED = "Không thể khởi động ứng dụng."
 
@@ -124,6 +125,20 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
         first.stop()
 
+    def test_copies_started_together_leave_the_last_serving(self):
+        for _ in range(3):
+            copies = [Agent().start(wait=False) for _ in range(2)]
+            for copy in copies:
+                self.addCleanup(shutil.rmtree, copy.home, ignore_errors=True)
+                self.addCleanup(copy.stop)
+            # The newer copy closes the older one (at once while it is still starting), never
+            # the other way round.
+            self.assertIn(copies[0].process.wait(15), (0, -signal.SIGTERM))
+            self.assertTrue(wait_for_port())
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            self.assertEqual(pids_of(executable()), [copies[1].process.pid])
+            self.assertEqual(copies[1].stop(), 0)
+
     def test_another_users_copy_is_left_alone(self):
         other = Agent(wrapper=["setpriv", "--reuid", "65534", "--regid", "65534",
                                "--clear-groups"])
@@ -141,8 +156,8 @@ class LifecycleTest(unittest.TestCase):
 
     def test_restart_hands_the_port_to_a_new_copy(self):
         with Agent() as old:
-            reply = post_json('{"action":"restart"}')
-            self.assertEqual(reply, '{\n\t"action":\t"restart"\n}')
+            # The second restart, asked while the first is under way, starts no further copy.
+            self.assertEqual(restart_twice(), [RESTARTED] * 2)
             self.assertEqual(old.process.wait(10), 0)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline and not pids_of(executable()):
@@ -187,7 +202,7 @@ class LifecycleTest(unittest.TestCase):
         # with the status on which the unit starts it again.
         agent = Agent(env={"INVOCATION_ID": "0123456789abcdef0123456789abcdef"}).start()
         try:
-            self.assertEqual(post_json('{"action":"restart"}'), '{\n\t"action":\t"restart"\n}')
+            self.assertEqual(restart_twice(), [RESTARTED] * 2)
             self.assertEqual(agent.process.wait(10), 75)
             self.assertIn("do restart", agent.log_texts())
             self.assertEqual(pids_of(executable()), [])
@@ -228,6 +243,19 @@ class LifecycleTest(unittest.TestCase):
                             children_of(old.process.pid))
             # Nothing closed this copy: it still serves.
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+
+    def test_restart_under_way_starts_no_further_copy(self):
+        path = self.own_copy()
+        with Agent(path=path) as old:
+            # A new copy that never closes the old one: its restart stays under way.
+            replace_file(path, text="#!/bin/sh\nexec sleep 60\n")
+            self.assertEqual(restart_twice(), [RESTARTED] * 2)
+            # Served after the restarts' work, on the same thread.
+            self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
+            children = children_of(old.process.pid)
+            for child, _ in children:
+                os.kill(child, signal.SIGKILL)
+            self.assertEqual(len(children), 1, children)
 
 
 

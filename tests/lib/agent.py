@@ -18,6 +18,7 @@ import unittest
 
 PORT = 7681
 START_TIMEOUT = 15.0
+RESTARTED = '{\n\t"action":\t"restart"\n}'
 
 
 def executable():
@@ -171,6 +172,20 @@ def post(body, path="/", host="127.0.0.1", timeout=10.0, headers=None):
         return response.status, headers, response.read()
     finally:
         connection.close()
+
+
+def restart_twice():
+    """Two restarts back to back, on connections the agent takes before either can stop it;
+    returns both replies."""
+    connections = [http.client.HTTPConnection("127.0.0.1", PORT, timeout=10) for _ in range(2)]
+    for connection in connections:
+        connection.connect()
+    for connection in connections:
+        connection.request("POST", "/", body='{"action":"restart"}')
+    replies = [connection.getresponse().read().decode() for connection in connections]
+    for connection in connections:
+        connection.close()
+    return replies
 
 
 def post_json(body, **kwargs):
