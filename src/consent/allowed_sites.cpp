@@ -48,7 +48,9 @@ std::string originOfLine(const std::string& line) {
 }
 
 std::string directoryOf(const std::string& path) {
-    return path.substr(0, path.rfind('/'));
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string nameOf(const std::string& path) {
@@ -74,14 +76,16 @@ struct ListFile {
     std::string problem;
 };
 
+// Reads to the end, or until the text is longer than a list may be (it may grow while read).
 bool readAll(int file, std::string& text) {
     char buffer[8192];
-    for (;;) {
+    while (text.size() <= static_cast<std::size_t>(kMaxListSize)) {
         const ssize_t count = read(file, buffer, sizeof buffer);
         if (count == 0) return true;
         if (count < 0 && errno != EINTR) return false;
         if (count > 0) text.append(buffer, static_cast<std::size_t>(count));
     }
+    return true;
 }
 
 // Reads the file itself, never what a symbolic link names, and checks it before its text.
@@ -96,9 +100,11 @@ std::string readList(int folder, const std::string& path, uid_t owner, std::stri
         return path + " cannot be read: " + std::strerror(errno);
     if (!S_ISREG(status.st_mode)) return path + " is not a regular file (replace it with one)";
     if (std::string problem = distrust(status, owner, path); !problem.empty()) return problem;
-    if (status.st_size > kMaxListSize)
-        return path + " is larger than 1 MiB (keep one origin a line, and only those allowed)";
+    const std::string tooLarge =
+        path + " is larger than 1 MiB (keep one origin a line, and only those allowed)";
+    if (status.st_size > kMaxListSize) return tooLarge;
     if (!readAll(file.get(), text)) return path + " cannot be read: " + std::strerror(errno);
+    if (text.size() > static_cast<std::size_t>(kMaxListSize)) return tooLarge;
     if (text.compare(0, sizeof kByteOrderMark - 1, kByteOrderMark) == 0)
         text.erase(0, sizeof kByteOrderMark - 1);
     return {};
