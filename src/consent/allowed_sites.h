@@ -1,7 +1,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -11,44 +13,49 @@
 namespace quillmark {
 
 // A list of allowed sites kept in a file: one origin a line, exactly as a browser sends it;
-// "#" starts a comment, and blanks around an origin are ignored. "null" is never an allowed
-// site. The file is read again whenever its status (inode, size, times) changes, so an edit
-// or a removal counts from the next question on; a file that is missing or cannot be read
-// allows nothing.
+// "#" starts a comment, blanks around an origin are ignored, and so is a byte order mark
+// before the first. "null" is never an allowed site. The file is read again whenever its
+// status or its folder's changes (inode, size, times, owner, mode), so an edit or a removal
+// counts from the next question on; a file that is missing or cannot be read allows nothing.
+// As sshd's StrictModes asks, the file is trusted only when it and its folder belong to the
+// given owner and no one else may write them, and it is a regular file (not a symbolic link)
+// of at most 1 MiB. Any other file is ignored, with one log line at each change saying why and
+// how to mend it; it is never written.
 class SitesFile {
   public:
-    explicit SitesFile(std::string path) : path_(std::move(path)) {}
+    SitesFile(std::string path, uid_t owner) : path_(std::move(path)), owner_(owner) {}
 
     const std::string& path() const { return path_; }
     bool contains(std::string_view origin);
     // Adds the origin at the end of the file, keeping what the file holds: the new text is
     // written to a temporary file beside it, made private to the user (0600), then renamed
     // over it. The directory is created (private to the user) when missing. False when the
-    // file could not be written.
+    // file could not be written, or is not trusted.
     bool add(const std::string& origin);
     // Removes the lines that name the origin, keeping the others and the comments, written as
-    // add() writes. False when the file could not be written.
+    // add() writes. False when the file could not be written, or is not trusted.
     bool remove(const std::string& origin);
     // The origins the file names, in sorted order.
     std::vector<std::string> origins();
 
   private:
-    bool rewrite(const std::string& text);
+    bool rewrite(const std::function<std::string(const std::string&)>& edit);
 
     void refresh();
 
     std::string path_;
+    uid_t owner_;
+    struct stat folderStatus_ {};
     struct stat status_ {};
-    bool present_ = false;
     std::set<std::string, std::less<>> origins_;
 };
 
-// The sites allowed without asking: the administrator's list for every user, and the user's
-// own. Any thread may call it.
+// The sites allowed without asking: the administrator's list for every user, owned by root,
+// and the user's own. Any thread may call it.
 class AllowedSites {
   public:
     AllowedSites(std::string administratorPath, std::string userPath)
-        : administrator_(std::move(administratorPath)), user_(std::move(userPath)) {}
+        : administrator_(std::move(administratorPath), 0), user_(std::move(userPath), geteuid()) {}
 
     bool allows(std::string_view origin);
     // Remembers the site in the user's list; false (and a log line) when it could not be saved.

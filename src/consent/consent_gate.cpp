@@ -12,6 +12,7 @@ namespace {
 
 constexpr char kNullOrigin[] = "null";
 constexpr char kRefusedLog[] = "Site not allowed: ";
+constexpr char kUnnamedLog[] = "Site not allowed, its origin too long or holding a NUL: ";
 
 std::unique_ptr<ConsentPrompter> installedPrompter;
 
@@ -39,6 +40,10 @@ ConsentState& state() {
     return consent;
 }
 
+bool comparable(std::string_view origin) {
+    return origin.size() <= kMaxOriginLength && origin.find('\0') == std::string_view::npos;
+}
+
 ConsentAnswer ask(const ConsentQuestion& question) {
     return installedPrompter ? installedPrompter->ask(question) : ConsentAnswer::NoAnswer;
 }
@@ -63,15 +68,19 @@ void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter) {
 }
 
 bool needsConsent(std::string_view origin) {
-    return !siteAllowed(origin) && !state().denied(origin);
+    return comparable(origin) && !siteAllowed(origin) && !state().denied(origin);
 }
 
 bool siteAllowed(std::string_view origin) {
-    return origin.empty() || state().sites.allows(origin);
+    return origin.empty() || (comparable(origin) && state().sites.allows(origin));
 }
 
 bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
     if (siteAllowed(origin)) return true;
+    if (!comparable(origin)) {
+        writeLog(kUnnamedLog + std::string(origin.substr(0, origin.find('\0'))));
+        return false;
+    }
     if (!state().denied(origin) && askAndRemember(origin, question)) return true;
     writeLog(std::string(kRefusedLog) + std::string(origin));
     return false;

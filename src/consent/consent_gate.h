@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,7 +14,13 @@ namespace quillmark {
 // program of the user's own) is always served. A site is allowed by the administrator's list
 // or the user's (see AllowedSites); a site the user denied stays denied until the agent stops.
 // Any other site is asked, through the prompter installed at start; "null" (a sandboxed frame
-// or a local file) is asked each time, never remembered. Any thread may call these.
+// or a local file) is asked each time, never remembered. An origin longer than
+// kMaxOriginLength, or holding a NUL, names no site the lists could hold: it is refused, never
+// asked nor compared by a part of it. Any thread may call these.
+
+// The longest origin compared: any origin of a DNS name (at most 253 bytes), with its scheme
+// and a port, fits.
+constexpr std::size_t kMaxOriginLength = 300;
 
 // Installs the dialog that asks the user. Called once at start, before the agent serves.
 void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter);

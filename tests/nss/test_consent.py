@@ -138,6 +138,25 @@ class ConsentTest(PinTestBase):
         self.assertTrue(self.descriptions()[2].endswith(
             "trang không có địa chỉ sẽ được hỏi lại mỗi lần."), self.descriptions()[2])
 
+    def test_a_long_origin_is_compared_whole(self):
+        site = "https://" + "a" * 236 + ".example.vn"
+        longer = site + ".evil.example" * 4
+        allow_sites(self.home, site)
+        with self.agent([]) as agent:
+            self.assert_listed(self.get_certs(site))
+            listed = self.get_certs(longer)
+            with greeted(origin=longer) as connection:
+                signed = json.loads(connection.request(
+                    f'{{"action":"sign","serialNumber":"{self.cert.serial_hex}",'
+                    '"dataBase64":"AAAA","cms":false}'))
+            self.assertTrue(restart_goes_unanswered(site + "\0.evil.example"))
+            log = agent.log_texts()
+        self.assertEqual(listed["error"], "CertOpenStore MY error")
+        self.assertEqual(signed["error"], "Get private key error")
+        self.assertEqual(self.runs(), [])
+        self.assertEqual(log.count(f"Site not allowed, its origin too long or holding a NUL: "
+                                   f"{longer[:301]}"), 2)
+
     def test_an_internationalised_host_is_shown_in_unicode_and_ascii(self):
         with self.agent(["deny"]):
             self.get_certs(IDN_SITE)

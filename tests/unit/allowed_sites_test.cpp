@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/log_file.h"
 
 using namespace quillmark;
 
@@ -21,6 +24,13 @@ std::string contentsOf(const std::string& path) {
     return text.str();
 }
 
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 }  // namespace
 
 // Written as the agent writes it, edited by hand, then a site forgotten: each change counts at
@@ -29,7 +39,7 @@ TEST(SitesFile, AddsEditsAndForgetsKeepingComments) {
     char folder[] = "/tmp/quillmark-sites-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/quillmark/allowed-sites";
-    SitesFile sites(path);
+    SitesFile sites(path, geteuid());
     EXPECT_FALSE(sites.contains("https://a.example"));
 
     ASSERT_TRUE(sites.add("https://a.example"));
@@ -48,5 +58,42 @@ TEST(SitesFile, AddsEditsAndForgetsKeepingComments) {
     ASSERT_TRUE(sites.remove("https://b.example"));
     EXPECT_FALSE(sites.contains("https://b.example"));
     EXPECT_EQ(contentsOf(path), "# mine\nnull\nhttps://c.example\n");
+    std::filesystem::remove_all(folder);
+}
+
+// Trusted only while the file and its folder are the owner's alone; a file that is not is
+// ignored with one log line per change, and never written, nor what a link names.
+TEST(SitesFile, TrustsOnlyTheOwnersPrivateRegularFile) {
+    char folder[] = "/tmp/quillmark-sites-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/allowed-sites";
+    const std::string site = "https://a.example";
+    std::ofstream(path) << "\xEF\xBB\xBF" << site << "\n";
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    SitesFile sites(path, geteuid());
+    EXPECT_TRUE(sites.contains(site));
+    EXPECT_FALSE(SitesFile(path, geteuid() + 1).contains(site));
+
+    ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+    EXPECT_FALSE(sites.contains(site));
+    EXPECT_FALSE(sites.contains(site));
+    EXPECT_FALSE(sites.add("https://b.example"));
+    EXPECT_EQ(countOf(contentsOf(logFilePath()), path + " may be written by others"), 1u);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    EXPECT_TRUE(sites.contains(site));
+    ASSERT_EQ(chmod(folder, 0757), 0);
+    EXPECT_FALSE(sites.contains(site));
+    ASSERT_EQ(chmod(folder, 0700), 0);
+
+    const std::string elsewhere = std::string(folder) + "/elsewhere";
+    ASSERT_EQ(rename(path.c_str(), elsewhere.c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
+    EXPECT_FALSE(sites.contains(site));
+    EXPECT_FALSE(sites.add("https://b.example"));
+    EXPECT_EQ(contentsOf(elsewhere), "\xEF\xBB\xBF" + site + "\n");
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    std::ofstream(path) << site << "\n" << std::string(1 << 20, '#');
+    EXPECT_FALSE(sites.contains(site));
     std::filesystem::remove_all(folder);
 }
