@@ -22,37 +22,49 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-[ "$(id -u)" -eq 0 ] || { echo "$0: debootstrap and chroot need root" >&2; exit 77; }
-
-unmount_all() {
-    # Deepest first, so that nested mounts come off before their parents.
-    findmnt -rn -o TARGET | { grep "^$target/" || true; } | sort -r | xargs -r umount -l
-}
-trap unmount_all EXIT
+[ "$(id -u)" -eq 0 ] || { echo "$0: debootstrap and the root's mounts need root" >&2; exit 77; }
+if findmnt -rn -o TARGET | grep -q "^$target/"; then
+    echo "$0: something is still mounted below $target; unmount it first" >&2
+    exit 1
+fi
 
 command -v debootstrap >/dev/null || {
     apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap
 }
-unmount_all
-rm -rf "$target"
+rm -rf --one-file-system "$target"
 debootstrap --variant=minbase bookworm "$target" "$mirror"
-cat >"$target/etc/apt/sources.list" <<EOF
+cat >"$target/etc/apt/sources.list" <<SOURCES
 deb $mirror bookworm main
 deb $mirror bookworm-updates main
 deb ${mirror%/debian}/debian-security bookworm-security main
-EOF
+SOURCES
 cp /etc/resolv.conf "$target/etc/resolv.conf"
-
-# The tests start browsers, X servers and namespaces: the kernel's file systems, devices with
-# their pseudo-terminals and shared memory, and a /tmp of its own.
-mount -t proc proc "$target/proc"
-mount --rbind /sys "$target/sys" && mount --make-rslave "$target/sys"
-mount --rbind /dev "$target/dev" && mount --make-rslave "$target/dev"
-mount -t tmpfs tmpfs "$target/tmp"
-mount -t tmpfs tmpfs "$target/run"
 
 # A clean clone of what is committed, as CI takes it, with nothing of this work tree's builds.
 git clone -q --no-local "$here" "$target/work/quillmark"
+
+# Runs a command in the root, in a mount namespace of its own (its mounts go with it): the
+# kernel's file systems, the host's devices, a /tmp and /run of its own. The root becomes the
+# namespace's root with pivot_root rather than chroot, as the tests make user and mount
+# namespaces, which the kernel refuses to a chrooted process.
+run_in_root() {
+    unshare --mount --propagation private --fork -- /bin/bash -euc '
+        root=$1 step=$2
+        mount --bind "$root" "$root"
+        mount -t proc proc "$root/proc"
+        mount --rbind /sys "$root/sys"
+        mount --rbind /dev "$root/dev"
+        mount -t tmpfs tmpfs "$root/tmp"
+        mount -t tmpfs tmpfs "$root/run"
+        mkdir -p "$root/.host"
+        cd "$root"
+        pivot_root . .host
+        cd /
+        umount -l /.host
+        exec /usr/bin/env -i HOME=/root TERM=dumb CI=true LANG=C.UTF-8 \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            /bin/bash -c "cd /work/quillmark && $step"' run_in_root "$target" "$1"
+}
 
 steps=()
 [ "$run_demo" -eq 1 ] && steps+=("scripts/demo.sh --cli")
@@ -60,8 +72,6 @@ steps=()
 for step in "${steps[@]}"; do
     echo "== fresh root: $step"
     start=$(date +%s)
-    chroot "$target" /usr/bin/env -i HOME=/root TERM=dumb CI=true LANG=C.UTF-8 \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        bash -c "cd /work/quillmark && $step"
+    run_in_root "$step"
     echo "== fresh root: $step passed in $(($(date +%s) - start)) s"
 done
