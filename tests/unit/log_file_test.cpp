@@ -109,16 +109,23 @@ TEST(LogFile, AnInstalledCopyLogsToXdgStateHomeEvenWhenItCouldWriteBesideItself)
     EXPECT_EQ(modeOf(state.path() + "/quillmark"), 0700u);
 }
 
-TEST(LogFile, ResetKeepsThePreviousLogAsTheOlderFileAndBothArePrivate) {
-    const std::string previous = logFilePath() + ".1";
-    writeLog("before");
-    ASSERT_EQ(chmod(logFilePath().c_str(), 0644), 0);
-    resetLog();
+TEST(LogFile, ResetKeepsTheFourPreviousLogsAsOlderFilesAllPrivate) {
+    for (int run = 1; run <= kLogFilesKept + 1; ++run) {
+        writeLog("run " + std::to_string(run));
+        ASSERT_EQ(chmod(logFilePath().c_str(), 0644), 0);
+        resetLog();
+    }
     EXPECT_EQ(logContents(), "Start\n");
     EXPECT_EQ(modeOf(logFilePath()), 0600u);
-    EXPECT_NE(logContents(previous).find(" before\n"), std::string::npos);
-    EXPECT_EQ(modeOf(previous), 0600u);
-    std::filesystem::remove(previous);
+    // The last run is in log.txt.1, the oldest kept in log.txt.4; none goes further.
+    for (int older = 1; older < kLogFilesKept; ++older) {
+        const std::string previous = logFilePath() + "." + std::to_string(older);
+        const std::string run = std::to_string(kLogFilesKept + 2 - older);
+        EXPECT_NE(logContents(previous).find(" run " + run + "\n"), std::string::npos) << older;
+        EXPECT_EQ(modeOf(previous), 0600u);
+        std::filesystem::remove(previous);
+    }
+    EXPECT_FALSE(std::filesystem::exists(logFilePath() + "." + std::to_string(kLogFilesKept)));
 }
 
 TEST(LogFile, AppendsTimestampedEntriesVerbatim) {
