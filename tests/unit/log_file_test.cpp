@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/module_path.h"
+#include "temporary_state.h"
 
 using namespace quillmark;
 
@@ -36,34 +37,6 @@ std::string entryText(const std::string& line) {
     const auto afterDate = line.find(' ');
     return line.substr(line.find(' ', afterDate + 1) + 1);
 }
-
-// A temporary directory that is removed with everything in it.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory() {
-        std::string pattern = std::filesystem::temp_directory_path() / "quillmark-log-XXXXXX";
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Sets an environment variable for one test and restores it afterwards.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 mode_t modeOf(const std::string& path) {
     struct stat info {};
