@@ -9,15 +9,17 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "consent/consent_gate.h"
 #include "consent/pinentry_consent_prompter.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
+#include "keystore/shown_text.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
-#include "signing/signature_trace.h"
+#include "signing/signature_journal.h"
 #include "support/command_line.h"
 #include "support/module_path.h"
 
@@ -43,11 +45,28 @@ void reportSignature(const SignatureRecord& record) {
     std::fprintf(stderr, "quillmarkd: %s\n", signatureTraceText(record).c_str());
 }
 
-constexpr ProgramUsage kUsage{
+// One line per signature of the journal, newest first. The texts come from pages and
+// certificates: they are shown as a dialog shows them, so that none can steer the terminal.
+int printHistory() {
+    const std::vector<SignatureRecord> records = readSignatureJournal();
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        const std::string site =
+            record->site.empty() ? "a local program" : shownText(record->site, true);
+        std::printf("%s  %-3s  %s  \"%s\" (serial %s)  %zu bytes  SHA-256 %s\n",
+                    shownText(record->time, true).c_str(), record->kind.c_str(), site.c_str(),
+                    shownText(record->certificate, false).c_str(),
+                    shownText(record->serial, true).c_str(), record->dataSize,
+                    record->sha256.c_str());
+    }
+    return std::fflush(stdout) == 0 ? EX_OK : EX_IOERR;
+}
+
+const ProgramUsage kUsage{
     "quillmarkd",
     "The headless Quillmark signing agent: lets web pages list the certificates of your NSS\n"
     "store and sign with them, on 127.0.0.1:7681 and [::1]:7681. It replaces any other\n"
-    "running copy and serves until SIGINT or SIGTERM.\n"};
+    "running copy and serves until SIGINT or SIGTERM.\n",
+    {{"--history", "print the last signatures made, newest first, and exit", printHistory}}};
 
 }  // namespace
 

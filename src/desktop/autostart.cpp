@@ -1,15 +1,12 @@
 #include "desktop/autostart.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "support/file_descriptor.h"
+#include "support/replace_file.h"
 #include "support/user_directories.h"
-#include "support/write_all.h"
 
 namespace quillmark {
 namespace {
@@ -59,20 +56,6 @@ std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string::npos) return {};
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-// Writes a temporary file beside the entry and renames it over the entry.
-bool replaceFile(const std::string& directory, const std::string& text) {
-    std::string temporary = directory + "/." + kEntryName + ".XXXXXX";
-    FileDescriptor file(mkstemp(temporary.data()));
-    if (!file.isOpen()) return false;
-    const bool written =
-        fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text) && fsync(file.get()) == 0;
-    const bool closed = file.close();
-    if (written && closed && rename(temporary.c_str(), entryPath(directory).c_str()) == 0)
-        return true;
-    unlink(temporary.c_str());
-    return false;
 }
 
 }  // namespace
@@ -149,7 +132,7 @@ AutostartResult writeAutostartEntry(const std::string& executablePath) {
     // The user may have turned autostart off in the entry: a rewrite keeps that choice.
     const std::string text =
         autostartEntryText(executablePath, autostartChoicesIn(fileText(entryPath(directory))));
-    if (!replaceFile(directory, text)) return AutostartResult::NotSet;
+    if (!replaceFile(directory, kEntryName, text, 0644)) return AutostartResult::NotSet;
     return AutostartResult::Written;
 }
 

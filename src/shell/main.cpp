@@ -9,12 +9,13 @@
 
 namespace {
 
-constexpr quillmark::ProgramUsage kUsage{
+const quillmark::ProgramUsage kUsage{
     "QuillmarkXp",
     "The Quillmark desktop signing agent: lets web pages list the certificates of your NSS\n"
     "store and sign with them, asking you first, from an icon in the system tray. Started\n"
     "without arguments, it adds itself to the session's autostart and replaces any other\n"
-    "running copy.\n"};
+    "running copy.\n",
+    {}};
 
 }  // namespace
 

@@ -42,7 +42,6 @@ int CQuillmarkXpApp::InitInstance() {
     application.setWindowIcon(applicationIcon());
 
     const std::string modulePath = executablePath();
-    writeAutostart(modulePath);
     // Until the older copies are gone, a close request from a newer copy ends this one at
     // once (the default action): it holds nothing yet, and the newer copy need not wait.
     closeOtherInstances(fileNameOf(modulePath));
@@ -61,6 +60,9 @@ int CQuillmarkXpApp::InitInstance() {
         showStartFailure();
         return EXIT_FAILURE;
     }
+    // Only the copy that has the port starts at the next login: a copy that lost it to the
+    // headless agent's service must not switch the user over.
+    writeAutostart(modulePath);
     runMainDialog(history);
     stopServer(server.exitCode);
     return EXIT_SUCCESS;

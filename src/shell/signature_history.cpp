@@ -2,6 +2,11 @@
 
 namespace quillmark {
 
+SignatureHistory::SignatureHistory() {
+    for (SignatureRecord& record : readSignatureJournal())
+        m_records.push_front(std::move(record));
+}
+
 void SignatureHistory::record(const SignatureRecord& record) {
     QMetaObject::invokeMethod(
         this, [this, record] { add(record); }, Qt::QueuedConnection);

@@ -4,18 +4,21 @@
 #include <cstddef>
 #include <deque>
 
-#include "signing/signature_trace.h"
+#include "signing/signature_journal.h"
 
 namespace quillmark {
 
-// The last signatures made since the agent started, newest first, for the main window's list.
-// It lives on the GUI thread from before the server starts until after it stops, so that no
-// signature is missed, even one made before the window exists.
+// The last signatures made, newest first, for the main window's list: those of the signature
+// journal at start, then those made since. It lives on the GUI thread from before the server
+// starts until after it stops, so that no signature is missed, even one made before the
+// window exists.
 class SignatureHistory : public QObject {
     Q_OBJECT
 
   public:
-    static constexpr std::size_t kKept = 50;
+    static constexpr std::size_t kKept = kJournalKept;
+
+    SignatureHistory();
 
     // Hands the record to the GUI thread; called on the signing thread.
     void record(const SignatureRecord& record);

@@ -7,11 +7,11 @@
 namespace quillmark {
 namespace {
 
-constexpr const char* kColumns[] = {"Trang web", "Chứng thư", "Dữ liệu", "SHA-256"};
+constexpr const char* kColumns[] = {"Thời gian", "Trang web", "Chứng thư", "Dữ liệu", "SHA-256"};
 
 QStringList columnTexts(const SignatureRecord& record) {
-    return {signatureSiteText(record), signatureCertificateText(record), signatureSizeText(record),
-            QString::fromStdString(record.sha256Prefix)};
+    return {signatureTimeText(record), signatureSiteText(record), signatureCertificateText(record),
+            signatureSizeText(record), QString::fromStdString(shortDigest(record))};
 }
 
 }  // namespace

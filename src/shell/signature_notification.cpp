@@ -26,7 +26,7 @@ QString summary(const SignatureRecord& record) {
 QString body(const SignatureRecord& record) {
     return QString::fromUtf8(kCertificate)
         .arg(signatureCertificateText(record), signatureSizeText(record),
-             QString::fromStdString(record.sha256Prefix))
+             QString::fromStdString(shortDigest(record)))
         .toHtmlEscaped();
 }
 

@@ -8,7 +8,14 @@ namespace {
 constexpr char kLocalProgram[] = "Một chương trình trên máy này";
 constexpr char kBytes[] = " byte";
 
+// "2026-01-31 14:05:09" of "2026-01-31 14:05:09 +0700": the offset is the user's own zone.
+constexpr int kTimeToSeconds = 19;
+
 }  // namespace
+
+QString signatureTimeText(const SignatureRecord& record) {
+    return QString::fromStdString(shownText(record.time, false)).left(kTimeToSeconds);
+}
 
 QString signatureSiteText(const SignatureRecord& record) {
     if (record.site.empty()) return QString::fromUtf8(kLocalProgram);

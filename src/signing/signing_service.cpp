@@ -202,7 +202,8 @@ SignResult sign(const SignRequest& request) {
         signData(steps, certificate, hashFor(certificate), *data, request.origin);
     if (!result) return *steps.failure();
     const SignatureRecord record = signatureRecord(
-        std::string(request.origin), displayName(certificate), data->data, data->size);
+        std::string(request.origin), displayName(certificate), request.serialNumber,
+        request.output == SignOutput::Cms ? kCmsSignature : kRawSignature, data->data, data->size);
     Bytes().swap(storage);  // the data's last use is over
     // The message's own digest follows the hash the certificate names.
     if (request.output == SignOutput::Cms)

@@ -2,6 +2,7 @@
 
 #include <sysexits.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -12,15 +13,19 @@ namespace quillmark {
 namespace {
 
 void printHelp(const ProgramUsage& usage) {
+    std::printf("Usage: %s [--help | --version", usage.name);
+    for (const ProgramOption& option : usage.options)
+        std::printf(" | %s", option.name);
     std::printf(
-        "Usage: %s [--help | --version]\n"
+        "]\n"
         "%s"
         "\n"
         "  --help     print this help and exit\n"
-        "  --version  print the version and exit\n"
-        "\n"
-        "See %s(1).\n",
-        usage.name, usage.description, usage.name);
+        "  --version  print the version and exit\n",
+        usage.description);
+    for (const ProgramOption& option : usage.options)
+        std::printf("  %-9s  %s\n", option.name, option.help);
+    std::printf("\nSee %s(1).\n", usage.name);
 }
 
 // The argument as it can stand in one line of the error: control characters become '?'.
@@ -36,8 +41,12 @@ std::string oneLine(std::string_view argument) {
 std::optional<int> answerCommandLine(int argc, char** argv, const ProgramUsage& usage) {
     if (argc < 2) return std::nullopt;
     const std::string_view first = argv[1];
-    const bool known = first == "--help" || first == "--version";
+    const auto own =
+        std::find_if(usage.options.begin(), usage.options.end(),
+                     [first](const ProgramOption& option) { return first == option.name; });
+    const bool known = first == "--help" || first == "--version" || own != usage.options.end();
     if (known && argc == 2) {
+        if (own != usage.options.end()) return own->answer();
         if (first == "--help")
             printHelp(usage);
         else

@@ -136,12 +136,16 @@ class LogWriter {
         return identityOf(AT_FDCWD, logFilePath().c_str(), 0);
     }
 
-    // log.txt becomes log.txt.1, replacing the older one, and a fresh log.txt follows. Both
-    // are made private: a log of an older version may have been readable by others.
+    // Each old log moves one place up (log.txt.3 replaces log.txt.4, ..., log.txt becomes
+    // log.txt.1) and a fresh log.txt follows. All are made private: a log of an older version
+    // may have been readable by others.
     void rotate() {
         const std::string path = logFilePath();
-        const std::string previous = path + ".1";
-        if (rename(path.c_str(), previous.c_str()) == 0) chmod(previous.c_str(), kOwnerOnly);
+        for (int older = kLogFilesKept - 1; older > 0; --older) {
+            const std::string from = older == 1 ? path : path + "." + std::to_string(older - 1);
+            const std::string to = path + "." + std::to_string(older);
+            if (rename(from.c_str(), to.c_str()) == 0) chmod(to.c_str(), kOwnerOnly);
+        }
         adopt(openLog(O_TRUNC));
         if (file_.isOpen()) fchmod(file_.get(), kOwnerOnly);
     }

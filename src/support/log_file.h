@@ -11,7 +11,8 @@ namespace quillmark {
 // log.txt: a plain trace of events, failures and request data.
 // It holds data that pages send to be signed, so only its owner may read it, and it is
 // bounded: each entry's text is capped, and the file is rotated before it passes its size
-// limit (log.txt becomes log.txt.1, one old file kept). The file stays open between entries;
+// limit (log.txt becomes log.txt.1, log.txt.1 becomes log.txt.2 and so on, up to log.txt.4:
+// kLogFilesKept files in all). The file stays open between entries;
 // each entry reaches it with one write before the call returns, so a crash loses none. A
 // log removed, replaced or resized by another program is followed within
 // kLogPathCheckInterval: the open file is checked against its path no more often, so that an
@@ -22,10 +23,12 @@ namespace quillmark {
 // cut a UTF-8 sequence) followed by "… (N bytes)", N being the text's full length.
 constexpr std::size_t kLogEntryCap = 4096;
 constexpr std::uint64_t kLogRotationSize = 16 * 1024 * 1024;
+constexpr int kLogFilesKept = 5;  // log.txt and four older ones
 constexpr std::chrono::milliseconds kLogPathCheckInterval(100);
 
-// Starts a new log, beginning with the line "Start": the previous log.txt becomes log.txt.1
-// (replacing the older one), so that the last run's trace outlives a crash or a restart.
+// Starts a new log, beginning with the line "Start": the previous logs move up one place
+// (log.txt becomes log.txt.1, the oldest kept is dropped), so that the traces of the last
+// runs outlive a crash or restarts.
 void resetLog();
 
 // Appends "year/month/day hour:minute:second text" in local time, without leading zeros.

@@ -188,6 +188,8 @@ class DesktopAgentTest(unittest.TestCase):
             self.assertNotIn("Sanitizer", agent.stderr())
             self.assertIsNone(self.desktop.shown_window("Norvale"))
             self.assertEqual(self.desktop.search("--classname", "QuillmarkXp"), [])
+            # The copy that holds the port starts at login, not this one.
+            self.assertFalse(os.path.exists(os.path.join(agent.home, ".config", "autostart")))
 
     def test_autostart_entry_holds_the_path(self):
         home = tempfile.mkdtemp(prefix="quillmark home ")

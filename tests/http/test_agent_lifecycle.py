@@ -286,8 +286,9 @@ class CommandLineTest(unittest.TestCase):
                                      (0, f"{name} v1.00.04\n", ""))
                     result = self.run_program(path, "--help")
                     self.assertEqual((result.returncode, result.stderr), (0, ""))
-                    self.assertTrue(result.stdout.startswith(f"Usage: {name} [--help | --version]"))
-                    for arguments in (["--frobnicate"], ["-h"], ["serve"], ["--help", "x\ny"]):
+                    self.assertTrue(result.stdout.startswith(f"Usage: {name} [--help | --version"))
+                    for arguments in (["--frobnicate"], ["-h"], ["serve"], ["--help", "x\ny"],
+                                      ["--history", "x"]):
                         result = self.run_program(path, *arguments)
                         self.assertEqual(result.returncode, 64, arguments)
                         self.assertEqual(result.stdout, "")

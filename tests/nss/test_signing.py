@@ -1,6 +1,7 @@
 """sign through the real quillmarkd over HTTP: raw and CMS signatures checked with openssl."""
 
 import base64
+import hashlib
 import os
 import shutil
 import subprocess
@@ -8,7 +9,7 @@ import tempfile
 import unittest
 
 import payload
-from agent import Agent, AgentTestCase, call, no_response
+from agent import Agent, AgentTestCase, call, executable, no_response
 from pki import openssl_verify_signature, shared_pki
 
 DATA = "Hợp đồng số 42: bên A đồng ý.".encode()
@@ -218,6 +219,28 @@ class SharedSerialTest(unittest.TestCase):
                 signature = base64.b64decode(reply["signedData"])
                 self.assertTrue(openssl_verify_signature(first, DATA, signature, agent.home),
                                 first.key)
+
+
+class SignatureJournalTest(unittest.TestCase):
+    def test_a_signature_is_kept_across_a_restart_and_a_kill_right_after_its_reply(self):
+        home = tempfile.mkdtemp(prefix="quillmark-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        pki.install(home)
+        cert = pki.users["vietnamese"]
+        with Agent(home=home):
+            sign(cert, b"first", cms=False)
+        killed = Agent(home=home).start()
+        sign(cert, b"second", cms=True)
+        killed.process.kill()
+        killed.stop()
+        result = subprocess.run([executable(), "--history"], env=dict(os.environ, HOME=home),
+                                capture_output=True, text=True, check=True)
+        lines = result.stdout.splitlines()
+        self.assertEqual(len(lines), 2, result.stdout)
+        for line, (kind, data) in zip(lines, [("CMS", b"second"), ("raw", b"first")]):
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}  ")
+            self.assertIn(f"  {kind}  a local program  \"{cert.name}\" (serial {cert.serial_hex})"
+                          f"  {len(data)} bytes  SHA-256 {hashlib.sha256(data).hexdigest()}", line)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/module_path.h"
+#include "temporary_state.h"
 
 using namespace quillmark;
 
@@ -36,34 +37,6 @@ std::string entryText(const std::string& line) {
     const auto afterDate = line.find(' ');
     return line.substr(line.find(' ', afterDate + 1) + 1);
 }
-
-// A temporary directory that is removed with everything in it.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory() {
-        std::string pattern = std::filesystem::temp_directory_path() / "quillmark-log-XXXXXX";
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Sets an environment variable for one test and restores it afterwards.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 mode_t modeOf(const std::string& path) {
     struct stat info {};
@@ -109,16 +82,23 @@ TEST(LogFile, AnInstalledCopyLogsToXdgStateHomeEvenWhenItCouldWriteBesideItself)
     EXPECT_EQ(modeOf(state.path() + "/quillmark"), 0700u);
 }
 
-TEST(LogFile, ResetKeepsThePreviousLogAsTheOlderFileAndBothArePrivate) {
-    const std::string previous = logFilePath() + ".1";
-    writeLog("before");
-    ASSERT_EQ(chmod(logFilePath().c_str(), 0644), 0);
-    resetLog();
+TEST(LogFile, ResetKeepsTheFourPreviousLogsAsOlderFilesAllPrivate) {
+    for (int run = 1; run <= kLogFilesKept + 1; ++run) {
+        writeLog("run " + std::to_string(run));
+        ASSERT_EQ(chmod(logFilePath().c_str(), 0644), 0);
+        resetLog();
+    }
     EXPECT_EQ(logContents(), "Start\n");
     EXPECT_EQ(modeOf(logFilePath()), 0600u);
-    EXPECT_NE(logContents(previous).find(" before\n"), std::string::npos);
-    EXPECT_EQ(modeOf(previous), 0600u);
-    std::filesystem::remove(previous);
+    // The last run is in log.txt.1, the oldest kept in log.txt.4; none goes further.
+    for (int older = 1; older < kLogFilesKept; ++older) {
+        const std::string previous = logFilePath() + "." + std::to_string(older);
+        const std::string run = std::to_string(kLogFilesKept + 2 - older);
+        EXPECT_NE(logContents(previous).find(" run " + run + "\n"), std::string::npos) << older;
+        EXPECT_EQ(modeOf(previous), 0600u);
+        std::filesystem::remove(previous);
+    }
+    EXPECT_FALSE(std::filesystem::exists(logFilePath() + "." + std::to_string(kLogFilesKept)));
 }
 
 TEST(LogFile, AppendsTimestampedEntriesVerbatim) {

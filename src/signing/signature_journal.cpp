@@ -1,0 +1,191 @@
+#include "signing/signature_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "support/file_descriptor.h"
+#include "support/replace_file.h"
+#include "support/user_directories.h"
+#include "support/write_all.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kFileName[] = "signatures.txt";
+constexpr std::size_t kFieldCount = 7;
+constexpr std::size_t kDigestDigits = 64;
+
+std::string journalDirectory() {
+    const std::string state = xdgDirectory("XDG_STATE_HOME", ".local/state");
+    return state.empty() ? std::string() : state + "/quillmark";
+}
+
+std::string escaped(const std::string& field) {
+    std::string text;
+    for (const char c : field) {
+        switch (c) {
+            case '\\':
+                text += "\\\\";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            default:
+                text += c;
+        }
+    }
+    return text;
+}
+
+std::optional<std::string> unescaped(std::string_view field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            text += field[i];
+            continue;
+        }
+        if (++i == field.size()) return std::nullopt;
+        switch (field[i]) {
+            case '\\':
+                text += '\\';
+                break;
+            case 't':
+                text += '\t';
+                break;
+            case 'n':
+                text += '\n';
+                break;
+            case 'r':
+                text += '\r';
+                break;
+            default:
+                return std::nullopt;
+        }
+    }
+    return text;
+}
+
+std::optional<std::size_t> decimal(const std::string& text) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos)
+        return std::nullopt;
+    return static_cast<std::size_t>(std::stoull(text));
+}
+
+bool isDigest(const std::string& text) {
+    return text.size() == kDigestDigits &&
+           text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The last kJournalKept whole lines of the file that parse, oldest first.
+std::vector<SignatureRecord> readJournal(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    const std::string text = contents.str();
+    std::deque<SignatureRecord> kept;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        if (auto record = parseJournalLine(std::string_view(text).substr(start, end - start))) {
+            kept.push_back(std::move(*record));
+            if (kept.size() > kJournalKept) kept.pop_front();
+        }
+    }
+    return {kept.begin(), kept.end()};
+}
+
+// The journal of this process: how many lines its file holds since the last rewrite.
+class Journal {
+  public:
+    bool append(const SignatureRecord& record) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string directory = journalDirectory();
+        if (directory.empty()) return false;
+        if (directory != directory_ || lines_ >= kJournalKept + kJournalSlack) {
+            if (!rewrite(directory)) return false;
+        }
+        const std::string path = directory + "/" + kFileName;
+        const FileDescriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (!file.isOpen() || !writeAll(file.get(), journalLine(record)) ||
+            fdatasync(file.get()) != 0) {
+            // A line may be cut short: the next signature rewrites the file first.
+            directory_.clear();
+            return false;
+        }
+        ++lines_;
+        return true;
+    }
+
+  private:
+    // Replaces the file with its last kJournalKept whole records.
+    bool rewrite(const std::string& directory) {
+        directory_.clear();
+        if (!makeDirectories(directory)) return false;
+        const std::vector<SignatureRecord> records = readJournal(directory + "/" + kFileName);
+        std::string text;
+        for (const SignatureRecord& record : records)
+            text += journalLine(record);
+        if (!replaceFile(directory, kFileName, text, S_IRUSR | S_IWUSR)) return false;
+        directory_ = directory;
+        lines_ = records.size();
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::string directory_;  // where the file was last rewritten; empty: rewrite first
+    std::size_t lines_ = 0;
+};
+
+}  // namespace
+
+std::string signatureJournalPath() {
+    const std::string directory = journalDirectory();
+    return directory.empty() ? std::string() : directory + "/" + kFileName;
+}
+
+bool journalSignature(const SignatureRecord& record) {
+    static Journal journal;
+    return journal.append(record);
+}
+
+std::vector<SignatureRecord> readSignatureJournal() {
+    const std::string path = signatureJournalPath();
+    return path.empty() ? std::vector<SignatureRecord>() : readJournal(path);
+}
+
+std::string journalLine(const SignatureRecord& record) {
+    return escaped(record.time) + '\t' + escaped(record.kind) + '\t' +
+           std::to_string(record.dataSize) + '\t' + escaped(record.sha256) + '\t' +
+           escaped(record.serial) + '\t' + escaped(record.site) + '\t' +
+           escaped(record.certificate) + '\n';
+}
+
+std::optional<SignatureRecord> parseJournalLine(std::string_view line) {
+    std::vector<std::string> fields;
+    for (std::size_t start = 0;;) {
+        const std::size_t tab = line.find('\t', start);
+        const auto field = unescaped(line.substr(start, tab - start));
+        if (!field) return std::nullopt;
+        fields.push_back(*field);
+        if (tab == std::string_view::npos) break;
+        start = tab + 1;
+    }
+    if (fields.size() != kFieldCount) return std::nullopt;
+    const std::optional<std::size_t> size = decimal(fields[2]);
+    const bool known = fields[1] == kRawSignature || fields[1] == kCmsSignature;
+    if (fields[0].empty() || !known || !size || !isDigest(fields[3])) return std::nullopt;
+    return SignatureRecord{fields[0], fields[5], fields[6], fields[4], fields[1], *size, fields[3]};
+}
+
+}  // namespace quillmark
