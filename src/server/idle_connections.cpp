@@ -35,6 +35,10 @@ bool connectionBusy(lws* wsi) {
     return false;
 }
 
+void closeSoon(lws* wsi) {
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
+
 void IdlestConnection::consider(lws* wsi) {
     if (connectionBusy(wsi)) return;
     const std::uint32_t idle = idleMilliseconds(wsi);

@@ -10,6 +10,9 @@ namespace quillmark {
 // reply on the way: closing the connection would drop a request the agent has taken.
 bool connectionBusy(lws* wsi);
 
+// Has the library close the connection at its next service pass.
+void closeSoon(lws* wsi);
+
 // Of the connections it is shown, the one not busy that has gone longest without data either
 // way (as the kernel counts it); none when every one shown is busy.
 class IdlestConnection {

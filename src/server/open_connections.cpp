@@ -47,7 +47,7 @@ void closeConnection(lws* wsi, OpenConnection& connection) {
         connection.closing = true;
         --countedConnections;
     }
-    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+    closeSoon(wsi);
 }
 
 // Closes the longest-idle connection that has no request in hand; false when every one has.
