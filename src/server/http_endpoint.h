@@ -35,6 +35,11 @@ struct HttpSession {
     ConnectionTicket ticket;      // names the connection to the store workers
 };
 
+// The store workers have the request, or its reply waits to be written.
+inline bool httpRequestPending(const HttpSession& session) {
+    return session.working || session.replyLength != 0;
+}
+
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
 

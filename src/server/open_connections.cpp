@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <unordered_map>
+
+#include "server/idle_connections.h"
 
 namespace quillmark {
 namespace {
@@ -32,22 +33,12 @@ bool accepting = true;
 lws_sorted_usec_list_t sweepTimer{};
 lws_context* sweptContext = nullptr;
 
-bool readTcpInfo(lws_sockfd_type fd, tcp_info& info) {
-    socklen_t length = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0;
-}
-
 // The peer has closed its side (a FIN arrived) and the agent has not closed its own.
 bool peerFinishedSending(lws_sockfd_type fd) {
     tcp_info info{};
-    return readTcpInfo(fd, info) && info.tcpi_state == TCP_CLOSE_WAIT;
-}
-
-// Milliseconds since data last went either way on the connection.
-std::uint32_t idleMilliseconds(lws_sockfd_type fd) {
-    tcp_info info{};
-    if (!readTcpInfo(fd, info)) return 0;
-    return std::min(info.tcpi_last_data_recv, info.tcpi_last_data_sent);
+    socklen_t length = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_state == TCP_CLOSE_WAIT;
 }
 
 // Has the library close the connection at its next service pass.
@@ -56,28 +47,27 @@ void closeConnection(lws* wsi, OpenConnection& connection) {
         connection.closing = true;
         --countedConnections;
     }
-    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+    closeSoon(wsi);
 }
 
-void closeLongestIdle() {
-    auto longest = openConnections.end();
-    std::uint32_t longestIdle = 0;
-    for (auto entry = openConnections.begin(); entry != openConnections.end(); ++entry) {
-        if (entry->second.closing) continue;
-        const std::uint32_t idle = idleMilliseconds(entry->second.fd);
-        if (longest == openConnections.end() || idle > longestIdle) {
-            longest = entry;
-            longestIdle = idle;
-        }
+// Closes the longest-idle connection that has no request in hand; false when every one has.
+bool closeLongestIdle() {
+    IdlestConnection idlest;
+    for (const auto& [wsi, connection] : openConnections) {
+        if (!connection.closing) idlest.consider(wsi);
     }
-    if (longest != openConnections.end()) closeConnection(longest->first, longest->second);
+    if (idlest.found() == nullptr) return false;
+    closeConnection(idlest.found(), openConnections.at(idlest.found()));
+    return true;
 }
 
 void sweep(lws_sorted_usec_list_t*) {
     for (auto& [wsi, connection] : openConnections) {
         const bool gone = peerFinishedSending(connection.fd);
-        // Asked before and still open: ask again, something may have set another time-out.
-        if (connection.closing || (gone && connection.peerGone)) closeConnection(wsi, connection);
+        // Asked before and still open: ask again, something may have set another time-out. A
+        // request that came whole before the peer finished sending is still answered.
+        if (connection.closing || (gone && connection.peerGone && !connectionBusy(wsi)))
+            closeConnection(wsi, connection);
         connection.peerGone = gone;
     }
     lws_sul_schedule(sweptContext, 0, &sweepTimer, sweep,
@@ -104,8 +94,8 @@ int followOpenConnections(lws* wsi, lws_callback_reasons reason, void*) {
             return 0;
         case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
             if (!accepting) return 1;
-            if (countedConnections >= connectionCap) closeLongestIdle();
-            return 0;
+            // Every connection busy: refused, rather than take the descriptors kept for files.
+            return countedConnections >= connectionCap && !closeLongestIdle() ? 1 : 0;
         case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
             openConnections[wsi] = {lws_get_socket_fd(wsi), std::chrono::steady_clock::now(), false,
                                     false};

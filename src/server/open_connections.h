@@ -16,12 +16,15 @@ void capOpenConnections(unsigned descriptors);
 
 // Follows every open connection. Feed it every callback of the first protocol, where the
 // library reports new and ended connections. A new connection that finds the cap reached
-// closes the longest-idle one, so that a page is never refused because idle clients hold
-// every descriptor. Every kConnectionSweepInterval, a connection whose peer has finished
-// sending since the previous sweep, and that the library has not closed by then, is closed:
+// closes the longest-idle one that has no request being worked on or waiting for a dialog, so
+// that a page is never refused because idle clients hold every descriptor (it is refused when
+// every connection is busy). Every kConnectionSweepInterval, a connection whose peer has finished
+// sending since the previous sweep, that the library has not closed by then and that has no
+// request in hand, is closed:
 // the library can keep such a connection forever without serving it (after some compressed
 // WebSocket sessions it even polls it in a busy loop).
-// Returns nonzero to refuse a new connection (after stopAcceptingConnections).
+// Returns nonzero to refuse a new connection (after stopAcceptingConnections, or at the cap
+// with every connection busy).
 int followOpenConnections(lws* wsi, lws_callback_reasons reason, void* user);
 
 // From now on every new connection is closed as soon as it is accepted.

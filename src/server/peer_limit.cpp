@@ -6,11 +6,14 @@
 #include <map>
 #include <string>
 
+#include "server/idle_connections.h"
+#include "server/site_limit.h"
+
 namespace quillmark {
 namespace {
 
 // Connections and their count by address. Only the server thread touches these.
-std::map<const lws*, std::string> addressOfConnection;
+std::map<lws*, std::string> addressOfConnection;
 std::map<std::string, int> connectionsOfAddress;
 
 // The 16 address bytes without the port; IPv4 peers as IPv4-mapped IPv6 addresses.
@@ -35,11 +38,31 @@ std::string peerOf(lws_sockfd_type fd) {
     return addressKey(address);
 }
 
-void release(const lws* wsi) {
+void release(lws* wsi) {
     const auto found = addressOfConnection.find(wsi);
     if (found == addressOfConnection.end()) return;
     if (--connectionsOfAddress[found->second] <= 0) connectionsOfAddress.erase(found->second);
     addressOfConnection.erase(found);
+}
+
+// Closes the longest-idle connection from the address whose latest request came from a site
+// that is not allowed; false when there is none.
+bool closeIdlestNotAllowed(const std::string& address) {
+    IdlestConnection idlest;
+    for (const auto& [wsi, itsAddress] : addressOfConnection) {
+        if (itsAddress == address && connectionOfNotAllowedSite(wsi)) idlest.consider(wsi);
+    }
+    lws* const closed = idlest.found();
+    if (closed == nullptr) return false;
+    release(closed);
+    releaseConnectionOfSite(closed);
+    closeSoon(closed);
+    return true;
+}
+
+bool addressFull(const std::string& address) {
+    const auto count = connectionsOfAddress.find(address);
+    return count != connectionsOfAddress.end() && count->second >= kMaxConnectionsPerAddress;
 }
 
 }  // namespace
@@ -48,9 +71,8 @@ int limitConnectionsPerAddress(lws* wsi, lws_callback_reasons reason, void* user
     switch (reason) {
         case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: {
             const auto* args = static_cast<const lws_filter_network_conn_args*>(user);
-            const auto count = connectionsOfAddress.find(addressKey(args->cli_addr));
-            return count != connectionsOfAddress.end() &&
-                   count->second >= kMaxConnectionsPerAddress;
+            const std::string address = addressKey(args->cli_addr);
+            return addressFull(address) && !closeIdlestNotAllowed(address);
         }
         case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED: {
             const std::string address = peerOf(lws_get_socket_fd(wsi));

@@ -42,9 +42,9 @@ constexpr std::size_t kWebSocketReceiveBuffer = 64 * 1024;
 
 // "signature" stays first: it is the default protocol for clients that name none.
 const lws_protocols kProtocolTable[] = {
-    {"signature", callbackGuardedSignature, sizeof(SignatureSession), kWebSocketReceiveBuffer, 0,
-     nullptr, 0},
-    {"protocol-http", callbackGuardedHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
+    {kWebSocketProtocolName, callbackGuardedSignature, sizeof(SignatureSession),
+     kWebSocketReceiveBuffer, 0, nullptr, 0},
+    {kHttpProtocolName, callbackGuardedHttp, sizeof(HttpSession), 1024, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -58,7 +58,7 @@ const lws_http_mount kCallbackMount = [] {
     lws_http_mount mount{};
     mount.mountpoint = "";
     mount.mountpoint_len = 0;
-    mount.origin = "protocol-http";
+    mount.origin = kHttpProtocolName;
     mount.origin_protocol = LWSMPRO_CALLBACK;
     return mount;
 }();

@@ -40,6 +40,11 @@ struct SignatureSession {
 // holds for one connection stays bounded.
 constexpr std::size_t kMaxWaitingMessages = 8;
 
+// The store workers have requests of the connection, or messages wait to be written.
+inline bool signatureRequestsPending(const SignatureSession& session) {
+    return session.working != 0 || session.replies.count != 0;
+}
+
 // The exact greeting every connection receives once, before any reply.
 constexpr char kStartMessage[] = "{ \"action\" : \"start\" }";
 

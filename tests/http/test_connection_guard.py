@@ -1,8 +1,10 @@
 """Which connections the real quillmarkd serves: its own user's only, requests whose Host names
-this computer only, and at most 32 connections of one site."""
+this computer only, at most 32 connections of one allowed site and 4 of one that is not (its
+subdomains counted as one), whose idle connections also give way at the per-address limit."""
 
 import os
 import re
+import select
 import socket
 import subprocess
 import time
@@ -15,6 +17,7 @@ OTHER_UID = 65534
 SITE = "https://site.example"
 OTHER_SITE = "https://other.example"
 SITE_LIMIT = 32
+PER_ADDRESS = 105
 VERSION = b'{"action":"getVersion"}'
 
 
@@ -47,6 +50,25 @@ def exchange(payload, address="127.0.0.1"):
     with socket.create_connection((address, PORT), timeout=10) as connection:
         connection.sendall(payload)
         return first_bytes(connection)
+
+
+def held_websocket(origin):
+    """A raw WebSocket connection of the site, greeted, then left idle."""
+    connection = socket.create_connection(("127.0.0.1", PORT), timeout=10)
+    connection.sendall(handshake("localhost").replace(b"\r\n\r\n", f"\r\nOrigin: {origin}\r\n\r\n".encode()))
+    first_bytes(connection)
+    return connection
+
+
+def closed_by_agent(connections):
+    """How many of the connections the agent closes, waiting until none closes for 2 s."""
+    waiting, closed = list(connections), 0
+    while ready := select.select(waiting, [], [], 2)[0]:
+        for connection in ready:
+            if first_bytes(connection) == b"":
+                waiting.remove(connection)
+                closed += 1
+    return closed
 
 
 def prepare_allowed_sites(home):
@@ -130,7 +152,20 @@ class SiteLimitTest(AgentTestCase):
             for connection in held:
                 connection.close()
         refusals = [line for line in self.agent.log_texts() if "already holds" in line]
-        self.assertEqual(refusals[0], f"Connection refused: {SITE} already holds 32 connections")
+        self.assertEqual(refusals[0], "Connection refused: site.example already holds 32 connections")
+
+    def test_sites_not_allowed_get_a_few_connections_and_give_way_at_the_address_limit(self):
+        # Frames on four subdomains of one site, then one frame each of 110 sites.
+        frames = [held_websocket(f"https://{'abcd'[n % 4]}.attacker.example") for n in range(105)]
+        many = [held_websocket(f"https://site{n}.example") for n in range(110)]
+        try:
+            self.assertIn(b"200 OK", exchange(request()))
+            self.assertIn(b"200 OK", exchange(request(origin=SITE)))
+            self.assertGreaterEqual(closed_by_agent(frames), 105 - 4)
+            self.assertGreater(closed_by_agent(many), 110 - PER_ADDRESS)
+        finally:
+            for connection in frames + many:
+                connection.close()
 
     @staticmethod
     def served_soon(payload, attempts=100):

@@ -91,6 +91,25 @@ class DialogWaitTest(PinTestBase):
             self.assertEqual(idle.recv(1), b"")
             idle.close()
 
+    def test_idle_connections_at_the_cap_never_take_a_request_waiting_for_its_dialog(self):
+        # 512 descriptors leave room for 384 connections; the waiting one is the idlest.
+        with self.agent(["hold"], wrapper=["prlimit", "--nofile=512:512"]):
+            waiting = self.open_sign()
+            self.wait_for(lambda: self.dialogs(), "the dialog never opened")
+            time.sleep(1)
+            idle = []
+            for n in range(400):
+                idle.append(socket.socket())
+                idle[-1].bind((f"127.0.0.{2 + n // 100}", 0))
+                idle[-1].connect(("127.0.0.1", PORT))
+            self.assertEqual(call({"action": "getVersion"})["action"], "getVersion")
+            waiting.setblocking(False)
+            with self.assertRaises(BlockingIOError):
+                waiting.recv(1)
+            self.assertNotIn("terminated", self.dialogs()[0])
+            for connection in idle + [waiting]:
+                connection.close()
+
     def test_stopping_during_a_dialog_with_another_waiting(self):
         agent = self.agent(["hold", "hold"]).start()
         try:

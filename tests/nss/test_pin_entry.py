@@ -51,7 +51,7 @@ class PinTestBase(unittest.TestCase):
         shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), program)
         os.chmod(program, os.stat(program).st_mode | stat.S_IXUSR)
 
-    def agent(self, answers, path=None, env=None):
+    def agent(self, answers, path=None, env=None, wrapper=()):
         """An agent outside any graphical session unless `env` gives it one."""
         with open(self.answers, "w") as f:
             f.write(",".join(answers))
@@ -59,7 +59,7 @@ class PinTestBase(unittest.TestCase):
             "PATH": path if path is not None else self.tools + os.pathsep + os.environ["PATH"],
             "DISPLAY": "", "WAYLAND_DISPLAY": "",
             "PINENTRY_STUB_ANSWERS": self.answers,
-            "PINENTRY_STUB_TRANSCRIPT": self.transcript, **(env or {})})
+            "PINENTRY_STUB_TRANSCRIPT": self.transcript, **(env or {})}, wrapper=wrapper)
 
     def runs(self):
         """The lines of each pinentry run: "program <name>", then the commands it got."""
