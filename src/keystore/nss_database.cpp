@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -29,6 +30,22 @@ constexpr int kOwnerOnly = 0700;
 
 bool databaseOpen = false;
 
+// Requests that wait for a PIN dialog. Requests take turns at the store, and the only one
+// that gives the store up while it still holds NSS objects (the slot it logs in to, the
+// certificate whose key it looks for) is one waiting for its PIN: while any does, NSS must
+// not be shut down under it.
+std::atomic<int> requestsAtPinDialogs{0};
+
+// Counts the calling request among them, from before it gives the store up to after it
+// has taken it back.
+class AtPinDialog {
+  public:
+    AtPinDialog() { ++requestsAtPinDialogs; }
+    ~AtPinDialog() { --requestsAtPinDialogs; }
+    AtPinDialog(const AtPinDialog&) = delete;
+    AtPinDialog& operator=(const AtPinDialog&) = delete;
+};
+
 // After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
 // key lookup fails.
 thread_local int retriesOfThisLogin = 0;
@@ -39,6 +56,7 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
         retriesOfThisLogin = 0;
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
+    const AtPinDialog waiting;
     const DialogTurn turn(cancelOpenPinentry);  // one dialog at a time, in request order
     if (!turn.granted()) return nullptr;
     const Secret pin = askPin(slot, static_cast<const PinPromptContext*>(prompt), retry == PR_TRUE);
@@ -143,8 +161,9 @@ bool databaseStillAnswers() {
 }
 
 // Checked before a request takes anything from NSS, so nothing of it is held and NSS can be
-// shut down and the database opened again, from the files that now stand at its path. This
-// drops the PIN logins of every token: it happens only once the database has failed.
+// shut down and the database opened again, from the files that now stand at its path, once
+// no other request waits at a PIN dialog. This drops the PIN logins of every token: it happens
+// only once the database has failed.
 void closeDatabase() {
     NSS_Shutdown();
     databaseOpen = false;
@@ -178,7 +197,10 @@ bool prepareDatabaseDirectory() {
 bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
-        if (databaseStillAnswers()) {
+        // While a request waits for its PIN, the database it uses is kept and not even probed
+        // (a token refresh would change the slot it logs in to); the files are checked again
+        // by the first request after the last such wait.
+        if (requestsAtPinDialogs > 0 || databaseStillAnswers()) {
             loadNewTokenModules();
             return true;
         }

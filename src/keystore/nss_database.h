@@ -31,9 +31,10 @@ bool prepareDatabaseDirectory();
 // set. Done once and kept while the database answers: shutting NSS down would drop the
 // user's PIN logins. A database that no longer answers (its files overwritten), whose files
 // were removed or replaced at their path, or whose key file another program wrote (a password
-// set or changed), is closed and opened again from the files there; after a failure (a
-// database that cannot be read or is corrupt) the next call tries again. Call it before
-// taking anything from NSS.
+// set or changed), is closed and opened again from the files there, though not while a
+// request waits at a PIN dialog (it holds NSS objects): until then it is used as it is.
+// After a failure (a database that cannot be read or is corrupt) the next call tries again.
+// Call it before taking anything from NSS.
 bool openUserDatabase();
 
 // All three steps: what signing needs before it can look for a certificate.

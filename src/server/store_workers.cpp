@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
 namespace quillmark {
@@ -9,6 +11,19 @@ namespace {
 
 // The workers a dialog wait tells about: one server runs at a time.
 std::atomic<StoreWorkers*> listeningWorkers{nullptr};
+
+StoreWorkerLimits limitsFromEnvironment() {
+    StoreWorkerLimits limits;
+    const char* setting = std::getenv("QUILLMARK_TEST_STORE_WORKERS");
+    unsigned threads = 0;
+    unsigned idleMilliseconds = 0;
+    if (setting != nullptr && std::sscanf(setting, "%u,%u", &threads, &idleMilliseconds) == 2 &&
+        threads > 0) {
+        limits.maxThreads = threads;
+        limits.idleTime = std::chrono::milliseconds(idleMilliseconds);
+    }
+    return limits;
+}
 
 }  // namespace
 
@@ -24,7 +39,7 @@ std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpo
     return order;
 }
 
-StoreWorkers::StoreWorkers() {
+StoreWorkers::StoreWorkers() : limits_(limitsFromEnvironment()) {
     listeningWorkers = this;
     setDialogWaitListener(&StoreWorkers::onDialogWait);
 }
@@ -89,11 +104,13 @@ void StoreWorkers::stop() {
         for (const Running& running : running_)
             running.abandoned->store(true);
         threads.swap(threads_);
+        threads.push_back(std::move(retired_));
     }
     stopDialogTurns();
     wake_.notify_all();
-    for (std::thread& thread : threads)
-        thread.join();
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) thread.join();
+    }
 }
 
 void StoreWorkers::onDialogWait() {
@@ -104,9 +121,11 @@ void StoreWorkers::onDialogWait() {
 }
 
 // A worker is added when a request waits and no worker is free to take it, unless as many
-// as kMaxStoreWorkers already read the store. Called with the lock held.
+// as kMaxStoreWorkers already read the store or the threads are at their cap: the request
+// then waits in the queue for a worker to finish. Called with the lock held.
 void StoreWorkers::addWorkerIfNeeded() {
     if (stopping_ || queue_.empty() || idle_ > 0) return;
+    if (threads_.size() >= limits_.maxThreads) return;
     const int busy = static_cast<int>(threads_.size()) - idle_ - requestsAtDialogs();
     if (busy >= kMaxStoreWorkers) return;
     threads_.emplace_back(&StoreWorkers::work, this);
@@ -126,9 +145,17 @@ void StoreWorkers::work() {
     for (;;) {
         ++idle_;
         QueueIterator next;
-        wake_.wait(lock, [&] { return stopping_ || (next = nextRunnable()) != queue_.end(); });
+        const bool woken = wake_.wait_for(lock, limits_.idleTime, [&] {
+            return stopping_ || (next = nextRunnable()) != queue_.end();
+        });
         --idle_;
         if (stopping_) return;
+        if (!woken) {
+            std::thread previous = retire();
+            lock.unlock();
+            if (previous.joinable()) previous.join();
+            return;
+        }
         Queued job = std::move(*next);
         queue_.erase(next);
         running_.push_back({job.order->ticket, job.arrival, job.abandoned});
@@ -144,6 +171,18 @@ void StoreWorkers::work() {
         wake_.notify_all();  // the connection's next request may run now
         if (context_ != nullptr) lws_cancel_service(context_);
     }
+}
+
+// Takes the calling worker's thread off the list as it ends, to be joined by the next worker
+// that ends or at stop(), and hands back the one that ended before it. Called with the lock held.
+std::thread StoreWorkers::retire() {
+    const auto self = std::find_if(threads_.begin(), threads_.end(), [](const std::thread& t) {
+        return t.get_id() == std::this_thread::get_id();
+    });
+    std::thread previous = std::move(retired_);
+    retired_ = std::move(*self);
+    threads_.erase(self);
+    return previous;
 }
 
 FinishedWork StoreWorkers::run(Queued& queued) {

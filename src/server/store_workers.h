@@ -2,7 +2,9 @@
 
 #include <libwebsockets.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -21,6 +23,20 @@ namespace quillmark {
 // Workers free to take a request: those waiting for the user (a PIN dialog, or their turn
 // for one) are not counted, so they never hold up the others.
 constexpr int kMaxStoreWorkers = 1;
+
+// Worker threads in all, those waiting for the user included: a request that finds this many
+// waits in the queue until one is free.
+constexpr std::size_t kMaxStoreThreads = 32;
+
+// A worker left idle this long ends; another starts when requests need it.
+constexpr std::chrono::seconds kStoreWorkerIdleTime{30};
+
+// The two above, which tests may set through QUILLMARK_TEST_STORE_WORKERS ("<threads>,<idle
+// milliseconds>") as they cannot wait that long.
+struct StoreWorkerLimits {
+    std::size_t maxThreads = kMaxStoreThreads;
+    std::chrono::milliseconds idleTime = kStoreWorkerIdleTime;
+};
 
 // A request handed to the workers: the connection it came on, its parsed form, its text
 // (owned by the order) and its page's origin.
@@ -58,7 +74,8 @@ struct FinishedWork {
 // getCerts and sign must agree on it); a request that waits for the user gives the store
 // up meanwhile and another worker serves the requests that need no dialog. A finished request is
 // put on a list and the service loop woken (lws_cancel_service); the service thread hands it to its
-// connection if that is still open. Workers start as requests need them and end at stop().
+// connection if that is still open. Workers start as requests need them, up to a cap, and end
+// when left idle, or at stop().
 class StoreWorkers {
   public:
     StoreWorkers();
@@ -100,6 +117,7 @@ class StoreWorkers {
     static void onDialogWait();
     void addWorkerIfNeeded();
     void work();
+    std::thread retire();
     QueueIterator nextRunnable();
     FinishedWork run(Queued& queued);
 
@@ -110,6 +128,8 @@ class StoreWorkers {
     std::vector<Running> running_;
     std::vector<FinishedWork> finished_;
     std::vector<std::thread> threads_;
+    std::thread retired_;  // the last worker that ended, joined by the next one or at stop()
+    const StoreWorkerLimits limits_;
     int idle_ = 0;
     bool stopping_ = false;
     std::uint64_t nextArrival_ = 1;

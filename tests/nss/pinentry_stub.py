@@ -3,9 +3,10 @@
 
 Each run answers GETPIN with the next entry of the comma-separated list in the file named
 by PINENTRY_STUB_ANSWERS ("cancel" cancels, "hold" keeps the dialog open until the program
-is terminated), and CONFIRM with the next entry too ("allow" presses OK, "deny" the cancel
-button, "notconfirmed" answers as older programs do, "timeout" as a dialog left open too
-long, "hold" as for GETPIN), and appends to PINENTRY_STUB_TRANSCRIPT a line "program <its file name>",
+is terminated, "await" writes "awaiting <its pid>" to the transcript, waits for SIGUSR1, then
+answers with the entry after it), and CONFIRM with the next entry too ("allow" presses OK,
+"deny" the cancel button, "notconfirmed" answers as older programs do, "timeout" as a dialog
+left open too long, "hold" as for GETPIN), and appends to PINENTRY_STUB_TRANSCRIPT a line "program <its file name>",
 the commands it received, one per line, and a line "--". A copy whose file name is in the
 comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
 fails. With PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that
@@ -70,6 +71,12 @@ def main():
             answer = next_answer()
             if answer == "hold":
                 signal.pause()
+            if answer == "await":
+                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+                transcript.write(f"awaiting {os.getpid()}\n")
+                transcript.flush()
+                signal.sigwait({signal.SIGUSR1})
+                answer = next_answer()
             if answer == "cancel":
                 out.write("ERR 83886179 Operation cancelled <Pinentry>\n")
             else:

@@ -2,6 +2,8 @@
 pinentry while other connections are served, closed with its page, and at a stop."""
 
 import base64
+import os
+import signal
 import socket
 import threading
 import time
@@ -124,6 +126,43 @@ class DialogWaitTest(PinTestBase):
         runs = self.dialogs()
         self.assertEqual(len(runs), 1)
         self.assertEqual(runs[0][-1], "terminated")
+
+    def test_workers_have_a_cap_and_idle_ones_end(self):
+        with self.agent(["hold", "hold"], env={"QUILLMARK_TEST_STORE_WORKERS": "2,200"}) as agent:
+            threads = lambda: len(os.listdir(f"/proc/{agent.process.pid}/task"))
+            before = threads()
+            pages = [self.open_sign()]
+            self.wait_for(self.dialogs, "the dialog never opened")
+            pages.append(self.open_sign())
+            self.wait_for(lambda: threads() == before + 2, "the second request got no worker")
+            listing = {}
+            lister = threading.Thread(target=lambda: listing.update(call({"action": "getCerts"})))
+            lister.start()
+            # Both workers wait for the user: the listing waits in the queue for one of them.
+            lister.join(1)
+            self.assertTrue(lister.is_alive())
+            pages[0].close()
+            lister.join(30)
+            self.assertEqual(len(listing["certs"]), 1)
+            pages[1].close()
+            self.wait_for(lambda: threads() == before, "idle workers were left")
+
+    def test_a_store_changed_during_a_pin_dialog_stays_open_under_it(self):
+        added = pki.users["sha1"]
+        with self.agent(["await", PIN, PIN]):
+            reply = {}
+            signer = threading.Thread(target=lambda: reply.update(self.sign(timeout=120)))
+            signer.start()
+            self.wait_for(lambda: "awaiting" in str(self.runs()), "the dialog never opened")
+            pki.import_user(self.home, added, PIN)
+            listed = {e["serialNumber"] for e in call({"action": "getCerts"})["certs"]}
+            self.assertEqual(listed, {self.cert.serial_hex, added.serial_hex})
+            pid = next(line.split()[1] for line in self.runs()[0] if line.startswith("awaiting"))
+            os.kill(int(pid), signal.SIGUSR1)
+            signer.join(120)
+            self.assert_signed(reply)
+            self.cert = added  # the next request opens the changed store again
+            self.assert_signed(self.sign())
 
 
 if __name__ == "__main__":
