@@ -43,12 +43,13 @@ cp /etc/resolv.conf "$target/etc/resolv.conf"
 # A clean clone of what is committed, as CI takes it, with nothing of this work tree's builds.
 git clone -q --no-local "$here" "$target/work/quillmark"
 
-# Runs a command in the root, in a mount namespace of its own (its mounts go with it): the
-# kernel's file systems, the host's devices, a /tmp and /run of its own. The root becomes the
-# namespace's root with pivot_root rather than chroot, as the tests make user and mount
-# namespaces, which the kernel refuses to a chrooted process.
+# Runs a command in the root, in a mount and process namespace of its own (its mounts and
+# processes go with it, and its agents never see the host's): the kernel's file systems, the
+# host's devices, a /tmp and /run of its own. The root becomes the namespace's root with
+# pivot_root rather than chroot, as the tests make user and mount namespaces, which the kernel
+# refuses to a chrooted process.
 run_in_root() {
-    unshare --mount --propagation private --fork -- /bin/bash -euc '
+    unshare --mount --pid --propagation private --fork -- /bin/bash -euc '
         root=$1 step=$2
         mount --bind "$root" "$root"
         mount -t proc proc "$root/proc"
