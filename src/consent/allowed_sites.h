@@ -12,6 +12,14 @@
 
 namespace quillmark {
 
+// What a list of allowed sites names, in sorted order, and why the file is not trusted (then
+// it names nothing); empty when it is. Reading it writes no log.
+struct SitesListing {
+    std::vector<std::string> origins;
+    std::string problem;
+};
+SitesListing readSitesFile(const std::string& path, uid_t owner);
+
 // A list of allowed sites kept in a file: one origin a line, exactly as a browser sends it;
 // "#" starts a comment, blanks around an origin are ignored, and so is a byte order mark
 // before the first. "null" is never an allowed site. The file is read again whenever its
@@ -62,6 +70,8 @@ class AllowedSites {
     bool allow(const std::string& origin);
     // The user's list, and the removal of a site from it (false when it could not be saved).
     std::vector<std::string> userSites();
+    // The administrator's list, which the agent never writes.
+    std::vector<std::string> administratorSites();
     bool forget(const std::string& origin);
 
   private:
