@@ -190,7 +190,11 @@ bool SitesFile::contains(std::string_view origin) {
     return origins_.find(origin) != origins_.end();
 }
 
+// An origin the file cannot hold as a line of its own (a line break, a comment sign, blanks
+// at its ends) is never written: it would name another site, or none.
 bool SitesFile::add(const std::string& origin) {
+    if (origin.empty() || originOfLine(origin) != origin || origin.find('\n') != std::string::npos)
+        return false;
     return rewrite([&origin](const std::string& text) {
         const bool ended = text.empty() || text.back() == '\n';
         return text + (ended ? "" : "\n") + origin + "\n";

@@ -38,7 +38,7 @@ class SitesFile {
     // Adds the origin at the end of the file, keeping what the file holds: the new text is
     // written to a temporary file beside it, made private to the user (0600), then renamed
     // over it. The directory is created (private to the user) when missing. False when the
-    // file could not be written, or is not trusted.
+    // file could not be written, or is not trusted, or the origin cannot stand as a line.
     bool add(const std::string& origin);
     // Removes the lines that name the origin, keeping the others and the comments, written as
     // add() writes. False when the file could not be written, or is not trusted.

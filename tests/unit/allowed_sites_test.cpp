@@ -64,6 +64,7 @@ TEST(SitesFile, AddsEditsAndForgetsKeepingComments) {
     SitesFile sites(path, geteuid());
     EXPECT_FALSE(sites.contains("https://a.example"));
 
+    EXPECT_FALSE(sites.add("https://b.example\nhttps://evil.example"));
     ASSERT_TRUE(sites.add("https://a.example"));
     EXPECT_TRUE(sites.contains("https://a.example"));
     struct stat status {};
