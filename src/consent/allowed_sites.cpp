@@ -149,7 +149,26 @@ bool replaceList(int folder, const std::string& name, const std::string& text) {
     return false;
 }
 
+// The origins a list's text names; "null" is never one.
+std::set<std::string, std::less<>> originsOf(const std::string& text) {
+    std::set<std::string, std::less<>> origins;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::string origin = originOfLine(line);
+        if (!origin.empty() && origin != "null") origins.insert(std::move(origin));
+    }
+    return origins;
+}
+
 }  // namespace
+
+SitesListing readSitesFile(const std::string& path, uid_t owner) {
+    if (path.empty()) return {{}, "no home directory is known"};
+    ListFile list = openList(path, owner);
+    if (!list.problem.empty()) return {{}, std::move(list.problem)};
+    const auto origins = originsOf(list.text);
+    return {{origins.begin(), origins.end()}, {}};
+}
 
 void SitesFile::refresh() {
     if (path_.empty()) return;
@@ -160,15 +179,10 @@ void SitesFile::refresh() {
     status_ = status;
     origins_.clear();
     const ListFile list = openList(path_, owner_);
-    if (!list.problem.empty()) {
+    if (!list.problem.empty())
         writeLog(kIgnoredLog + list.problem);
-        return;
-    }
-    std::istringstream lines(list.text);
-    for (std::string line; std::getline(lines, line);) {
-        std::string origin = originOfLine(line);
-        if (!origin.empty() && origin != "null") origins_.insert(std::move(origin));
-    }
+    else
+        origins_ = originsOf(list.text);
 }
 
 bool SitesFile::contains(std::string_view origin) {
@@ -176,7 +190,11 @@ bool SitesFile::contains(std::string_view origin) {
     return origins_.find(origin) != origins_.end();
 }
 
+// An origin the file cannot hold as a line of its own (a line break, a comment sign, blanks
+// at its ends) is never written: it would name another site, or none.
 bool SitesFile::add(const std::string& origin) {
+    if (origin.empty() || originOfLine(origin) != origin || origin.find('\n') != std::string::npos)
+        return false;
     return rewrite([&origin](const std::string& text) {
         const bool ended = text.empty() || text.back() == '\n';
         return text + (ended ? "" : "\n") + origin + "\n";
@@ -223,6 +241,11 @@ bool AllowedSites::allow(const std::string& origin) {
 std::vector<std::string> AllowedSites::userSites() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return user_.origins();
+}
+
+std::vector<std::string> AllowedSites::administratorSites() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return administrator_.origins();
 }
 
 bool AllowedSites::forget(const std::string& origin) {

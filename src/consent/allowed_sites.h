@@ -12,6 +12,14 @@
 
 namespace quillmark {
 
+// What a list of allowed sites names, in sorted order, and why the file is not trusted (then
+// it names nothing); empty when it is. Reading it writes no log.
+struct SitesListing {
+    std::vector<std::string> origins;
+    std::string problem;
+};
+SitesListing readSitesFile(const std::string& path, uid_t owner);
+
 // A list of allowed sites kept in a file: one origin a line, exactly as a browser sends it;
 // "#" starts a comment, blanks around an origin are ignored, and so is a byte order mark
 // before the first. "null" is never an allowed site. The file is read again whenever its
@@ -30,7 +38,7 @@ class SitesFile {
     // Adds the origin at the end of the file, keeping what the file holds: the new text is
     // written to a temporary file beside it, made private to the user (0600), then renamed
     // over it. The directory is created (private to the user) when missing. False when the
-    // file could not be written, or is not trusted.
+    // file could not be written, or is not trusted, or the origin cannot stand as a line.
     bool add(const std::string& origin);
     // Removes the lines that name the origin, keeping the others and the comments, written as
     // add() writes. False when the file could not be written, or is not trusted.
@@ -62,6 +70,8 @@ class AllowedSites {
     bool allow(const std::string& origin);
     // The user's list, and the removal of a site from it (false when it could not be saved).
     std::vector<std::string> userSites();
+    // The administrator's list, which the agent never writes.
+    std::vector<std::string> administratorSites();
     bool forget(const std::string& origin);
 
   private:

@@ -1,5 +1,6 @@
 #include "consent/consent_gate.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 
@@ -16,18 +17,38 @@ constexpr char kUnnamedLog[] = "Site not allowed, its origin too long or holding
 
 std::unique_ptr<ConsentPrompter> installedPrompter;
 
-// The lists, and the sites denied since the agent started.
+// The lists, and the sites denied since the agent started. A denied site found in a list is
+// no longer denied: its refusal is dropped, so that removing it from the list asks again.
 class ConsentState {
   public:
     AllowedSites sites{administratorAllowedSitesPath(), userAllowedSitesPath()};
 
     bool denied(std::string_view origin) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        return denied_.find(origin) != denied_.end();
+        const auto found = denied_.find(origin);
+        if (found == denied_.end()) return false;
+        if (!sites.allows(origin)) return true;
+        denied_.erase(found);
+        return false;
     }
     void deny(std::string origin) {
         const std::lock_guard<std::mutex> lock(mutex_);
         denied_.insert(std::move(origin));
+    }
+    void forget(std::string_view origin) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (const auto found = denied_.find(origin); found != denied_.end()) denied_.erase(found);
+    }
+    std::vector<std::string> refused() {
+        std::vector<std::string> origins;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            origins.assign(denied_.begin(), denied_.end());
+        }
+        origins.erase(std::remove_if(origins.begin(), origins.end(),
+                                     [this](const std::string& origin) { return !denied(origin); }),
+                      origins.end());
+        return origins;
     }
 
   private:
@@ -52,8 +73,9 @@ ConsentAnswer ask(const ConsentQuestion& question) {
 // While the request waited for its turn, another request of the site may have been answered.
 bool askAndRemember(std::string_view origin, const ConsentQuestion& question) {
     const DialogTurn turn(cancelConsentDialog);
-    if (!turn.granted() || state().denied(origin)) return false;
+    if (!turn.granted()) return false;
     if (siteAllowed(origin)) return true;
+    if (state().denied(origin)) return false;
     const ConsentAnswer answer = ask(question);
     const bool remembered = origin != kNullOrigin;
     if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));
@@ -92,6 +114,22 @@ std::vector<std::string> userAllowedSites() {
 
 bool forgetAllowedSite(const std::string& origin) {
     return state().sites.forget(origin);
+}
+
+std::vector<std::string> administratorAllowedSites() {
+    return state().sites.administratorSites();
+}
+
+std::vector<std::string> refusedSites() {
+    return state().refused();
+}
+
+bool allowSite(const std::string& origin) {
+    return comparable(origin) && origin != kNullOrigin && state().sites.allow(origin);
+}
+
+void forgetRefusal(const std::string& origin) {
+    state().forget(origin);
 }
 
 void cancelConsentDialog() {

@@ -12,7 +12,9 @@ namespace quillmark {
 
 // Whether a page's site may use the user's certificates. A request without an Origin (a
 // program of the user's own) is always served. A site is allowed by the administrator's list
-// or the user's (see AllowedSites); a site the user denied stays denied until the agent stops.
+// or the user's (see AllowedSites); a site the user denied stays denied until the agent stops,
+// unless the user forgets the refusal or the site joins the user's list (from the window, or
+// written into the file by hand): the refusal then ends, and a later removal asks again.
 // Any other site is asked, through the prompter installed at start; "null" (a sandboxed frame
 // or a local file) is asked each time, never remembered. An origin longer than
 // kMaxOriginLength, or holding a NUL, names no site the lists could hold: it is refused, never
@@ -42,6 +44,16 @@ bool consentGiven(std::string_view origin, const ConsentQuestion& question);
 // could not be saved.
 std::vector<std::string> userAllowedSites();
 bool forgetAllowedSite(const std::string& origin);
+
+// The administrator's list, for the user to see; the agent never changes it.
+std::vector<std::string> administratorAllowedSites();
+
+// The sites denied since the agent started, sorted, without those allowed since. A refused
+// site is allowed by writing it into the user's list (allowSite, false when the list could
+// not be saved); a forgotten refusal makes the site's next request ask again.
+std::vector<std::string> refusedSites();
+bool allowSite(const std::string& origin);
+void forgetRefusal(const std::string& origin);
 
 // Closes the consent dialog open now, if any: its request is refused, not remembered.
 void cancelConsentDialog();

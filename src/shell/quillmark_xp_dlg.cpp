@@ -8,17 +8,20 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <chrono>
 
 #include "shell/allowed_sites_list.h"
+#include "shell/main_window_texts.h"
+#include "shell/refused_sites_list.h"
 #include "shell/signature_history_list.h"
 #include "version.h"
 
 namespace quillmark {
 namespace {
 
-// The window's layout in dialog units: a horizontal unit is a quarter of the dialog font's
-// average character width, a vertical unit an eighth of its height, so the layout follows the
+// The window's sizes in dialog units: a horizontal unit is a quarter of the dialog font's
+// average character width, a vertical unit an eighth of its height, so the sizes follow the
 // font the desktop gives the dialog.
 class DialogUnits {
   public:
@@ -26,9 +29,6 @@ class DialogUnits {
         : m_nCharWidth(averageCharWidth(metrics)), m_nCharHeight(metrics.height()) {}
 
     QSize size(int width, int height) const { return {x(width), y(height)}; }
-    QRect rect(int left, int top, int width, int height) const {
-        return {x(left), y(top), x(width), y(height)};
-    }
 
   private:
     // The width of the alphabet in both cases over 52, rounded.
@@ -70,43 +70,40 @@ CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon, const SignatureHistory& hist
       m_hIcon(icon),
       m_trayIcon(icon),
       m_restoreReason(dbusTrayInUse() ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick) {
-    setWindowTitle(QStringLiteral("Norvale"));
+    setWindowTitle(QString::fromUtf8(kWindowCaption));
     setWindowIcon(m_hIcon);
     m_trayIcon.setToolTip(QStringLiteral("Quillmark %1").arg(QLatin1String(kVersion)));
     createControls(history);
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CQuillmarkXpDlg::OnTrayNotify);
 }
 
+// The texts at the top, the lists under them taking what room the window has, and the
+// button in the bottom right corner.
 void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     const DialogUnits units(fontMetrics());
-    resize(units.size(320, 200));
-
-    auto* minimize = new QPushButton(QStringLiteral("Thu nhỏ"), this);
-    minimize->setGeometry(units.rect(263, 179, 50, 14));
-    connect(minimize, &QPushButton::clicked, this, &CQuillmarkXpDlg::OnMinimizeClicked);
-
-    const struct {
-        QString text;
-        int top;
-    } lines[] = {
-        {QStringLiteral("Ứng dụng tích hợp ký số"), 78},
-        {QStringLiteral("Norvale"), 87},
-        {QStringLiteral("Phiên bản: %1     Ngày phiên bản: 16/06/2019")
-             .arg(QLatin1String(kVersion)),
-         96},
-    };
-    for (const auto& line : lines) {
-        auto* label = new QLabel(line.text, this);
+    auto* layout = new QVBoxLayout(this);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(0);
+    for (const QString& text : {QString::fromUtf8(kWindowHeading), QString::fromUtf8(kServiceName),
+                                QString::fromUtf8(kVersionLine).arg(QLatin1String(kVersion))}) {
+        auto* label = new QLabel(text, this);
         label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        label->setGeometry(units.rect(10, line.top, 300, 8));
+        texts->addWidget(label);
     }
+    layout->addLayout(texts);
 
     auto* activity = new QTabWidget(this);
-    activity->addTab(new AllowedSitesList(activity), QStringLiteral("&Trang web được phép"));
-    activity->addTab(new SignatureHistoryList(history, activity),
-                     QStringLiteral("C&hữ ký gần đây"));
-    activity->setGeometry(units.rect(10, 108, 300, 66));
+    activity->addTab(new AllowedSitesList(activity), QString::fromUtf8(kAllowedSitesTab));
+    activity->addTab(new SignatureHistoryList(history, activity), QString::fromUtf8(kHistoryTab));
+    activity->addTab(new RefusedSitesList(activity), QString::fromUtf8(kRefusedSitesTab));
+    layout->addWidget(activity, 1);
+
+    auto* minimize = new QPushButton(QString::fromUtf8(kMinimizeButton), this);
+    minimize->setMinimumSize(units.size(50, 14));
+    connect(minimize, &QPushButton::clicked, this, &CQuillmarkXpDlg::OnMinimizeClicked);
+    layout->addWidget(minimize, 0, Qt::AlignRight);
     minimize->setFocus();
+    resize(units.size(320, 200));
 }
 
 void CQuillmarkXpDlg::OnInitDialog() {

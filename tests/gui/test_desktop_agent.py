@@ -91,6 +91,9 @@ class DesktopAgentTest(unittest.TestCase):
             self.assertIn("Norvale", self.desktop.managed_windows())
             shot = self.desktop.screenshot(dialog, screenshot_path("dialog.png"))
             self.assertGreater(unique_colours(shot), 20, "blank screenshot " + shot)
+            # The texts and the tabs start at the top: no blank band above them.
+            inside = self.desktop.screenshot(dialog, screenshot_path("dialog-inside.png"), False)
+            self.assertGreater(unique_colours(inside, 0.0, 0.3), 8, "blank band " + inside)
             icon_property = self.desktop.command("xprop", "-id", str(dialog), "_NET_WM_ICON")
             self.assertIn("Icon (48 x 48)", icon_property.stdout, "the window has no icon")
 
@@ -277,6 +280,8 @@ class WaylandTest(unittest.TestCase):
                 drawn = wait_until(lambda: unique_colours(wayland.screenshot(shot_path)) > 20,
                                    ICON_TIMEOUT)
                 self.assertTrue(drawn, "nothing drawn on weston:\n" + agent.stderr())
+                # The lists grow with the window, here the whole output, down to its button.
+                self.assertGreater(unique_colours(shot_path, 0.7, 0.85), 2, "lists not grown")
 
 
 class DBusTrayTest(unittest.TestCase):

@@ -29,11 +29,15 @@ def wait_until(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
-def unique_colours(png):
-    """How many colours a screenshot has: a blank or one-colour picture has one."""
-    result = subprocess.run(["/usr/bin/identify", "-format", "%k", png], capture_output=True,
-                            text=True, check=True)
-    return int(result.stdout)
+def unique_colours(png, top=0.0, bottom=1.0):
+    """How many colours a screenshot has, or the band of it between two fractions of its
+    height: a blank or one-colour picture has one."""
+    def identify(what, image):
+        return subprocess.run(["/usr/bin/identify", "-format", what, image],
+                              capture_output=True, text=True, check=True).stdout
+    width, height = map(int, identify("%w %h", png).split())
+    band = f"{png}[{width}x{round((bottom - top) * height)}+0+{round(top * height)}]"
+    return int(identify("%k", band))
 
 
 class WaylandSession:

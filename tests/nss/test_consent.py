@@ -7,9 +7,10 @@ import json
 import os
 import socket
 import stat
+import subprocess
 import unittest
 
-from agent import PORT, allow_sites, call
+from agent import PORT, allow_sites, call, executable
 from test_pin_entry import DATA, PinTestBase, pki
 from websocket_client import greeted
 
@@ -134,6 +135,12 @@ class ConsentTest(PinTestBase):
             self.assert_listed(self.get_certs("null"))
         with open(self.sites_file) as f:
             self.assertEqual(f.read(), OTHER + "\n")
+        listed = subprocess.run([executable(), "--sites"], capture_output=True, text=True,
+                                env=dict(os.environ, HOME=self.home,
+                                         QUILLMARK_TEST_ADMIN_ALLOWED_SITES=admin))
+        self.assertEqual(listed.stdout, f"Allowed by you, in {self.sites_file}:\n  {OTHER}\n"
+                         f"Allowed by the administrator, read-only here, in {admin}:\n"
+                         f"  {ADMIN_SITE}\n")
         self.assertEqual(len(self.runs()), 3)
         self.assertTrue(self.descriptions()[2].endswith(
             "trang không có địa chỉ sẽ được hỏi lại mỗi lần."), self.descriptions()[2])

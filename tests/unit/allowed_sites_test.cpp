@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "consent/consent_gate.h"
 #include "support/log_file.h"
+#include "temporary_state.h"
 
 using namespace quillmark;
 
@@ -31,6 +33,26 @@ std::size_t countOf(const std::string& text, const std::string& part) {
     return count;
 }
 
+ConsentQuestion question(const std::string& site) {
+    ConsentQuestion asked;
+    asked.site = site;
+    return asked;
+}
+
+// Denies every question, and counts them.
+class DenyingPrompter : public ConsentPrompter {
+  public:
+    explicit DenyingPrompter(int& asked) : asked_(asked) {}
+    ConsentAnswer ask(const ConsentQuestion&) override {
+        ++asked_;
+        return ConsentAnswer::Deny;
+    }
+    void cancel() override {}
+
+  private:
+    int& asked_;
+};
+
 }  // namespace
 
 // Written as the agent writes it, edited by hand, then a site forgotten: each change counts at
@@ -42,6 +64,7 @@ TEST(SitesFile, AddsEditsAndForgetsKeepingComments) {
     SitesFile sites(path, geteuid());
     EXPECT_FALSE(sites.contains("https://a.example"));
 
+    EXPECT_FALSE(sites.add("https://b.example\nhttps://evil.example"));
     ASSERT_TRUE(sites.add("https://a.example"));
     EXPECT_TRUE(sites.contains("https://a.example"));
     struct stat status {};
@@ -96,4 +119,35 @@ TEST(SitesFile, TrustsOnlyTheOwnersPrivateRegularFile) {
     std::ofstream(path) << site << "\n" << std::string(1 << 20, '#');
     EXPECT_FALSE(sites.contains(site));
     std::filesystem::remove_all(folder);
+}
+
+// A refusal lasts the run unless undone: by the window's allow or forget, or by the site
+// written into the user's list by hand; the site's removal from the list asks again.
+TEST(ConsentGate, RefusalsAreListedAndUndone) {
+    TemporaryDirectory config;
+    const ScopedVariable variable("XDG_CONFIG_HOME", config.path().c_str());
+    int asked = 0;
+    setConsentPrompter(std::make_unique<DenyingPrompter>(asked));
+    const std::string first = "https://a.example", second = "https://b.example";
+    for (const std::string& site : {first, second, first})
+        EXPECT_FALSE(consentGiven(site, question(site)));
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(refusedSites(), (std::vector<std::string>{first, second}));
+
+    const std::string path = config.path() + "/quillmark/allowed-sites";
+    std::filesystem::create_directories(config.path() + "/quillmark");
+    std::ofstream(path) << first << "\n";
+    EXPECT_TRUE(consentGiven(first, question(first)));
+    EXPECT_EQ(refusedSites(), std::vector<std::string>{second});
+    std::ofstream(path) << "# none\n";
+    EXPECT_TRUE(needsConsent(first));
+
+    forgetRefusal(second);
+    EXPECT_TRUE(needsConsent(second));
+    EXPECT_FALSE(consentGiven(second, question(second)));
+    ASSERT_TRUE(allowSite(second));
+    EXPECT_TRUE(refusedSites().empty());
+    EXPECT_EQ(contentsOf(path), "# none\n" + second + "\n");
+    EXPECT_EQ(asked, 3);
+    setConsentPrompter(nullptr);
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+namespace quillmark {
+
+// The texts of the main window and of its lists, in UTF-8. "&" marks a keyboard shortcut;
+// "%1" in the version line is the version.
+extern const char kWindowCaption[];
+extern const char kWindowHeading[];
+extern const char kServiceName[];
+extern const char kVersionLine[];
+extern const char kMinimizeButton[];
+
+extern const char kAllowedSitesTab[];
+extern const char kHistoryTab[];
+extern const char kRefusedSitesTab[];
+
+// The mark after a site of the administrator's list, which the window shows and never changes.
+extern const char kAdministratorSiteMark[];
+extern const char kForgetAllowedSiteButton[];
+extern const char kRefusedSitesNote[];
+extern const char kAllowRefusedSiteButton[];
+extern const char kForgetRefusalButton[];
+extern const char kSitesNotSaved[];
+
+}  // namespace quillmark

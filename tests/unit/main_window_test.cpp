@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QListWidget>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <fstream>
+
+#include "consent/consent_gate.h"
+#include "shell/quillmark_xp_dlg.h"
+#include "temporary_state.h"
+
+using namespace quillmark;
+
+namespace {
+
+constexpr char kUserSite[] = "https://mine.example";
+constexpr char kAdministratorSite[] = "https://portal.example";
+
+// The list a tab holds, its tab shown.
+QAbstractItemView* listOfTab(QTabWidget& tabs, int index) {
+    tabs.setCurrentIndex(index);
+    QApplication::processEvents();
+    QWidget* page = tabs.widget(index);
+    if (auto* view = qobject_cast<QAbstractItemView*>(page)) return view;
+    return page->findChild<QListWidget*>();
+}
+
+}  // namespace
+
+// The texts at the top with no band under them, and lists (sites allowed, with the
+// administrator's marked and read-only; signatures; sites refused) that show at least 8 rows
+// and grow with the window.
+TEST(MainWindow, ListsFillTheWindow) {
+    TemporaryDirectory home;
+    const ScopedVariable config("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
+    const ScopedVariable state("XDG_STATE_HOME", home.path().c_str());
+    const std::string administratorList = home.path() + "/administrator-sites";
+    const ScopedVariable administrator("QUILLMARK_TEST_ADMIN_ALLOWED_SITES",
+                                       administratorList.c_str());
+    std::ofstream(administratorList) << kAdministratorSite << "\n";
+    ASSERT_EQ(chmod(home.path().c_str(), 0755), 0);
+    ASSERT_TRUE(allowSite(kUserSite));
+
+    int argc = 1;
+    char name[12] = "shell_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+    const SignatureHistory history;
+    CQuillmarkXpDlg window(QIcon(), history);
+    window.OnInitDialog();
+    ASSERT_TRUE(window.isVisible());
+    auto& tabs = *window.findChild<QTabWidget*>();
+    EXPECT_LT(tabs.geometry().top(), 6 * window.fontMetrics().height());
+
+    const auto& allowed = *static_cast<QListWidget*>(listOfTab(tabs, 0));
+    ASSERT_EQ(allowed.count(), 2);
+    EXPECT_EQ(allowed.item(0)->text(), kUserSite);
+    EXPECT_TRUE(allowed.item(1)->text().startsWith(kAdministratorSite + QStringLiteral(" (")));
+    EXPECT_FALSE(allowed.item(1)->flags() & Qt::ItemIsSelectable);
+    const int row = allowed.sizeHintForRow(0);
+    std::vector<int> heights;
+    for (int index = 0; index < tabs.count(); ++index)
+        heights.push_back(listOfTab(tabs, index)->viewport()->height());
+    window.resize(window.width(), window.height() * 2);
+    for (int index = 0; index < tabs.count(); ++index) {
+        EXPECT_GE(heights[index], 8 * row) << index;
+        EXPECT_GE(listOfTab(tabs, index)->viewport()->height(), 2 * heights[index]) << index;
+    }
+}
