@@ -8,16 +8,16 @@ namespace quillmark {
 
 const char kConsentAllow[] = "Cho phép";
 const char kConsentDeny[] = "Từ chối";
+const char kConsentClose[] = "Đóng";
 
 namespace {
 
 constexpr char kSite[] = "Trang web ";
 constexpr char kPageWithoutAddress[] =
     "Một trang web không có địa chỉ (khung bị cô lập hoặc tệp trên máy)";
-constexpr char kAsksToSee[] = " muốn xem các chứng thư số của bạn.";
-constexpr char kAsksToSign[] = " muốn ký số";
-constexpr char kWithCertificate[] = " bằng chứng thư “";
-constexpr char kCertificateEnd[] = "”";
+// One Allow lets the site both list the certificates and sign with them: the dialog says both,
+// whichever request brought it.
+constexpr char kAsksToUse[] = " muốn dùng chứng thư số của bạn: xem danh sách và ký số.";
 constexpr char kAllowRemembered[] =
     "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải hỏi lại.";
 constexpr char kAskedEachTime[] =
@@ -40,16 +40,8 @@ std::string siteText(const ConsentPromptContext& context) {
 }  // namespace
 
 std::string consentDescription(const ConsentPromptContext& context) {
-    std::string description = siteText(context);
-    if (!context.sign) {
-        description += kAsksToSee;
-    } else {
-        description += kAsksToSign;
-        const std::string name = shownText(context.certificateName, false);
-        if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
-        description += ".";
-    }
-    return description + "\n" + (withoutAddress(context) ? kAskedEachTime : kAllowRemembered);
+    return siteText(context) + kAsksToUse + "\n" +
+           (withoutAddress(context) ? kAskedEachTime : kAllowRemembered);
 }
 
 }  // namespace quillmark

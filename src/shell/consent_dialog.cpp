@@ -17,6 +17,9 @@ namespace quillmark {
 namespace {
 
 constexpr int kNoAnswerResult = QDialog::Accepted + 1;
+// How long the buttons take nothing after the dialog appears, as browsers wait before their
+// permission prompts take input: a key or click meant for the page must not answer.
+constexpr int kButtonsDelayMs = 1000;
 constexpr int kIconSize = 48;
 constexpr int kTextWidth = 420;
 constexpr Qt::WindowFlags kWindowFlags = Qt::Dialog | Qt::WindowStaysOnTopHint |
@@ -35,8 +38,7 @@ ConsentAnswer answerOf(int result) {
 }
 
 QString description(const ConsentQuestion& question) {
-    const ConsentPromptContext context{question.site, qtUnicodeOrigin(question.site), question.sign,
-                                       question.certificateName};
+    const ConsentPromptContext context{question.site, qtUnicodeOrigin(question.site)};
     return QString::fromStdString(consentDescription(context));
 }
 
@@ -68,24 +70,39 @@ void ConsentDialog::addControls(const ConsentQuestion& question, const QIcon& ic
     text->setWordWrap(true);
     text->setMinimumWidth(kTextWidth);
 
-    auto* buttons = new QDialogButtonBox(this);
+    m_buttons = new QDialogButtonBox(this);
     QPushButton* allow =
-        buttons->addButton(withShortcut(kConsentAllow), QDialogButtonBox::AcceptRole);
-    QPushButton* deny =
-        buttons->addButton(withShortcut(kConsentDeny), QDialogButtonBox::RejectRole);
+        m_buttons->addButton(withShortcut(kConsentAllow), QDialogButtonBox::AcceptRole);
+    m_deny = m_buttons->addButton(withShortcut(kConsentDeny), QDialogButtonBox::RejectRole);
+    // Enter presses the default button, Space the focused one: both are Deny.
     allow->setAutoDefault(false);
-    deny->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    m_deny->setDefault(true);
+    m_buttons->setEnabled(false);
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* column = new QVBoxLayout;
     column->addWidget(text);
-    column->addWidget(buttons);
+    column->addWidget(m_buttons);
     auto* row = new QHBoxLayout(this);
     row->addWidget(picture);
     row->addLayout(column);
     row->setSizeConstraint(QLayout::SetFixedSize);
-    deny->setFocus();
+}
+
+void ConsentDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (m_armTimerStarted) return;
+    m_armTimerStarted = true;
+    QTimer::singleShot(kButtonsDelayMs, this, [this] {
+        m_buttons->setEnabled(true);
+        m_deny->setFocus();
+    });
+}
+
+// Until the buttons take input, neither Escape nor the close box answers either.
+void ConsentDialog::done(int result) {
+    if (result == kNoAnswerResult || m_buttons->isEnabled()) QDialog::done(result);
 }
 
 void ConsentDialog::present() {
