@@ -13,6 +13,18 @@ struct ConsentPromptContext {
     std::string unicodeOrigin;
 };
 
+// The description's words around the site, for a dialog that shows the site on lines of its
+// own: what comes before it ("Trang web"; for a page without an address, whose origin is
+// "null" and is not shown, the words that name such a page), the request, and what allowing
+// means; and whether the site is shown at all.
+struct ConsentPromptLines {
+    bool showsSite = true;
+    std::string lead;
+    std::string request;
+    std::string note;
+};
+ConsentPromptLines consentPromptLines(const ConsentPromptContext& context);
+
 // The dialog's description, in lines separated by "\n": which site asks, that an Allow lets it
 // both list the certificates and sign, and what allowing means.
 // Texts from the request are shown as shownText makes them.

@@ -21,6 +21,7 @@ SCREENSHOTS = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd()), "
 SITE = "https://portal.example:8443"
 OTHER_SITE = "http://other.example"
 IDN_SITE = "https://xn--bcher-kva.example"
+LOOKALIKE = "https://portal.example.vn.attacker.example.com"
 DATA = b"a contract to sign"
 REFUSED_CODE = 4294959119
 DIALOG = "Quillmark"
@@ -170,7 +171,7 @@ class ConsentDialogTest(unittest.TestCase):
 
     def test_headless_agent_dialog_takes_nothing_in_its_first_second(self):
         with self.agent(path=None):
-            listing = Request({"action": "getCerts"}, SITE)
+            listing = Request({"action": "getCerts"}, LOOKALIKE)
             dialog = wait_until(lambda: self.desktop.shown_window(DIALOG), 20)
             self.assertIsNotNone(dialog, "no consent dialog")
             geometry = self.desktop.xdotool("getwindowgeometry", "--shell", str(dialog))
@@ -186,7 +187,7 @@ class ConsentDialogTest(unittest.TestCase):
             self.desktop.xdotool("mousemove", "--window", str(dialog), *allow, "click", "1")
             self.assertEqual([c["serialNumber"] for c in listing.result()["certs"]],
                              [self.cert.serial_hex])
-            self.assertEqual(self.allowed_sites(), [SITE])
+            self.assertEqual(self.allowed_sites(), [LOOKALIKE])
 
 
 if __name__ == "__main__":

@@ -69,9 +69,10 @@ TEST_F(QtConsentPrompterTest, ShowsOnTheGuiThreadAboveTheOthersAndWaitsForTheAns
     QString texts;
     for (const QLabel* label : dialog->findChildren<QLabel*>())
         texts += label->text();
+    // The site in both forms, each on a line of its own with the registrable domain in bold.
     EXPECT_TRUE(texts.contains(QStringLiteral(
-        "https://bücher.example:8443 (https://xn--bcher-kva.example:8443) muốn dùng chứng thư "
-        "số của bạn: xem danh sách và ký số.")))
+        "Trang webhttps://<b>bücher.example</b>:8443(https://<b>xn--bcher-kva.example</b>:8443)"
+        "muốn dùng chứng thư số của bạn: xem danh sách và ký số.")))
         << texts.toStdString();
     ASSERT_NE(button(dialog, QStringLiteral("&Từ chối")), nullptr);
     EXPECT_TRUE(button(dialog, QStringLiteral("&Từ chối"))->isDefault());
