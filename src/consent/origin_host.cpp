@@ -1,6 +1,7 @@
 #include "consent/origin_host.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace quillmark {
 namespace {
@@ -17,6 +18,13 @@ std::optional<HostSpan> originHost(const std::string& origin) {
     // The host ends at the port's colon, if any.
     const std::size_t end = std::min(origin.find(':', start), origin.size());
     return HostSpan{start, end - start};
+}
+
+std::string lowercaseHost(const std::string& origin, const HostSpan& span) {
+    std::string host = origin.substr(span.start, span.length);
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return host;
 }
 
 }  // namespace quillmark

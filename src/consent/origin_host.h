@@ -16,4 +16,7 @@ struct HostSpan {
 // address in brackets (which has no names).
 std::optional<HostSpan> originHost(const std::string& origin);
 
+// The host's text in lowercase: host names compare without case.
+std::string lowercaseHost(const std::string& origin, const HostSpan& span);
+
 }  // namespace quillmark

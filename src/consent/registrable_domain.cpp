@@ -29,19 +29,12 @@ bool isAddress(const std::string& host) {
                        [](unsigned char c) { return std::isdigit(c) || c == '.'; });
 }
 
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// Where the registrable domain starts in the host; 0 for the whole host.
+// Where the registrable domain starts in the (lowercase) host; 0 for the whole host.
 std::size_t domainStart(const std::string& host) {
     const psl_ctx_t* list = suffixList();
     if (list == nullptr || isAddress(host)) return 0;
-    const std::string lower = lowercase(host);
-    const char* domain = psl_registrable_domain(list, lower.c_str());
-    return domain != nullptr ? static_cast<std::size_t>(domain - lower.c_str()) : 0;
+    const char* domain = psl_registrable_domain(list, host.c_str());
+    return domain != nullptr ? static_cast<std::size_t>(domain - host.c_str()) : 0;
 }
 
 }  // namespace
@@ -49,7 +42,7 @@ std::size_t domainStart(const std::string& host) {
 OriginParts splitAtRegistrableDomain(const std::string& origin) {
     const std::optional<HostSpan> span = originHost(origin);
     if (!span || span->length == 0) return {origin, {}, {}};
-    const std::size_t start = span->start + domainStart(origin.substr(span->start, span->length));
+    const std::size_t start = span->start + domainStart(lowercaseHost(origin, *span));
     const std::size_t end = span->start + span->length;
     return {origin.substr(0, start), origin.substr(start, end - start), origin.substr(end)};
 }

@@ -2,8 +2,6 @@
 
 #include <idn2.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 
 #include "consent/origin_host.h"
@@ -18,12 +16,6 @@ struct Idn2Free {
 };
 
 using Idn2Text = std::unique_ptr<char, Idn2Free>;
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // True when a label of the (lowercase) host starts with "xn--".
 bool hasAceLabel(const std::string& host) {
@@ -56,7 +48,7 @@ std::string unicodeHost(const std::string& host, const HostNameCodec& codec) {
 std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec) {
     const std::optional<HostSpan> span = originHost(origin);
     if (!span) return {};
-    const std::string host = lowercase(origin.substr(span->start, span->length));
+    const std::string host = lowercaseHost(origin, *span);
     if (!hasAceLabel(host)) return {};
     const std::string unicode = unicodeHost(host, codec);
     if (unicode.empty()) return {};
