@@ -60,7 +60,7 @@ if(QUILLMARK_BUILD_SHELL)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "pinentry-gnome3 | pinentry-qt | pinentry-gtk2, libnss3-tools, p11-kit-modules")
+    "pinentry-gnome3 | pinentry-qt | pinentry-gtk2, libnss3-tools, p11-kit-modules, publicsuffix")
 # The desktop agent on a Wayland session without XWayland.
 if(QUILLMARK_BUILD_SHELL)
     string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", qt6-wayland")

@@ -4,15 +4,11 @@
 
 namespace quillmark {
 
-// What a site asks the user's consent for.
+// The site that asks the user's consent: an Allow lets it list the certificates and sign.
 struct ConsentQuestion {
     // The page's origin as its browser sent it: scheme, host and port; "null" for a sandboxed
     // frame or a local file.
     std::string site;
-    // To sign, else to see the user's certificates.
-    bool sign = false;
-    // The certificate to sign with; empty when no certificate has the serial asked for.
-    std::string certificateName;
 };
 
 // How the user answered: Allow and Deny are remembered; NoAnswer (the dialog timed out, was

@@ -1,5 +1,8 @@
 #include "consent/pinentry_consent_prompter.h"
 
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,48 +10,84 @@
 #include "keystore/consent_prompt_texts.h"
 #include "keystore/pin_prompt_texts.h"
 #include "keystore/pinentry_dialog.h"
+#include "support/module_path.h"
 
 namespace quillmark {
 namespace {
 
 constexpr char kNoDialogLog[] =
-    "No usable consent dialog program; install pinentry-gnome3 or pinentry-qt";
+    "No usable consent dialog program; quillmark-consent needs qt6-qpa-plugins, else install "
+    "pinentry-qt or pinentry-gtk2";
+constexpr char kConsentProgramName[] = "quillmark-consent";
+// pinentry-gnome3 draws no third button (SETNOTOK), so its form of the dialog could only deny.
+constexpr char kNoThirdButton[] = "pinentry-gnome3";
 
-std::vector<std::string> dialogSettings(const ConsentQuestion& question) {
-    ConsentPromptContext context{question.site, unicodeOrigin(question.site), question.sign,
-                                 question.certificateName};
-    return {std::string("SETTITLE ") + kPinDialogTitle,
-            "SETDESC " + escapeAssuanParameter(consentDescription(context)),
-            std::string("SETOK ") + kConsentAllow, std::string("SETCANCEL ") + kConsentDeny,
-            "SETTIMEOUT " + std::to_string(kPinentryDialogSeconds)};
+// The agent's own consent dialog: beside the running executable (the build tree), else where
+// the package installs it; empty when neither is there.
+std::string consentProgram() {
+    for (const std::string& path :
+         {getModuleDirectory() + kConsentProgramName, std::string(QUILLMARK_CONSENT_PROGRAM)}) {
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return {};
 }
 
-// CONFIRM: OK allows; the cancel button, "Not confirmed" or a closed window denies.
-DialogRun confirm(PinentryProcess& pinentry, ConsentAnswer& answer) {
+// CONFIRM, each reply read as `answerOf` says; a time-out closes the dialog unanswered.
+template <typename AnswerOf>
+DialogRun confirm(PinentryProcess& pinentry, ConsentAnswer& answer, AnswerOf answerOf) {
     if (!pinentry.send("CONFIRM")) return DialogRun::Unusable;
-    switch (pinentry.readReply()) {
-        case AssuanReply::Ok:
-            pinentry.send("BYE");
-            answer = ConsentAnswer::Allow;
-            return DialogRun::Answered;
-        case AssuanReply::Cancelled:
-            answer = ConsentAnswer::Deny;
-            return DialogRun::Answered;
-        case AssuanReply::TimedOut:
-            return DialogRun::Closed;
-        default:
-            return DialogRun::Unusable;
-    }
+    const AssuanReply reply = pinentry.readReply();
+    if (reply == AssuanReply::TimedOut) return DialogRun::Closed;
+    const std::optional<ConsentAnswer> given = answerOf(reply);
+    if (!given) return DialogRun::Unusable;
+    pinentry.send("BYE");
+    answer = *given;
+    return DialogRun::Answered;
+}
+
+// The agent's own dialog is given the site and draws it itself: OK allows, a cancellation
+// (Deny, its close box or Escape) denies.
+DialogSteps ownSteps(const ConsentQuestion& question, ConsentAnswer& answer) {
+    const auto answerOf = [](AssuanReply reply) -> std::optional<ConsentAnswer> {
+        if (reply == AssuanReply::Ok) return ConsentAnswer::Allow;
+        if (reply == AssuanReply::Cancelled) return ConsentAnswer::Deny;
+        return std::nullopt;
+    };
+    return {{"SETSITE " + escapeAssuanParameter(question.site)},
+            [&answer, answerOf](PinentryProcess& pinentry) {
+                return confirm(pinentry, answer, answerOf);
+            }};
+}
+
+// A pinentry's OK button is its default, pressed by Enter and, having the focus, by Space: it
+// denies here. Allow is the third button ("Not confirmed"), so that no key pressed alone
+// allows; the cancel button, Escape or the close box deny too.
+DialogSteps pinentrySteps(const ConsentQuestion& question, ConsentAnswer& answer) {
+    const ConsentPromptContext context{question.site, unicodeOrigin(question.site)};
+    const auto answerOf = [](AssuanReply reply) -> std::optional<ConsentAnswer> {
+        if (reply == AssuanReply::NotConfirmed) return ConsentAnswer::Allow;
+        if (reply == AssuanReply::Ok || reply == AssuanReply::Cancelled) return ConsentAnswer::Deny;
+        return std::nullopt;
+    };
+    return {{std::string("SETTITLE ") + kPinDialogTitle,
+             "SETDESC " + escapeAssuanParameter(consentDescription(context)),
+             std::string("SETOK ") + kConsentDeny, std::string("SETNOTOK ") + kConsentAllow,
+             std::string("SETCANCEL ") + kConsentClose,
+             "SETTIMEOUT " + std::to_string(kPinentryDialogSeconds)},
+            [&answer, answerOf](PinentryProcess& pinentry) {
+                return confirm(pinentry, answer, answerOf);
+            }};
 }
 
 }  // namespace
 
 ConsentAnswer PinentryConsentPrompter::ask(const ConsentQuestion& question) {
     ConsentAnswer answer = ConsentAnswer::NoAnswer;
-    const auto run = [&answer](PinentryProcess& pinentry) { return confirm(pinentry, answer); };
-    if (runPinentryDialog(dialogSettings(question), run, kNoDialogLog) != DialogResult::Answered)
-        return ConsentAnswer::NoAnswer;
-    return answer;
+    const std::string program = consentProgram();
+    const OwnDialogProgram own{program, ownSteps(question, answer)};
+    const DialogResult result = runPinentryDialog(pinentrySteps(question, answer), kNoDialogLog,
+                                                  program.empty() ? nullptr : &own, kNoThirdButton);
+    return result == DialogResult::Answered ? answer : ConsentAnswer::NoAnswer;
 }
 
 void PinentryConsentPrompter::cancel() {

@@ -5,44 +5,56 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <optional>
+
+#include "consent/origin_host.h"
 
 namespace quillmark {
 namespace {
 
-using PslPtr = std::unique_ptr<psl_ctx_t, decltype(&psl_free)>;
+struct PslFree {
+    void operator()(psl_ctx_t* context) const { psl_free(context); }
+};
 
-// The newest list the system has (Debian's publicsuffix package), or the one built into the
-// library; loaded once.
+// The system's list (Debian's publicsuffix package), else the one built into libpsl; loaded
+// once, and only read after that, which libpsl allows from any thread.
 const psl_ctx_t* suffixList() {
-    static const PslPtr list(psl_latest(nullptr), psl_free);
-    return list ? list.get() : psl_builtin();
+    static const std::unique_ptr<psl_ctx_t, PslFree> list(psl_latest(nullptr));
+    return list.get();
 }
 
-// The host of "scheme://host[:port]", lowercase, without a final dot; empty when there is none.
-std::string hostOf(std::string_view origin) {
-    const std::size_t start = origin.find("://");
-    if (start == std::string_view::npos) return {};
-    std::string_view host = origin.substr(start + 3);
-    if (!host.empty() && host.front() == '[') {
-        host = host.substr(0, host.find(']') + 1);  // an IPv6 address with its brackets
-    } else {
-        host = host.substr(0, host.find(':'));
-    }
-    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
-    std::string lower(host);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
+// A dotted IPv4 address has no domain: the list would take its last two numbers for one.
+bool isAddress(const std::string& host) {
+    return std::all_of(host.begin(), host.end(),
+                       [](unsigned char c) { return std::isdigit(c) || c == '.'; });
+}
+
+// Where the registrable domain starts in the (lowercase) host; 0 for the whole host.
+std::size_t domainStart(const std::string& host) {
+    const psl_ctx_t* list = suffixList();
+    if (list == nullptr || isAddress(host)) return 0;
+    const char* domain = psl_registrable_domain(list, host.c_str());
+    return domain != nullptr ? static_cast<std::size_t>(domain - host.c_str()) : 0;
 }
 
 }  // namespace
 
+OriginParts splitAtRegistrableDomain(const std::string& origin) {
+    const std::optional<HostSpan> span = originHost(origin);
+    if (!span || span->length == 0) return {origin, {}, {}};
+    const std::size_t start = span->start + domainStart(lowercaseHost(origin, *span));
+    const std::size_t end = span->start + span->length;
+    return {origin.substr(0, start), origin.substr(start, end - start), origin.substr(end)};
+}
+
 std::string registrableDomain(std::string_view origin) {
-    const std::string host = hostOf(origin);
-    if (host.empty()) return std::string(origin);
-    const psl_ctx_t* list = suffixList();
-    const char* domain = list != nullptr ? psl_registrable_domain(list, host.c_str()) : nullptr;
-    return domain != nullptr ? std::string(domain) : host;
+    const std::string text(origin);
+    const std::optional<HostSpan> span = originHost(text);
+    if (!span || span->length == 0) return text;
+    std::string host = lowercaseHost(text, *span);
+    // "site.example." names the same site as "site.example".
+    if (host.size() > 1 && host.back() == '.') host.pop_back();
+    return host.substr(domainStart(host));
 }
 
 }  // namespace quillmark

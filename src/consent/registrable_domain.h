@@ -5,11 +5,25 @@
 
 namespace quillmark {
 
-// The site an origin belongs to: the registrable domain of its host, found with the Public
-// Suffix List ("attacker.example" for "https://a.attacker.example:8443"), so that the frames
-// of one site on many subdomains count as one. A host without one (an address, "localhost", a
-// public suffix itself) is its own site; an origin without a host ("null") is the whole text.
-// Any thread may call it.
+// An origin cut around the part that names who holds the site: before + domain + after is
+// the origin.
+struct OriginParts {
+    std::string before;
+    std::string domain;
+    std::string after;
+};
+
+// Cuts the origin around its host's registrable domain, the name under a public suffix that
+// someone registered ("example.com" in "https://portal.example.vn.example.com"), found in the
+// Public Suffix List with libpsl. A host with none (an address, a public suffix itself, a
+// single label) is the domain whole; an origin without a host name (IPv6, "null") is `before`
+// alone. The host may be in ASCII or in Unicode.
+OriginParts splitAtRegistrableDomain(const std::string& origin);
+
+// The site an origin belongs to: its registrable domain in lowercase ("attacker.example" for
+// "https://a.attacker.example:8443"), so that the frames of one site on many subdomains count
+// as one. A host without one is its own site; an origin without a host name is the whole
+// text. Any thread may call it.
 std::string registrableDomain(std::string_view origin);
 
 }  // namespace quillmark

@@ -2,14 +2,13 @@
 
 #include <idn2.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
+
+#include "consent/origin_host.h"
 
 namespace quillmark {
 namespace {
 
-constexpr char kSchemeEnd[] = "://";
 constexpr char kAceLabelStart[] = ".xn--";
 
 struct Idn2Free {
@@ -17,12 +16,6 @@ struct Idn2Free {
 };
 
 using Idn2Text = std::unique_ptr<char, Idn2Free>;
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // True when a label of the (lowercase) host starts with "xn--".
 bool hasAceLabel(const std::string& host) {
@@ -53,17 +46,13 @@ std::string unicodeHost(const std::string& host, const HostNameCodec& codec) {
 }  // namespace
 
 std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec) {
-    const std::size_t schemeEnd = origin.find(kSchemeEnd);
-    if (schemeEnd == std::string::npos) return {};
-    const std::size_t hostStart = schemeEnd + sizeof kSchemeEnd - 1;
-    // An IPv6 address in brackets has no names; else the host ends at the port's colon.
-    if (origin.compare(hostStart, 1, "[") == 0) return {};
-    const std::size_t hostEnd = std::min(origin.find(':', hostStart), origin.size());
-    const std::string host = lowercase(origin.substr(hostStart, hostEnd - hostStart));
+    const std::optional<HostSpan> span = originHost(origin);
+    if (!span) return {};
+    const std::string host = lowercaseHost(origin, *span);
     if (!hasAceLabel(host)) return {};
     const std::string unicode = unicodeHost(host, codec);
     if (unicode.empty()) return {};
-    return origin.substr(0, hostStart) + unicode + origin.substr(hostEnd);
+    return origin.substr(0, span->start) + unicode + origin.substr(span->start + span->length);
 }
 
 std::string unicodeOrigin(const std::string& origin) {

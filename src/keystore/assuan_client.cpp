@@ -23,7 +23,7 @@ namespace quillmark {
 namespace {
 
 // Assuan's error codes (the low 16 bits of ERR) that mean the user closed the dialog, or
-// answered a confirmation with its cancel button ("Not confirmed"), or let it time out.
+// answered a confirmation with its third button ("Not confirmed"), or let it time out.
 constexpr unsigned kCancelled = 99;
 constexpr unsigned kNotConfirmed = 114;
 constexpr unsigned kFullyCancelled = 198;
@@ -60,8 +60,8 @@ struct Line {
 };
 
 AssuanReply errorReply(unsigned code) {
-    if (code == kCancelled || code == kNotConfirmed || code == kFullyCancelled)
-        return AssuanReply::Cancelled;
+    if (code == kCancelled || code == kFullyCancelled) return AssuanReply::Cancelled;
+    if (code == kNotConfirmed) return AssuanReply::NotConfirmed;
     return code == kTimedOut ? AssuanReply::TimedOut : AssuanReply::Refused;
 }
 
@@ -115,20 +115,28 @@ bool readLine(int socket, Line& line) {
     }
 }
 
-bool decodeData(const Line& line, Secret& data) {
-    for (std::size_t i = 2; i < line.length; ++i) {
-        char byte = line.bytes[i];
+// Decodes the %XX escapes of `length` bytes at `text`, handing each byte to `put`; false on a
+// malformed escape or a byte `put` refuses.
+template <typename Put>
+bool unescape(const char* text, std::size_t length, Put put) {
+    for (std::size_t i = 0; i < length; ++i) {
+        char byte = text[i];
         if (byte == '%') {
-            if (i + 2 >= line.length) return false;
-            const int high = hexDigitValue(line.bytes[i + 1]);
-            const int low = hexDigitValue(line.bytes[i + 2]);
+            if (i + 2 >= length) return false;
+            const int high = hexDigitValue(text[i + 1]);
+            const int low = hexDigitValue(text[i + 2]);
             if (high < 0 || low < 0) return false;
             byte = static_cast<char>(high << 4 | low);
             i += 2;
         }
-        if (!data.append(byte)) return false;
+        if (!put(byte)) return false;
     }
     return true;
+}
+
+bool decodeData(const Line& line, Secret& data) {
+    return line.length < 2 || unescape(line.bytes.data() + 2, line.length - 2,
+                                       [&data](char byte) { return data.append(byte); });
 }
 
 }  // namespace
@@ -210,6 +218,14 @@ std::string escapeAssuanParameter(const std::string& text) {
         }
     }
     return escaped;
+}
+
+bool unescapeAssuanParameter(const std::string& escaped, std::string& text) {
+    text.clear();
+    return unescape(escaped.data(), escaped.size(), [&text](char byte) {
+        text += byte;
+        return true;
+    });
 }
 
 void closePinentries() {

@@ -12,10 +12,10 @@ namespace quillmark {
 // How long a dialog may stay open before it closes itself (pinentry's SETTIMEOUT).
 constexpr int kPinentryDialogSeconds = 300;
 
-// How an Assuan command ended: OK; ERR because the user closed the dialog or did not confirm;
-// ERR because the dialog timed out; any other ERR or an INQUIRE we do not serve; or a
-// conversation that broke off.
-enum class AssuanReply { Ok, Cancelled, TimedOut, Refused, Broken };
+// How an Assuan command ended: OK; ERR because the user closed the dialog; ERR "Not confirmed"
+// (a confirmation's third button, SETNOTOK); ERR because the dialog timed out; any other ERR or
+// an INQUIRE we do not serve; or a conversation that broke off.
+enum class AssuanReply { Ok, Cancelled, NotConfirmed, TimedOut, Refused, Broken };
 
 // A running pinentry program, talked to in the Assuan protocol over a socket pair on its
 // standard input and output. Destroying it closes the conversation and reaps the program.
@@ -45,6 +45,8 @@ class PinentryProcess {
 
 // Assuan escapes "%", CR and LF in parameters as %XX.
 std::string escapeAssuanParameter(const std::string& text);
+// The parameter with its %XX escapes decoded; false when an escape is malformed.
+bool unescapeAssuanParameter(const std::string& escaped, std::string& text);
 
 // Ends the pinentry open now, if any, and keeps new ones from starting: the agent stops.
 // Async-signal-safe; any thread may call it.

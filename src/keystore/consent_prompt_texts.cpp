@@ -8,16 +8,16 @@ namespace quillmark {
 
 const char kConsentAllow[] = "Cho phép";
 const char kConsentDeny[] = "Từ chối";
+const char kConsentClose[] = "Đóng";
 
 namespace {
 
-constexpr char kSite[] = "Trang web ";
+constexpr char kSite[] = "Trang web";
 constexpr char kPageWithoutAddress[] =
     "Một trang web không có địa chỉ (khung bị cô lập hoặc tệp trên máy)";
-constexpr char kAsksToSee[] = " muốn xem các chứng thư số của bạn.";
-constexpr char kAsksToSign[] = " muốn ký số";
-constexpr char kWithCertificate[] = " bằng chứng thư “";
-constexpr char kCertificateEnd[] = "”";
+// One Allow lets the site both list the certificates and sign with them: the dialog says both,
+// whichever request brought it.
+constexpr char kAsksToUse[] = "muốn dùng chứng thư số của bạn: xem danh sách và ký số.";
 constexpr char kAllowRemembered[] =
     "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải hỏi lại.";
 constexpr char kAskedEachTime[] =
@@ -31,25 +31,23 @@ bool withoutAddress(const ConsentPromptContext& context) {
 
 // The site: its origin, and the Unicode form of its host first when it has one.
 std::string siteText(const ConsentPromptContext& context) {
-    if (withoutAddress(context)) return kPageWithoutAddress;
     const std::string origin = shownText(context.origin, true);
-    if (context.unicodeOrigin.empty()) return kSite + origin;
-    return kSite + shownText(context.unicodeOrigin, false) + " (" + origin + ")";
+    if (context.unicodeOrigin.empty()) return origin;
+    return shownText(context.unicodeOrigin, false) + " (" + origin + ")";
 }
 
 }  // namespace
 
+ConsentPromptLines consentPromptLines(const ConsentPromptContext& context) {
+    const bool noAddress = withoutAddress(context);
+    return {!noAddress, noAddress ? kPageWithoutAddress : kSite, kAsksToUse,
+            noAddress ? kAskedEachTime : kAllowRemembered};
+}
+
 std::string consentDescription(const ConsentPromptContext& context) {
-    std::string description = siteText(context);
-    if (!context.sign) {
-        description += kAsksToSee;
-    } else {
-        description += kAsksToSign;
-        const std::string name = shownText(context.certificateName, false);
-        if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
-        description += ".";
-    }
-    return description + "\n" + (withoutAddress(context) ? kAskedEachTime : kAllowRemembered);
+    const ConsentPromptLines lines = consentPromptLines(context);
+    const std::string site = lines.showsSite ? " " + siteText(context) : "";
+    return lines.lead + site + " " + lines.request + "\n" + lines.note;
 }
 
 }  // namespace quillmark

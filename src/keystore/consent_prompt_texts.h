@@ -4,25 +4,36 @@
 
 namespace quillmark {
 
-// What a site asks the user's consent for, as the consent dialog says it.
+// The site that asks the user's consent, as the consent dialog names it.
 struct ConsentPromptContext {
     // The page's origin as its browser sent it (scheme, host in ASCII, port).
     std::string origin;
     // The same origin with its host in Unicode; empty when the host has no internationalised
     // name.
     std::string unicodeOrigin;
-    // To sign (with the named certificate, when its name is known), else to see the
-    // certificates.
-    bool sign = false;
-    std::string certificateName;
 };
 
-// The dialog's description, in lines separated by "\n": which site asks what, and what
-// allowing means. Texts from the request are shown as shownText makes them.
+// The description's words around the site, for a dialog that shows the site on lines of its
+// own: what comes before it ("Trang web"; for a page without an address, whose origin is
+// "null" and is not shown, the words that name such a page), the request, and what allowing
+// means; and whether the site is shown at all.
+struct ConsentPromptLines {
+    bool showsSite = true;
+    std::string lead;
+    std::string request;
+    std::string note;
+};
+ConsentPromptLines consentPromptLines(const ConsentPromptContext& context);
+
+// The dialog's description, in lines separated by "\n": which site asks, that an Allow lets it
+// both list the certificates and sign, and what allowing means.
+// Texts from the request are shown as shownText makes them.
 std::string consentDescription(const ConsentPromptContext& context);
 
 // The button that allows the site, and the one that denies it.
 extern const char kConsentAllow[];
 extern const char kConsentDeny[];
+// The third button of the pinentry form of the dialog, which denies as closing it does.
+extern const char kConsentClose[];
 
 }  // namespace quillmark

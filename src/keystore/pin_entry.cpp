@@ -23,6 +23,7 @@ DialogRun getPin(PinentryProcess& pinentry, Secret& pin) {
             pin.markValid();
             return DialogRun::Answered;
         case AssuanReply::Cancelled:
+        case AssuanReply::NotConfirmed:
         case AssuanReply::TimedOut:
             return DialogRun::Closed;
         default:
@@ -57,13 +58,13 @@ unsigned long tokenFlags(PK11SlotInfo* slot) {
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
     const std::string description =
         pinDescription(context, tokenNameShown(slot), pinTriesOf(tokenFlags(slot)));
-    const std::vector<std::string> settings = dialogSettings(description, afterWrongPin);
     std::optional<Secret> pin;
     const auto ask = [&pin](PinentryProcess& pinentry) {
         pin.emplace();  // wipes what a program that broke off left
         return getPin(pinentry, *pin);
     };
-    const DialogResult result = runPinentryDialog(settings, ask, kNoDialogLog);
+    const DialogResult result =
+        runPinentryDialog({dialogSettings(description, afterWrongPin), ask}, kNoDialogLog);
     lastDialogCancelled = result == DialogResult::Closed;
     if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);

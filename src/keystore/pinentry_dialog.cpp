@@ -31,10 +31,23 @@ bool graphicalSession() {
     return !environmentValue("DISPLAY").empty() || !environmentValue("WAYLAND_DISPLAY").empty();
 }
 
+// A program to try and how it is asked.
+struct DialogProgram {
+    std::string program;
+    const DialogSteps* steps;
+};
+
 // The programs to try, in order.
-std::vector<const char*> dialogPrograms() {
-    if (graphicalSession()) return {std::begin(kGraphicalPrograms), std::end(kGraphicalPrograms)};
-    return {"pinentry"};
+std::vector<DialogProgram> dialogPrograms(const DialogSteps& steps, const OwnDialogProgram* own,
+                                          const char* unsuitable) {
+    if (!graphicalSession()) return {{"pinentry", &steps}};
+    std::vector<DialogProgram> programs;
+    if (own != nullptr) programs.push_back({own->path, &own->steps});
+    for (const char* program : kGraphicalPrograms) {
+        if (unsuitable == nullptr || std::string(program) != unsuitable)
+            programs.push_back({program, &steps});
+    }
+    return programs;
 }
 
 // Starts the program and gives it the settings; false when it cannot be used.
@@ -72,20 +85,21 @@ std::vector<std::string> sessionOptions() {
     return options;
 }
 
-DialogResult runPinentryDialog(const std::vector<std::string>& settings,
-                               const std::function<DialogRun(PinentryProcess&)>& ask,
-                               const char* noProgramLog) {
-    std::vector<std::string> commands = sessionOptions();
-    commands.insert(commands.end(), settings.begin(), settings.end());
+DialogResult runPinentryDialog(const DialogSteps& steps, const char* noProgramLog,
+                               const OwnDialogProgram* own, const char* unsuitable) {
     const unsigned cancellations = pinentryCancellations();
     const auto closed = [cancellations] {
         return pinentriesClosed() || pinentryCancellations() != cancellations || requestAbandoned();
     };
-    for (const char* program : dialogPrograms()) {
+    for (const DialogProgram& program : dialogPrograms(steps, own, unsuitable)) {
         if (closed()) return DialogResult::Closed;
+        std::vector<std::string> commands = sessionOptions();
+        const std::vector<std::string>& settings = program.steps->settings;
+        commands.insert(commands.end(), settings.begin(), settings.end());
         PinentryProcess pinentry;
-        const DialogRun run =
-            prepare(pinentry, program, commands) ? ask(pinentry) : DialogRun::Unusable;
+        const DialogRun run = prepare(pinentry, program.program.c_str(), commands)
+                                  ? program.steps->ask(pinentry)
+                                  : DialogRun::Unusable;
         if (run == DialogRun::Answered) return DialogResult::Answered;
         if (run == DialogRun::Closed) return DialogResult::Closed;
     }

@@ -20,15 +20,31 @@ enum class DialogResult { Answered, Closed, NoProgram };
 // curses dialog), the X display, and the character set of the user's locale.
 std::vector<std::string> sessionOptions();
 
-// Shows one dialog through the first pinentry program that can show it. On a graphical session
-// (DISPLAY or WAYLAND_DISPLAY set) the graphical programs are tried first, then "pinentry";
-// elsewhere "pinentry" alone. Each run gets the session options and the settings, then `ask`
-// carries out the dialog's own command. A program that is unusable gives way to the next;
-// when none could show the dialog, `noProgramLog` is logged (on a graphical session; without
-// one, that there is none and how to pass it to a user service). No dialog opens once the agent
-// stops (closePinentries): the result is then Closed.
-DialogResult runPinentryDialog(const std::vector<std::string>& settings,
-                               const std::function<DialogRun(PinentryProcess&)>& ask,
-                               const char* noProgramLog);
+// How one program is asked for a dialog: the commands that set it up, then the dialog's own
+// command carried out.
+struct DialogSteps {
+    std::vector<std::string> settings;
+    std::function<DialogRun(PinentryProcess&)> ask;
+};
+
+// A program of the agent's own that speaks pinentry's protocol, tried before the pinentry
+// programs on a graphical session, with steps of its own.
+struct OwnDialogProgram {
+    std::string path;
+    DialogSteps steps;
+};
+
+// Shows one dialog through the first program that can show it. On a graphical session
+// (DISPLAY or WAYLAND_DISPLAY set) `own` is tried first when given, then the graphical pinentry
+// programs, then "pinentry"; elsewhere "pinentry" alone. `unsuitable`, when given, names a
+// pinentry program that cannot show this dialog, which is skipped. Each run gets the session
+// options and its steps' settings, then its steps' ask carries out the dialog's own command. A
+// program that is unusable gives way to the next; when none could show the dialog,
+// `noProgramLog` is logged (on a graphical session; without one, that there is none and how to
+// pass it to a user service). No dialog opens once the agent stops (closePinentries), or once
+// the dialog was cancelled (cancelOpenPinentry): the result is then Closed.
+DialogResult runPinentryDialog(const DialogSteps& steps, const char* noProgramLog,
+                               const OwnDialogProgram* own = nullptr,
+                               const char* unsuitable = nullptr);
 
 }  // namespace quillmark

@@ -43,11 +43,9 @@ OptionalText refusedSign(SignOutput output) {
     return signReply(output, failure);
 }
 
-// Whether the site may sign; the dialog, when one is shown, names the certificate.
-bool signingAllowed(std::string_view origin, const char* serialNumber) {
-    ConsentQuestion question{std::string(origin), true, {}};
-    if (needsConsent(origin)) question.certificateName = certificateNameForSerial(serialNumber);
-    return consentGiven(origin, question);
+// Whether the site may sign.
+bool signingAllowed(std::string_view origin) {
+    return consentGiven(origin, ConsentQuestion{std::string(origin)});
 }
 
 // The sign request's reply, or none.
@@ -69,7 +67,7 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
-    if (!signingAllowed(context.origin, serialNumber)) return refusedSign(output);
+    if (!signingAllowed(context.origin)) return refusedSign(output);
     SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
@@ -90,7 +88,7 @@ OptionalText refusedCertificateList() {
 // Whether the site may see the certificates. A consent dialog may take the focus: the window the
 // user was in then gets it back.
 bool certificatesAllowed(std::string_view origin) {
-    const ConsentQuestion question{std::string(origin), false, {}};
+    const ConsentQuestion question{std::string(origin)};
     if (!needsConsent(origin)) return consentGiven(origin, question);
     const ForegroundWindow foreground = ForegroundWindow::remember();
     const bool given = consentGiven(origin, question);

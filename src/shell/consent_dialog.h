@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QIcon>
+#include <QPushButton>
 
 #include "consent/consent_prompter.h"
 
@@ -9,10 +11,11 @@ namespace quillmark {
 
 // The question a site asks, above every other window: which site (scheme, host and port as its
 // browser sent them, and the host in Unicode too when it has an internationalised name), what
-// it asks, the agent's icon, and Allow and Deny. Deny is the default button, so that a key
-// pressed as the dialog appears never allows a site. Escape or the close box is Deny; a dialog
-// left unanswered as long as a PIN dialog, or closed by the application as it quits, closes
-// with no answer.
+// it asks, the agent's icon, and Allow and Deny. For a second after it appears nothing answers
+// it, neither key nor click, so that input meant for the page does not; then Deny is the
+// default and focused button, so that Enter or Space alone never allows. Escape or the close
+// box is Deny; a dialog left unanswered as long as a PIN dialog, or closed by the application
+// as it quits, closes with no answer. Shared by the desktop agent and quillmark-consent.
 class ConsentDialog : public QDialog {
     Q_OBJECT
 
@@ -23,6 +26,7 @@ class ConsentDialog : public QDialog {
     void present();
     // Closes the dialog with no answer.
     void dismiss();
+    void done(int result) override;
 
   signals:
     // Once, when the dialog closes.
@@ -30,9 +34,14 @@ class ConsentDialog : public QDialog {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void addControls(const ConsentQuestion& question, const QIcon& icon);
+
+    QDialogButtonBox* m_buttons = nullptr;
+    QPushButton* m_deny = nullptr;
+    bool m_armTimerStarted = false;
 };
 
 }  // namespace quillmark

@@ -11,6 +11,7 @@
 #include "desktop/other_copies.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
+#include "shell/application_icon.h"
 #include "shell/close_request.h"
 #include "shell/qt_consent_prompter.h"
 #include "shell/quillmark_xp_dlg.h"
@@ -19,18 +20,6 @@
 #include "support/module_path.h"
 
 namespace quillmark {
-namespace {
-
-// The icon installed in the hicolor theme, whose name a D-Bus tray passes on to its host;
-// the copy compiled into the program where the theme does not have it.
-QIcon applicationIcon() {
-    QIcon builtIn;
-    for (const int size : {16, 24, 32, 48, 256})
-        builtIn.addFile(QStringLiteral(":/icons/quillmark-%1.png").arg(size), QSize(size, size));
-    return QIcon::fromTheme(QStringLiteral("quillmark"), builtIn);
-}
-
-}  // namespace
 
 CQuillmarkXpApp::CQuillmarkXpApp(int& argc, char** argv) : m_nArgc(argc), m_pArgv(argv) {}
 

@@ -181,12 +181,6 @@ StepTexts stepTexts(SignStep step, SignOutput output) {
     return {"Error getting signed BLOB", "Error getting signed BLOB"};
 }
 
-std::string certificateNameForSerial(const char* serialNumber) {
-    if (!openPersonalStore()) return {};
-    const CertificatePtr found = findBySerial(serialNumber);
-    return found ? displayName(found.get()) : std::string();
-}
-
 SignResult sign(const SignRequest& request) {
     Bytes storage;
     const std::optional<ByteRange> data = decodeData(request, storage);

@@ -72,8 +72,4 @@ using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
 // failed step; each signature made is traced (traceSignature).
 SignResult sign(const SignRequest& request);
 
-// The display name of the user certificate sign() would use for this serial text; empty when
-// none has it or the store does not open. Logs nothing, asks no PIN.
-std::string certificateNameForSerial(const char* serialNumber);
-
 }  // namespace quillmark

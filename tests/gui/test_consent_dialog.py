@@ -1,6 +1,7 @@
 """The desktop agent's own consent dialog, its lists of allowed sites and of signatures, and
 the notification of each signature, on a virtual desktop with a D-Bus tray and a recording
-notification server. One agent runs through the whole story, as a user would meet it."""
+notification server. One agent runs through the whole story, as a user would meet it. The
+headless agent asks with the same dialog (quillmark-consent)."""
 
 import base64
 import hashlib
@@ -20,6 +21,7 @@ SCREENSHOTS = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", os.getcwd()), "
 SITE = "https://portal.example:8443"
 OTHER_SITE = "http://other.example"
 IDN_SITE = "https://xn--bcher-kva.example"
+LOOKALIKE = "https://portal.example.vn.attacker.example.com"
 DATA = b"a contract to sign"
 REFUSED_CODE = 4294959119
 DIALOG = "Quillmark"
@@ -62,8 +64,8 @@ class ConsentDialogTest(unittest.TestCase):
         self.addCleanup(self.notifications.__exit__)
         self.cert = pki.users["vietnamese"]
 
-    def agent(self):
-        agent = Agent(path=QUILLMARKXP, env=dict(self.desktop.env(), **self.tray.env()))
+    def agent(self, path=QUILLMARKXP):
+        agent = Agent(path=path, env=dict(self.desktop.env(), **self.tray.env()))
         pki.install(agent.home, users=["vietnamese"])
         self.sites_file = os.path.join(agent.home, ".config", "quillmark", "allowed-sites")
         return agent
@@ -73,8 +75,10 @@ class ConsentDialogTest(unittest.TestCase):
                 "dataBase64": base64.b64encode(DATA).decode(), "cms": False}
 
     def wait_for_consent(self, name):
+        """The dialog, once its buttons take input."""
         dialog = wait_until(lambda: self.desktop.shown_window(DIALOG), 20)
         self.assertIsNotNone(dialog, "no consent dialog")
+        self.assertTrue(wait_until(lambda: self.allow_armed(dialog, name)))
         shot = self.desktop.screenshot(dialog, os.path.join(SCREENSHOTS, name))
         self.assertGreater(unique_colours(shot), 20, "blank dialog " + shot)
         return dialog
@@ -166,6 +170,36 @@ class ConsentDialogTest(unittest.TestCase):
             self.assertFalse(pending.is_alive())
             if isinstance(reply, dict):
                 self.assertEqual(reply["errorCode"], REFUSED_CODE)
+
+
+    def allow_armed(self, dialog, name):
+        """Whether the Allow button's label is drawn black, as a button that takes input; it
+        sits at the same place from the dialog's bottom right corner whatever the site."""
+        shot = self.desktop.screenshot(dialog, os.path.join(SCREENSHOTS, name), frame=False)
+        darkest = subprocess.run(["/usr/bin/convert", shot, "-gravity", "SouthEast", "-crop",
+                                  "60x14+110+17", "-format", "%[fx:minima.intensity*255]", "info:"],
+                                 capture_output=True, text=True).stdout
+        return float(darkest) < 100
+
+    def test_headless_agent_dialog_takes_nothing_in_its_first_second(self):
+        with self.agent(path=None):
+            listing = Request({"action": "getCerts"}, LOOKALIKE)
+            dialog = wait_until(lambda: self.desktop.shown_window(DIALOG), 20)
+            self.assertIsNotNone(dialog, "no consent dialog")
+            geometry = self.desktop.xdotool("getwindowgeometry", "--shell", str(dialog))
+            size = dict(line.split("=") for line in geometry.split())
+            allow = (str(int(size["WIDTH"]) - 141), str(int(size["HEIGHT"]) - 24))
+            # Keys meant for the page, and a click on Allow, as the dialog appears.
+            self.desktop.xdotool("key", "Return", "space", "mousemove", "--window", str(dialog),
+                                 *allow, "click", "1")
+            self.assertFalse(self.allow_armed(dialog, "consent-early.png"), "too late a test")
+            self.assertTrue(wait_until(lambda: self.allow_armed(dialog, "consent-armed.png")))
+            self.assertIsNotNone(self.desktop.shown_window(DIALOG))
+            self.assertTrue(listing.is_alive())
+            self.desktop.xdotool("mousemove", "--window", str(dialog), *allow, "click", "1")
+            self.assertEqual([c["serialNumber"] for c in listing.result()["certs"]],
+                             [self.cert.serial_hex])
+            self.assertEqual(self.allowed_sites(), [LOOKALIKE])
 
 
 if __name__ == "__main__":

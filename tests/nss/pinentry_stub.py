@@ -4,9 +4,10 @@
 Each run answers GETPIN with the next entry of the comma-separated list in the file named
 by PINENTRY_STUB_ANSWERS ("cancel" cancels, "hold" keeps the dialog open until the program
 is terminated, "await" writes "awaiting <its pid>" to the transcript, waits for SIGUSR1, then
-answers with the entry after it), and CONFIRM with the next entry too ("allow" presses OK,
-"deny" the cancel button, "notconfirmed" answers as older programs do, "timeout" as a dialog
-left open too long, "hold" as for GETPIN), and appends to PINENTRY_STUB_TRANSCRIPT a line "program <its file name>",
+answers with the entry after it), and CONFIRM with the next entry too ("enter" presses OK, the
+default button, "allow" the third button (SETNOTOK), "deny" the cancel button, "timeout" as a
+dialog left open too long, "hold" as for GETPIN), and appends to PINENTRY_STUB_TRANSCRIPT a
+line "program <its file name>",
 the commands it received, one per line, and a line "--". A copy whose file name is in the
 comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
 fails. With PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that
@@ -20,10 +21,10 @@ import sys
 
 
 CONFIRM_REPLIES = {
-    "allow": "OK",
+    "enter": "OK",
+    "allow": "ERR 83886194 Not confirmed <Pinentry>",
     "deny": "ERR 83886179 Operation cancelled <Pinentry>",
     "cancel": "ERR 83886179 Operation cancelled <Pinentry>",
-    "notconfirmed": "ERR 83886194 Not confirmed <Pinentry>",
     "timeout": "ERR 83886142 Timeout <Pinentry>",
 }
 

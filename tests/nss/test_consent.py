@@ -19,7 +19,9 @@ OTHER = "https://other.example:8443"
 ADMIN_SITE = "https://portal.agency.example"
 IDN_SITE = "https://xn--bcher-kva.example"
 REFUSED_CODE = 4294959119
-ALLOW_TEXTS = ["SETOK Cho phép", "SETCANCEL Từ chối", "CONFIRM"]
+# Enter presses OK, the default button: it denies, and Allow is the third button.
+ALLOW_TEXTS = ["SETOK Từ chối", "SETNOTOK Cho phép", "SETCANCEL Đóng", "CONFIRM"]
+ASKS = "muốn dùng chứng thư số của bạn: xem danh sách và ký số."
 
 
 def restart_goes_unanswered(origin):
@@ -59,7 +61,7 @@ class ConsentTest(PinTestBase):
         with self.agent([]):
             self.assert_listed(self.get_certs(SITE))
         [run] = self.runs()
-        self.assertIn(f"SETDESC Trang web {SITE} muốn xem các chứng thư số của bạn.%0A"
+        self.assertIn(f"SETDESC Trang web {SITE} {ASKS}%0A"
                       "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải "
                       "hỏi lại.", run)
         self.assertEqual([c for c in run if c in ALLOW_TEXTS], ALLOW_TEXTS)
@@ -100,18 +102,17 @@ class ConsentTest(PinTestBase):
         self.assertIn("CryptAcquireCertificatePrivateKey error", log)
         self.assertEqual(log.count(f"Site not allowed: {SITE}"), 2)
         self.assertEqual(log.count(f"Site not allowed: {OTHER}"), 2)
-        self.assertEqual(self.descriptions()[1:], [f"SETDESC Trang web {OTHER} muốn ký số.%0A"
+        self.assertEqual(self.descriptions()[1:], [f"SETDESC Trang web {OTHER} {ASKS}%0A"
                                                    "Chỉ cho phép nếu bạn tin trang web này: "
                                                    "trang được phép sẽ không phải hỏi lại."] * 2)
         self.assertFalse(os.path.exists(self.sites_file))
-        # Denied only until the agent stops; "Not confirmed" is a Deny from an older program,
-        # not a reason to try the next one.
-        with self.agent(["notconfirmed"]):
+        # Denied only until the agent stops; Enter alone denies, and is not asked again.
+        with self.agent(["enter"]):
             self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")
             self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")
         self.assertEqual(len(self.runs()), 4)
-        self.assertTrue(self.descriptions()[0].startswith(f"SETDESC Trang web {SITE} muốn ký số "
-                                                          f"bằng chứng thư “{self.cert.name}”."))
+        # A sign request is told as a listing is: one Allow grants both.
+        self.assertTrue(self.descriptions()[0].startswith(f"SETDESC Trang web {SITE} {ASKS}"))
 
     def test_the_lists_allow_without_asking_and_an_edit_counts_at_once(self):
         admin = os.path.join(self.tools, "admin-sites")
@@ -168,7 +169,7 @@ class ConsentTest(PinTestBase):
         with self.agent(["deny"]):
             self.get_certs(IDN_SITE)
         self.assertTrue(self.descriptions()[0].startswith(
-            f"SETDESC Trang web https://bücher.example ({IDN_SITE}) muốn xem"))
+            f"SETDESC Trang web https://bücher.example ({IDN_SITE}) {ASKS}"))
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 EXPECTED = [
     "/usr/bin/QuillmarkXp",
     "/usr/bin/quillmarkd",
+    "/usr/libexec/quillmark/quillmark-consent",
     "/usr/lib/systemd/user/quillmarkd.service",
     "/usr/share/applications/quillmark.desktop",
     "/usr/share/icons/hicolor/scalable/apps/quillmark.svg",

@@ -15,7 +15,7 @@ using namespace quillmark;
 
 namespace {
 
-const ConsentQuestion kQuestion{"https://xn--bcher-kva.example:8443", true, "Nguyễn Văn A"};
+const ConsentQuestion kQuestion{"https://xn--bcher-kva.example:8443"};
 
 // An application of its own for each test (offscreen: no display needed) and the prompter.
 class QtConsentPrompterTest : public ::testing::Test {
@@ -48,6 +48,13 @@ class QtConsentPrompterTest : public ::testing::Test {
         return nullptr;
     }
 
+    // Runs the GUI thread's events until the dialog's buttons take input.
+    static ConsentDialog* armed(ConsentDialog* dialog) {
+        while (!button(dialog, QStringLiteral("&Cho phép"))->isEnabled())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return dialog;
+    }
+
     int argc = 1;
     char name[12] = "shell_tests";
     char* argv[2] = {name, nullptr};
@@ -62,19 +69,21 @@ TEST_F(QtConsentPrompterTest, ShowsOnTheGuiThreadAboveTheOthersAndWaitsForTheAns
     QString texts;
     for (const QLabel* label : dialog->findChildren<QLabel*>())
         texts += label->text();
+    // The site in both forms, each on a line of its own with the registrable domain in bold.
     EXPECT_TRUE(texts.contains(QStringLiteral(
-        "https://bücher.example:8443 (https://xn--bcher-kva.example:8443) muốn ký số bằng "
-        "chứng thư “Nguyễn Văn A”.")))
+        "Trang webhttps://<b>bücher.example</b>:8443(https://<b>xn--bcher-kva.example</b>:8443)"
+        "muốn dùng chứng thư số của bạn: xem danh sách và ký số.")))
         << texts.toStdString();
     ASSERT_NE(button(dialog, QStringLiteral("&Từ chối")), nullptr);
     EXPECT_TRUE(button(dialog, QStringLiteral("&Từ chối"))->isDefault());
-    button(dialog, QStringLiteral("&Cho phép"))->click();
+    EXPECT_FALSE(button(dialog, QStringLiteral("&Cho phép"))->isEnabled());
+    button(armed(dialog), QStringLiteral("&Cho phép"))->click();
     EXPECT_EQ(answerOf(allowed), ConsentAnswer::Allow);
 
     // Escape denies.
     auto denied = askOnRequestThread();
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QCoreApplication::sendEvent(shownDialog(), &escape);
+    QCoreApplication::sendEvent(armed(shownDialog()), &escape);
     EXPECT_EQ(answerOf(denied), ConsentAnswer::Deny);
     // Asked on the GUI thread, it could never show: no answer, at once.
     EXPECT_EQ(prompter.ask(kQuestion), ConsentAnswer::NoAnswer);
