@@ -31,22 +31,42 @@ DialogRun getPin(PinentryProcess& pinentry, Secret& pin) {
     }
 }
 
-std::vector<std::string> dialogSettings(const std::string& description, bool afterWrongPin) {
+std::vector<std::string> dialogSettings(const std::string& description, SecretKind kind,
+                                        bool afterWrongPin) {
+    const PinDialogWords words = pinDialogWords(kind);
     std::vector<std::string> settings;
-    settings.push_back(std::string("SETTITLE ") + kPinDialogTitle);
+    settings.push_back(std::string("SETTITLE ") + words.title);
     settings.push_back("SETDESC " + escapeAssuanParameter(description));
-    settings.push_back(std::string("SETPROMPT ") + kPinPrompt);
+    settings.push_back(std::string("SETPROMPT ") + words.prompt);
+    settings.push_back(std::string("SETOK ") + words.ok);
+    settings.push_back(std::string("SETCANCEL ") + words.cancel);
     settings.push_back("SETTIMEOUT " + std::to_string(kPinentryDialogSeconds));
-    if (afterWrongPin) settings.push_back(std::string("SETERROR ") + kWrongPinText);
+    if (afterWrongPin) settings.push_back(std::string("SETERROR ") + words.wrongEntry);
     return settings;
+}
+
+// NSS's own database has a password, shown under the store's own name; a token has a PIN.
+SecretKind secretKindOf(PK11SlotInfo* slot) {
+    return PK11_IsInternalKeySlot(slot) ? SecretKind::StorePassword : SecretKind::TokenPin;
 }
 
 std::string tokenNameShown(PK11SlotInfo* slot) {
     return PK11_IsInternalKeySlot(slot) ? kOwnStoreName : PK11_GetTokenName(slot);
 }
 
-// The outcome of this thread's last dialog: NSS reports a cancelled dialog as a wrong PIN.
-thread_local bool lastDialogCancelled = false;
+thread_local PinDialogOutcome lastOutcome = PinDialogOutcome::NotAsked;
+
+PinDialogOutcome outcomeOf(DialogResult result) {
+    switch (result) {
+        case DialogResult::Answered:
+            return PinDialogOutcome::Answered;
+        case DialogResult::Closed:
+            return PinDialogOutcome::Cancelled;
+        case DialogResult::NoProgram:
+            break;
+    }
+    return PinDialogOutcome::NotShown;
+}
 
 unsigned long tokenFlags(PK11SlotInfo* slot) {
     CK_TOKEN_INFO info{};
@@ -56,26 +76,27 @@ unsigned long tokenFlags(PK11SlotInfo* slot) {
 }  // namespace
 
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+    const SecretKind kind = secretKindOf(slot);
     const std::string description =
-        pinDescription(context, tokenNameShown(slot), pinTriesOf(tokenFlags(slot)));
+        pinDescription(context, tokenNameShown(slot), kind, pinTriesOf(tokenFlags(slot)));
     std::optional<Secret> pin;
     const auto ask = [&pin](PinentryProcess& pinentry) {
         pin.emplace();  // wipes what a program that broke off left
         return getPin(pinentry, *pin);
     };
     const DialogResult result =
-        runPinentryDialog({dialogSettings(description, afterWrongPin), ask}, kNoDialogLog);
-    lastDialogCancelled = result == DialogResult::Closed;
+        runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask}, kNoDialogLog);
+    lastOutcome = outcomeOf(result);
     if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);
 }
 
-void forgetPinDialogCancel() {
-    lastDialogCancelled = false;
+void forgetPinDialogOutcome() {
+    lastOutcome = PinDialogOutcome::NotAsked;
 }
 
-bool pinDialogCancelled() {
-    return lastDialogCancelled;
+PinDialogOutcome lastPinDialogOutcome() {
+    return lastOutcome;
 }
 
 }  // namespace quillmark

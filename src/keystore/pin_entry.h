@@ -15,9 +15,10 @@ namespace quillmark {
 // no program could ask (then the log names what to install). `context` may be null.
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin);
 
-// Whether the user cancelled the last PIN dialog this thread showed since it last called
-// forgetPinDialogCancel(): NSS reports a cancelled dialog with the error of a wrong PIN.
-void forgetPinDialogCancel();
-bool pinDialogCancelled();
+// How this thread's last PIN dialog ended since it last called forgetPinDialogOutcome(): NSS
+// reports a cancelled dialog, and one no program could show, with the error of a wrong PIN.
+enum class PinDialogOutcome { NotAsked, Answered, Cancelled, NotShown };
+void forgetPinDialogOutcome();
+PinDialogOutcome lastPinDialogOutcome();
 
 }  // namespace quillmark

@@ -8,8 +8,6 @@
 namespace quillmark {
 
 const char kPinDialogTitle[] = "Quillmark";
-const char kPinPrompt[] = "PIN:";
-const char kWrongPinText[] = "Mã PIN không đúng, hãy nhập lại.";
 const char kOwnStoreName[] = "kho chứng thư số trên máy này";
 
 namespace {
@@ -19,11 +17,18 @@ constexpr char kLocalProgram[] = "Một chương trình trên máy này";
 constexpr char kAsksToSign[] = " yêu cầu ký số";
 constexpr char kWithCertificate[] = " bằng chứng thư “";
 constexpr char kCertificateEnd[] = "”";
+constexpr char kEnterPassword[] = "Nhập mật khẩu của ";
 constexpr char kEnterPin[] = "Nhập mã PIN của ";
 constexpr char kIfYouAgree[] = " nếu bạn đồng ý.";
 constexpr char kTriesLow[] = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá.";
 constexpr char kFinalTry[] = "Đây là lần thử cuối cùng: nhập sai lần nữa, mã PIN sẽ bị khoá.";
 constexpr char kLocked[] = "Mã PIN đã bị khoá.";
+
+constexpr PinDialogWords kStorePasswordWords{"Quillmark: mật khẩu kho chứng thư số",
+                                             "Mật khẩu:", "Ký số", "Huỷ",
+                                             "Mật khẩu không đúng, hãy nhập lại."};
+constexpr PinDialogWords kTokenPinWords{"Quillmark: mã PIN", "Mã PIN:", "Ký số", "Huỷ",
+                                        "Mã PIN không đúng, hãy nhập lại."};
 
 }  // namespace
 
@@ -34,15 +39,20 @@ PinTries pinTriesOf(unsigned long tokenFlags) {
     return PinTries::NotReported;
 }
 
+PinDialogWords pinDialogWords(SecretKind kind) {
+    return kind == SecretKind::StorePassword ? kStorePasswordWords : kTokenPinWords;
+}
+
 std::string pinDescription(const PinPromptContext* context, const std::string& tokenLabel,
-                           PinTries tries) {
+                           SecretKind kind, PinTries tries) {
     const std::string origin = context ? shownText(context->origin, true) : std::string();
     const std::string name = context ? shownText(context->certificateName, false) : std::string();
     std::string description = origin.empty() ? kLocalProgram : kSite + origin;
     description += kAsksToSign;
     if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
     description += ".\n";
-    description += kEnterPin + shownText(tokenLabel, false) + kIfYouAgree;
+    description += kind == SecretKind::StorePassword ? kEnterPassword : kEnterPin;
+    description += shownText(tokenLabel, false) + kIfYouAgree;
     switch (tries) {
         case PinTries::Low:
             return description + "\n" + kTriesLow;

@@ -25,18 +25,30 @@ enum class PinTries { NotReported, Low, FinalTry, Locked };
 // From the token's CK_TOKEN_INFO flags (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY, _LOCKED).
 PinTries pinTriesOf(unsigned long tokenFlags);
 
+// What the dialog asks for: the password of the user's own store (NSS's database), or a
+// token's PIN.
+enum class SecretKind { StorePassword, TokenPin };
+
 // The dialog's description, in lines separated by "\n": who asks to sign with which
-// certificate, the token whose PIN is asked, and the tries left when the token reports
-// them. Texts from the request are cut to a bounded length and shown without control
+// certificate, the token whose password or PIN is asked, and the tries left when the token
+// reports them. Texts from the request are cut to a bounded length and shown without control
 // characters, so a page cannot reshape the dialog.
 std::string pinDescription(const PinPromptContext* context, const std::string& tokenLabel,
-                           PinTries tries);
+                           SecretKind kind, PinTries tries);
 
-// The dialog's fixed texts: its title, the prompt beside the PIN field, and the line shown
-// after a wrong PIN.
+// The PIN dialog's fixed words for what it asks: its title, the prompt beside the field, its
+// two buttons, and the line shown after a wrong entry.
+struct PinDialogWords {
+    const char* title;
+    const char* prompt;
+    const char* ok;
+    const char* cancel;
+    const char* wrongEntry;
+};
+PinDialogWords pinDialogWords(SecretKind kind);
+
+// The title of the agent's other dialogs.
 extern const char kPinDialogTitle[];
-extern const char kPinPrompt[];
-extern const char kWrongPinText[];
 
 // How the dialog names the user's own certificate store (NSS's database, whose token label
 // "NSS Certificate DB" means nothing to the user); tokens are named by their label.

@@ -15,6 +15,7 @@
 
 #include "keystore/nss_pointers.h"
 #include "keystore/pin_entry.h"
+#include "keystore/token_logins.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -28,6 +29,7 @@ constexpr std::chrono::milliseconds kSettleLimit(1000);
 constexpr std::chrono::milliseconds kSettlePoll(20);
 
 constexpr char kPinDialogCancelledLog[] = "PIN dialog cancelled";
+constexpr char kPinDialogNotShownLog[] = "no PIN dialog could be shown";
 
 // A removable slot and what its module reported about it.
 struct ReportedSlot {
@@ -130,6 +132,22 @@ void addTokenCertificates(PK11SlotInfo* slot, CERTCertList* users,
     }
 }
 
+// What the log says of a key lookup that failed: the PIN dialog's end when it explains the
+// failure, else NSS's error.
+std::string keyFailureCause(PRErrorCode cause) {
+    switch (lastPinDialogOutcome()) {
+        case PinDialogOutcome::Cancelled:
+            return kPinDialogCancelledLog;
+        case PinDialogOutcome::NotShown:
+            return kPinDialogNotShownLog;
+        case PinDialogOutcome::NotAsked:
+        case PinDialogOutcome::Answered:
+            break;
+    }
+    const char* name = PR_ErrorToName(cause);
+    return name != nullptr ? name : std::to_string(cause);
+}
+
 }  // namespace
 
 bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate) {
@@ -159,21 +177,23 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     // NSS hands the prompt to the PIN callback, which names the site and the certificate.
     void* passwordArgument = const_cast<PinPromptContext*>(prompt);
     PK11SlotInfo* slot = certificate->slot;
-    forgetPinDialogCancel();
+    const std::string origin = prompt != nullptr ? prompt->origin : std::string();
+    claimTokenLogins(certificate, origin);
+    forgetPinDialogOutcome();
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
-    if (key == nullptr) {
-        // A cancelled or wrong PIN, a locked PIN and a token gone away end here alike.
-        const PRErrorCode cause = PORT_GetError();
-        const char* name = PR_ErrorToName(cause);
-        writeLog(std::string("No private key on ") +
-                 (slot != nullptr ? PK11_GetTokenName(slot) : "any token") + ": " +
-                 (pinDialogCancelled() ? kPinDialogCancelledLog
-                  : name != nullptr    ? name
-                                       : std::to_string(cause)));
-        PORT_SetError(cause);
+    if (key != nullptr) {
+        recordTokenLogin(key, origin);
+        return key;
     }
+    // A cancelled or wrong PIN, a locked PIN, a dialog not shown and a token gone away end
+    // here alike.
+    const PRErrorCode cause = PORT_GetError();
+    writeLog(std::string("No private key on ") +
+             (slot != nullptr ? PK11_GetTokenName(slot) : "any token") + ": " +
+             keyFailureCause(cause));
+    PORT_SetError(cause);
     return key;
 }
 

@@ -42,7 +42,9 @@ int CQuillmarkXpApp::InitInstance() {
     // Made before the server starts and kept until it has stopped (the future's end waits for
     // the thread), so that every signature reaches it.
     SignatureHistory history;
-    QObject::connect(&history, &SignatureHistory::added, &showSignatureNotification);
+    SignatureNotifications notifications;
+    QObject::connect(&history, &SignatureHistory::added, &notifications,
+                     &SignatureNotifications::show);
     setSignatureObserver([&history](const SignatureRecord& record) { history.record(record); });
     ServerThread server = startServerThread();
     if (!server.ready.get()) {

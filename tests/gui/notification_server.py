@@ -1,7 +1,8 @@
 """A desktop notification server for tests: org.freedesktop.Notifications on a test's session
 bus, recording every Notify call. Run as a script, it owns the name on the bus given as its
 argument, says "ready", then prints each notification as one line of JSON
-([app name, icon, summary, body]).
+([app name, icon, summary, body, the id it replaces, its id]). A notification that replaces
+another keeps its id, as real servers do.
 
     with DBusTray() as tray, NotificationServer(tray.address) as notifications:
         start a program with tray.env()
@@ -9,8 +10,10 @@ argument, says "ready", then prints each notification as one line of JSON
 """
 
 import json
+import queue
 import subprocess
 import sys
+import threading
 
 from status_notifier_watcher import DBusTray
 
@@ -38,6 +41,7 @@ class NotificationServer:
     def __init__(self, address):
         self.address = address
         self.process = None
+        self.reader = None
 
     def __enter__(self):
         self.process = subprocess.Popen(["/usr/bin/python3", __file__, self.address],
@@ -46,17 +50,32 @@ class NotificationServer:
         if DBusTray._line(self.process) != "ready":
             self.__exit__()
             raise RuntimeError("the notification server did not start")
+        # Read by a thread of its own: lines that arrive together wait in the pipe's buffer,
+        # where select() no longer sees them.
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
         return self
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.strip())
 
     def __exit__(self, *exc):
         self.process.terminate()
         self.process.wait(10)
+        if self.reader is not None:
+            self.reader.join(10)
         self.process.stdout.close()
 
-    def next_notification(self, timeout=15.0):
-        """[app name, icon, summary, body] of the next notification, or None."""
-        line = DBusTray._line(self.process, timeout)
-        return json.loads(line) if line else None
+    def next_notification(self, timeout=15.0, with_ids=False):
+        """[app name, icon, summary, body] of the next notification (then the id it replaces
+        and its own with `with_ids`), or None."""
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        return json.loads(line)[:None if with_ids else 4]
 
 
 def serve(address):
@@ -69,10 +88,13 @@ def serve(address):
 
     def on_call(connection, sender, path, interface, method, parameters, invocation):
         if method == "Notify":
-            app, _, icon, summary, body, _, _, _ = parameters.unpack()
-            print(json.dumps([app, icon, summary, body], ensure_ascii=False), flush=True)
-            shown[0] += 1
-            invocation.return_value(GLib.Variant("(u)", (shown[0],)))
+            app, replaces, icon, summary, body, _, _, _ = parameters.unpack()
+            if not replaces:
+                shown[0] += 1
+            own = replaces or shown[0]
+            print(json.dumps([app, icon, summary, body, replaces, own], ensure_ascii=False),
+                  flush=True)
+            invocation.return_value(GLib.Variant("(u)", (own,)))
         elif method == "GetCapabilities":
             invocation.return_value(GLib.Variant("(as)", (["body", "body-markup"],)))
         else:

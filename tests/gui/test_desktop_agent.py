@@ -9,8 +9,11 @@ import tempfile
 import time
 import unittest
 
-from agent import PORT, RESTARTED, Agent, pids_of, post_json, restart_twice, wait_for_port
+from agent import (PORT, RESTARTED, Agent, allow_sites, call, pids_of, post_json, restart_twice,
+                   wait_for_port)
 from desktop import DesktopSession, WaylandSession, unique_colours, wait_until
+from notification_server import NotificationServer
+from pki import shared_pki
 from status_notifier_watcher import DBusTray
 
 QUILLMARKXP = os.environ.get("QUILLMARKXP", os.path.join(os.getcwd(), "bin", "QuillmarkXp"))
@@ -282,6 +285,38 @@ class WaylandTest(unittest.TestCase):
                 self.assertTrue(drawn, "nothing drawn on weston:\n" + agent.stderr())
                 # The lists grow with the window, here the whole output, down to its button.
                 self.assertGreater(unique_colours(shot_path, 0.7, 0.85), 2, "lists not grown")
+
+
+class NotificationRunTest(unittest.TestCase):
+    """A site's signatures in a row update one notification; another signer gets its own."""
+
+    def test_a_run_of_signatures_updates_one_notification(self):
+        site = "https://portal.example.vn"
+        cert = shared_pki().users["vietnamese"]
+        sign = {"action": "sign", "serialNumber": cert.serial_hex, "dataBase64": "AAEC",
+                "cms": False}
+        with DesktopSession(with_tray=False) as desktop, DBusTray() as tray, \
+                NotificationServer(tray.address) as notifications:
+            agent = Agent(path=QUILLMARKXP, env=dict(desktop.env(), **tray.env()))
+            shared_pki().install(agent.home, users=["vietnamese"])
+            allow_sites(agent.home, site)
+            with agent:
+                for headers in [{"Origin": site}] * 3 + [{}]:
+                    self.assertIn("signedData", call(sign, headers=headers))
+                shown = {site: [("", 0, 0)]}
+                while not shown[site][-1][0].startswith("3 ") or None not in shown:
+                    _, _, summary, _, replaces, own = notifications.next_notification(
+                        with_ids=True)
+                    shown.setdefault(site if site in summary else None, []).append(
+                        (summary, replaces, own))
+        # Updates may be merged while the server answers, never stacked.
+        first = shown[site][1]
+        self.assertEqual(first[:2], (f"Đã ký số cho {site}", 0))
+        self.assertEqual(shown[site][-1], (f"3 chữ ký cho {site}", first[2], first[2]))
+        self.assertTrue(all(later[1] == first[2] for later in shown[site][2:]))
+        self.assertEqual(shown[None], [("Đã ký số cho một chương trình trên máy này", 0,
+                                        shown[None][0][2])])
+        self.assertNotEqual(shown[None][0][2], first[2])
 
 
 class DBusTrayTest(unittest.TestCase):

@@ -19,6 +19,7 @@ PIN = "12%34 ế"  # escaped on the Assuan line
 DATA = b"data behind a PIN"
 LOCAL_PROGRAM = "Một chương trình trên máy này yêu cầu ký số"
 SITE = "https://portal.example"
+OTHER_SITE = "https://other.example"
 NO_DIALOG_LOG = "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt"
 NO_SESSION_LOG = ("No PIN dialog: no graphical session (DISPLAY and WAYLAND_DISPLAY are not set);"
                   " pass it to the user service with: systemctl --user import-environment"
@@ -80,6 +81,20 @@ class PinTestBase(unittest.TestCase):
         signature = base64.b64decode(reply["signedData"])
         self.assertTrue(openssl_verify_signature(self.cert, DATA, signature, self.tools))
 
+    def assert_pin_asked_per_site(self, pin, env=None):
+        """Two allowed sites in turn: a login serves only the site that typed its PIN, and a
+        run of signatures from that site asks once."""
+        allow_sites(self.home, SITE, OTHER_SITE)
+        order = [SITE, SITE, OTHER_SITE, OTHER_SITE, SITE]
+        with self.agent([pin] * 3, env=env):
+            for origin in order:
+                self.assert_signed(self.sign(headers={"Origin": origin}))
+                self.assertIn("signedData", self.sign(cms=True, headers={"Origin": origin}))
+        asked = [next(c for c in run if c.startswith("SETDESC")) for run in self.runs()]
+        self.assertEqual(len(asked), 3)
+        for site, description in zip([SITE, OTHER_SITE, SITE], asked):
+            self.assertTrue(description.startswith(f"SETDESC Trang web {site} "), description)
+
 
 class PinEntryTest(PinTestBase):
     """A database protected by a password."""
@@ -112,7 +127,10 @@ class PinEntryTest(PinTestBase):
         self.assertIn("GETPIN", runs[0])
         # No Origin: a local program asks, with this certificate, for this token's PIN.
         self.assertIn(f"SETDESC {LOCAL_PROGRAM} bằng chứng thư “{self.cert.name}”.%0A"
-                      "Nhập mã PIN của kho chứng thư số trên máy này nếu bạn đồng ý.", runs[0])
+                      "Nhập mật khẩu của kho chứng thư số trên máy này nếu bạn đồng ý.", runs[0])
+        for words in ["SETTITLE Quillmark: mật khẩu kho chứng thư số", "SETPROMPT Mật khẩu:",
+                      "SETOK Ký số", "SETCANCEL Huỷ"]:
+            self.assertIn(words, runs[0])
         self.assertFalse(any(c.startswith("SETERROR") for c in runs[0] + runs[1]))
         self.assertNotIn(PIN, log)
 
@@ -133,6 +151,9 @@ class PinEntryTest(PinTestBase):
         for run in runs:
             self.assertTrue(any(c.startswith(f"SETDESC Trang web {SITE} yêu cầu ký số") for c in run),
                             run)
+
+    def test_the_password_unlocks_the_store_for_its_own_site(self):
+        self.assert_pin_asked_per_site(PIN)
 
     def test_one_more_try_after_a_wrong_pin(self):
         with self.agent(["wrong", PIN]):
@@ -156,6 +177,8 @@ class PinEntryTest(PinTestBase):
             self.assert_key_error(self.sign())
             self.assert_key_error(self.sign(cms=True))
             self.assertIn(NO_DIALOG_LOG, agent.log_texts())
+            self.assertIn("No private key on NSS Certificate DB: no PIN dialog could be shown",
+                          agent.log_texts())
 
 
 class PasswordChangeTest(PinTestBase):
@@ -173,8 +196,11 @@ class PasswordChangeTest(PinTestBase):
 
     def test_signing_asks_for_the_new_password(self):
         pki.install(self.home, users=["vietnamese"])
+        allow_sites(self.home, SITE, OTHER_SITE)
         with self.agent([PIN, "other"]):
-            self.assert_signed(self.sign())
+            for origin in [SITE, OTHER_SITE, SITE]:
+                self.assert_signed(self.sign(headers={"Origin": origin}))
+            # Without a password there is nothing to ask: the Allow stands.
             self.assertEqual(self.runs(), [])
             self.change_password("", PIN)
             self.assert_signed(self.sign())
@@ -269,6 +295,10 @@ class TokenTest(PinTestBase):
         self.assertTrue(any(c.startswith(f"SETDESC {LOCAL_PROGRAM}") and
                             c.endswith("%0ANhập mã PIN của Quillmark Token nếu bạn đồng ý.")
                             for c in runs[0]), runs[0])
+
+    def test_the_pin_unlocks_the_token_for_its_own_site(self):
+        self.assert_pin_asked_per_site(self.TOKEN_PIN, env=self.token_env)
+        self.assertIn("SETPROMPT Mã PIN:", self.runs()[0])
 
     def test_after_a_wrong_pin_the_dialog_says_few_tries_are_left(self):
         with self.agent(["wrong", self.TOKEN_PIN], env=self.token_env):
