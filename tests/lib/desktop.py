@@ -115,8 +115,11 @@ class DesktopSession:
         self.tray = None
 
     def env(self):
-        """What a program needs to run on this desktop."""
-        return {"DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir}
+        """What a program needs to run on this desktop. It has no session bus unless a test
+        brings one: without an address, libdbus would fork the program to launch one, and that
+        child would count as a second copy of it until it ends."""
+        return {"DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
+                "DBUS_SESSION_BUS_ADDRESS": "disabled:"}
 
     def start(self):
         read_end, write_end = os.pipe()
