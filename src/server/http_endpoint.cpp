@@ -18,6 +18,7 @@ namespace {
 
 constexpr char kContentType[] = "application/json";
 constexpr char kAllowAnyOrigin[] = "*";
+constexpr char kInterimReply[] = "HTTP/1.1 100 Continue\r\n\r\n";
 // Room for the status line and the three headers.
 constexpr std::size_t kHeaderRoom = 1024;
 
@@ -86,6 +87,35 @@ int onBytesAfterBody(HttpSession& session) {
     return session.answering || session.working ? 0 : -1;
 }
 
+bool isHttp11(lws* wsi) {
+    char version[16] = {};
+    return lws_hdr_copy(wsi, version, sizeof version, WSI_TOKEN_HTTP) > 0 &&
+           std::strcmp(version, "HTTP/1.1") == 0;
+}
+
+// Reading stops once a whole request came, so that the library never sees the client finish
+// sending (it closes at once, whatever is pending) before the reply is out.
+void setReading(lws* wsi, HttpSession& session, bool on) {
+    session.readingPaused = !on;
+    lws_rx_flow_control(wsi, on);
+}
+
+// Writes the composed reply; 1 closes the connection.
+int writeReply(lws* wsi, HttpSession& session) {
+    const int written =
+        lws_write(wsi, session.reply + LWS_PRE, session.replyLength, LWS_WRITE_HTTP);
+    // The count logged is the body's, the headers leaving with it; a failed write logs none.
+    const int bodyWritten = written < 0 ? written : static_cast<int>(session.replyBodyLength);
+    releaseRequest(session);
+    writeLog(intToDecimal(bodyWritten));
+    if (written < 0) return 1;
+    if (session.restartPending) {
+        session.restartPending = 0;  // one restart per answered request
+        restartSelf();
+    }
+    return 0;
+}
+
 // Answers the request with the reply, if it has one; 1 closes the connection.
 int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
     if (!result.reply) return leaveUnanswered(wsi);
@@ -95,6 +125,16 @@ int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
     }
     session.restartPending = result.restart;
     session.answering = 1;
+    if (session.readingPaused) {
+        // Written at once, while the library cannot yet have seen the client finish sending;
+        // what does not fit the socket the library keeps and sends before any close. Reading
+        // resumes, and the writeable callback that follows completes the transaction. The log
+        // reads as for a reply written from that callback.
+        writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
+        if (writeReply(wsi, session) != 0) return 1;
+        session.replied = 1;
+        setReading(wsi, session, true);
+    }
     lws_callback_on_writable(wsi);
     return 0;
 }
@@ -135,6 +175,8 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     session.bodyComplete = 1;
     writeLog("LWS_CALLBACK_HTTP_BODY_COMPLETION");
     if (session.body.text == nullptr) return leaveUnanswered(wsi);  // no body: no request
+    // Only HTTP/1.1 clients skip the interim reply that checks on a peer gone quiet.
+    if (isHttp11(wsi)) setReading(wsi, session, false);
     const std::string_view body = requestView(session.body);
     writeLog(body);
 
@@ -147,20 +189,12 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
 }
 
 int onWriteable(lws* wsi, HttpSession& session) {
-    writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
-    if (session.replyLength == 0) return 0;
-
-    const int written =
-        lws_write(wsi, session.reply + LWS_PRE, session.replyLength, LWS_WRITE_HTTP);
-    // The count logged is the body's, the headers leaving with it; a failed write logs none.
-    const int bodyWritten = written < 0 ? written : static_cast<int>(session.replyBodyLength);
-    releaseRequest(session);
-    writeLog(intToDecimal(bodyWritten));
-    if (written < 0) return 1;
-
-    if (session.restartPending) {
-        session.restartPending = 0;  // one restart per answered request
-        restartSelf();
+    if (session.replied) {
+        session.replied = 0;
+    } else {
+        writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
+        if (session.replyLength == 0) return 0;
+        if (writeReply(wsi, session) != 0) return 1;
     }
     if (session.bytesAfterBody) return -1;
     if (lws_http_transaction_completed(wsi)) return -1;
@@ -169,6 +203,16 @@ int onWriteable(lws* wsi, HttpSession& session) {
 }
 
 }  // namespace
+
+void probeHttpPeer(lws* wsi) {
+    auto& session = *static_cast<HttpSession*>(lws_wsi_user(wsi));
+    if (!session.working || !session.readingPaused || session.peerProbed) return;
+    session.peerProbed = 1;
+    unsigned char block[LWS_PRE + sizeof kInterimReply];
+    std::memcpy(block + LWS_PRE, kInterimReply, sizeof kInterimReply - 1);
+    if (lws_write(wsi, block + LWS_PRE, sizeof kInterimReply - 1, LWS_WRITE_HTTP) < 0)
+        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+}
 
 void restartSelf() {
     writeLog("do restart");

@@ -30,6 +30,9 @@ struct HttpSession {
     int answering;                // a reply has been composed for it
     int bytesAfterBody;           // more bytes followed the body: close after the reply
     int working;                  // the store workers have the request
+    int readingPaused;            // a whole request came: nothing is read until its reply is out
+    int replied;                  // the reply was written while reading was paused
+    int peerProbed;               // the peer finished sending meanwhile and was sent an interim
     std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
     RequestOrigin origin;         // the request's Origin header, for the PIN dialog
     ConnectionTicket ticket;      // names the connection to the store workers
@@ -42,6 +45,11 @@ inline bool httpRequestPending(const HttpSession& session) {
 
 // Collects a POSTed JSON body on any path, dispatches it and answers 200 application/json.
 int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
+
+// While a request is worked on, a peer that finished sending may have gone altogether: an
+// interim "100 Continue", which HTTP/1.1 clients skip, draws a reset from a closed socket, and
+// the library then closes the connection. Written once; nothing for other connections.
+void probeHttpPeer(lws* wsi);
 
 // Logs "do restart" and restarts the agent (restartProcess).
 void restartSelf();

@@ -35,6 +35,13 @@ bool connectionBusy(lws* wsi) {
     return false;
 }
 
+void probeBusyPeer(lws* wsi) {
+    const lws_protocols* protocol = lws_get_protocol(wsi);
+    if (protocol != nullptr && lws_wsi_user(wsi) != nullptr &&
+        std::strcmp(protocol->name, kHttpProtocolName) == 0)
+        probeHttpPeer(wsi);
+}
+
 void closeSoon(lws* wsi) {
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }

@@ -10,6 +10,10 @@ namespace quillmark {
 // reply on the way: closing the connection would drop a request the agent has taken.
 bool connectionBusy(lws* wsi);
 
+// A busy connection whose peer has finished sending: its endpoint checks whether the peer has
+// gone altogether (see probeHttpPeer).
+void probeBusyPeer(lws* wsi);
+
 // Has the library close the connection at its next service pass.
 void closeSoon(lws* wsi);
 

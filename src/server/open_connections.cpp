@@ -64,10 +64,14 @@ bool closeLongestIdle() {
 void sweep(lws_sorted_usec_list_t*) {
     for (auto& [wsi, connection] : openConnections) {
         const bool gone = peerFinishedSending(connection.fd);
+        const bool busy = gone && connectionBusy(wsi);
         // Asked before and still open: ask again, something may have set another time-out. A
-        // request that came whole before the peer finished sending is still answered.
-        if (connection.closing || (gone && connection.peerGone && !connectionBusy(wsi)))
+        // request that came whole before the peer finished sending is still answered, unless
+        // the peer turns out to have gone altogether.
+        if (connection.closing || (gone && connection.peerGone && !busy))
             closeConnection(wsi, connection);
+        else if (busy)
+            probeBusyPeer(wsi);
         connection.peerGone = gone;
     }
     lws_sul_schedule(sweptContext, 0, &sweepTimer, sweep,

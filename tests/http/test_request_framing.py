@@ -18,11 +18,13 @@ def request(body, extra_headers=b""):
             b"Content-Length: %d\r\n\r\n" % len(body) + body)
 
 
-def read_until_closed(payload, timeout):
-    """Sends the payload and returns all bytes the agent writes until it closes the connection
-    (None when it is still open after `timeout` seconds)."""
+def read_until_closed(payload, timeout, half_close=False):
+    """Sends the payload (then a FIN, with `half_close`) and returns all bytes the agent writes
+    until it closes the connection (None when it is still open after `timeout` seconds)."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
         s.sendall(payload)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
         data = b""
         try:
             while chunk := s.recv(65536):
@@ -64,6 +66,12 @@ class RequestFramingTest(AgentTestCase):
             self.assertEqual(self.agent.log_texts().count("LWS_CALLBACK_HTTP_BODY_COMPLETION"),
                              completions + 1)
         self.assert_agent_idle_and_serving()
+
+    def test_a_whole_request_is_answered_after_the_client_finishes_sending(self):
+        large = b'{"action":"getVersion","pad":"' + b"x" * (16 << 20) + b'"}'
+        for body in [GET_VERSION, large]:
+            data = read_until_closed(request(body), timeout=30, half_close=True)
+            self.assertTrue(data.endswith(VERSION_REPLY.encode()), data[:200])
 
     def test_preflight_with_a_body_is_answered_and_closed(self):
         preflight = (b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\nOrigin: http://page.test\r\n"

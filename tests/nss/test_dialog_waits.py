@@ -2,6 +2,7 @@
 pinentry while other connections are served, closed with its page, and at a stop."""
 
 import base64
+import json
 import os
 import signal
 import socket
@@ -61,10 +62,10 @@ class DialogWaitTest(PinTestBase):
             self.wait_for(lambda: self.dialogs(), "the first dialog never opened")
             expected_certs = post_json('{"action":"getCerts"}')
 
-            # A second request needing the PIN waits its turn behind the open dialog.
-            second = {}
-            signer = threading.Thread(target=lambda: second.update(call(self.sign_request())))
-            signer.start()
+            # A second request needing the PIN waits its turn behind the open dialog; its
+            # client has finished sending, and is answered all the same.
+            second = self.open_sign()
+            second.shutdown(socket.SHUT_WR)
 
             # Past the 5 s that cut an unanswered request, the waiting ones stay open.
             time.sleep(6)
@@ -80,9 +81,10 @@ class DialogWaitTest(PinTestBase):
 
             # The first page goes away: its dialog closes and the second one opens.
             waiting.close()
-            signer.join(30)
-            self.assertFalse(signer.is_alive())
-            self.assert_signed(second)
+            second.settimeout(30)
+            reply = b"".join(iter(lambda: second.recv(65536), b""))
+            second.close()
+            self.assert_signed(json.loads(reply.rpartition(b"\r\n\r\n")[2]))
             runs = self.dialogs()
             self.assertEqual(len(runs), 2)
             self.assertEqual(runs[0][-1], "terminated")
