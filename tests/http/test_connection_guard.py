@@ -2,15 +2,20 @@
 this computer only, at most 32 connections of one allowed site and 4 of one that is not (its
 subdomains counted as one), whose idle connections also give way at the per-address limit."""
 
+import http.server
 import os
 import re
 import select
+import shutil
 import socket
 import subprocess
+import tempfile
+import threading
 import time
 import unittest
 
 from agent import Agent, AgentTestCase, PORT, post
+from chromium import Browser
 from websocket_client import Connection, greeted
 
 OTHER_UID = 65534
@@ -69,6 +74,45 @@ def closed_by_agent(connections):
                 waiting.remove(connection)
                 closed += 1
     return closed
+
+
+# A page of a site that is not allowed, with a frame on each of four of its subdomains; each
+# frame opens 28 WebSockets to the agent and tells the page how many are open and closed.
+FRAMED_PAGE = """<!doctype html><title>frames</title><script>
+window.counts = {};
+addEventListener("message", event => { window.counts[event.origin] = event.data; });
+</script>""" + "".join(f'<iframe src="http://{name}.attacker.example:PORT/frame"></iframe>'
+                       for name in "abcd")
+FRAME = """<!doctype html><script>
+let open = 0, closed = 0;
+const tell = () => parent.postMessage({open, closed}, "*");
+for (let i = 0; i < 28; i++) {
+  const socket = new WebSocket("ws://127.0.0.1:%d/", "signature");
+  socket.onopen = () => { open++; tell(); };
+  socket.onclose = event => { if (socket.opened) open--; closed++; tell(); };
+  socket.addEventListener("open", () => { socket.opened = true; });
+}
+</script>""" % PORT
+
+
+def serve_frames():
+    """Serves FRAMED_PAGE and FRAME on 127.0.0.1 in a thread; returns the server."""
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            text = FRAME if self.path == "/frame" else FRAMED_PAGE
+            body = text.replace("PORT", str(self.server.server_address[1])).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
 
 def prepare_allowed_sites(home):
@@ -166,6 +210,24 @@ class SiteLimitTest(AgentTestCase):
         finally:
             for connection in frames + many:
                 connection.close()
+
+    def test_a_page_framing_four_subdomains_in_chromium_locks_nobody_out(self):
+        server = serve_frames()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        workdir = tempfile.mkdtemp(prefix="quillmark-frames-")
+        self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
+        rules = ("--host-resolver-rules="
+                 "MAP attacker.example 127.0.0.1, MAP *.attacker.example 127.0.0.1")
+        with Browser(os.path.join(workdir, "profile"), flags=[rules]) as browser:
+            browser.open(f"http://attacker.example:{server.server_address[1]}/")
+            settled = ("Object.keys(counts).length == 4 && Object.values(counts)"
+                       ".every(c => c.open + c.closed == 28)")
+            browser.wait_for(settled)
+            self.assertIn(b"200 OK", exchange(request()))
+            self.assertIn(b"200 OK", exchange(request(origin=SITE)))
+            counts = browser.evaluate("Object.values(counts)")
+            self.assertLessEqual(sum(count["open"] for count in counts), 4, counts)
 
     @staticmethod
     def served_soon(payload, attempts=100):

@@ -29,7 +29,8 @@ class BrowserError(Exception):
 class Browser:
     """One Chromium process with a new, empty profile in profile_dir, and one page."""
 
-    def __init__(self, profile_dir, width=1100, height=1500):
+    def __init__(self, profile_dir, width=1100, height=1500, flags=()):
+        """`flags`: further command-line switches, e.g. host resolver rules."""
         os.makedirs(profile_dir, exist_ok=True)
         if os.listdir(profile_dir):
             raise BrowserError(f"profile directory {profile_dir} is not empty")
@@ -37,7 +38,8 @@ class Browser:
         self.log_path = os.path.join(os.path.dirname(profile_dir), "chromium-stderr.txt")
         self._log = open(self.log_path, "wb")
         self.process = subprocess.Popen(
-            [CHROMIUM, *FLAGS, f"--user-data-dir={profile_dir}", "--remote-debugging-port=0",
+            [CHROMIUM, *FLAGS, *flags, f"--user-data-dir={profile_dir}",
+             "--remote-debugging-port=0",
              f"--window-size={width},{height}", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log)
         self.events = []  # every protocol event received, for diagnostics
