@@ -231,6 +231,11 @@ bool AllowedSites::allows(std::string_view origin) {
     return administrator_.contains(origin) || user_.contains(origin);
 }
 
+bool AllowedSites::administratorAllows(std::string_view origin) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return administrator_.contains(origin);
+}
+
 bool AllowedSites::allow(const std::string& origin) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (user_.add(origin)) return true;

@@ -66,6 +66,8 @@ class AllowedSites {
         : administrator_(std::move(administratorPath), 0), user_(std::move(userPath), geteuid()) {}
 
     bool allows(std::string_view origin);
+    // Whether the administrator's list holds the site.
+    bool administratorAllows(std::string_view origin);
     // Remembers the site in the user's list; false (and a log line) when it could not be saved.
     bool allow(const std::string& origin);
     // The user's list, and the removal of a site from it (false when it could not be saved).

@@ -71,16 +71,16 @@ ConsentAnswer ask(const ConsentQuestion& question) {
 
 // Asks in the request's dialog turn, and remembers an explicit answer, except for "null".
 // While the request waited for its turn, another request of the site may have been answered.
-bool askAndRemember(std::string_view origin, const ConsentQuestion& question) {
+ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& question) {
     const DialogTurn turn(cancelConsentDialog);
-    if (!turn.granted()) return false;
-    if (siteAllowed(origin)) return true;
-    if (state().denied(origin)) return false;
+    if (!turn.granted()) return ConsentAnswer::NoAnswer;
+    if (siteAllowed(origin)) return ConsentAnswer::Allow;
+    if (state().denied(origin)) return ConsentAnswer::Deny;
     const ConsentAnswer answer = ask(question);
     const bool remembered = origin != kNullOrigin;
     if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));
     if (answer == ConsentAnswer::Deny && remembered) state().deny(std::string(origin));
-    return answer == ConsentAnswer::Allow;
+    return answer;
 }
 
 }  // namespace
@@ -98,14 +98,27 @@ bool siteAllowed(std::string_view origin) {
 }
 
 bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
-    if (siteAllowed(origin)) return true;
+    return consentAnswer(origin, question) == ConsentAnswer::Allow;
+}
+
+ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question) {
+    if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (!comparable(origin)) {
         writeLog(kUnnamedLog + std::string(origin.substr(0, origin.find('\0'))));
-        return false;
+        return ConsentAnswer::Deny;
     }
-    if (!state().denied(origin) && askAndRemember(origin, question)) return true;
-    writeLog(std::string(kRefusedLog) + std::string(origin));
-    return false;
+    const ConsentAnswer answer =
+        state().denied(origin) ? ConsentAnswer::Deny : askAndRemember(origin, question);
+    if (answer != ConsentAnswer::Allow) writeLog(std::string(kRefusedLog) + std::string(origin));
+    return answer;
+}
+
+SiteStanding siteStanding(std::string_view origin) {
+    if (origin.empty()) return SiteStanding::AllowedByUser;
+    if (!comparable(origin)) return SiteStanding::Refused;
+    if (state().sites.administratorAllows(origin)) return SiteStanding::AllowedByAdministrator;
+    if (state().sites.allows(origin)) return SiteStanding::AllowedByUser;
+    return state().denied(origin) ? SiteStanding::Refused : SiteStanding::NotAsked;
 }
 
 std::vector<std::string> userAllowedSites() {

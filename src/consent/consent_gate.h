@@ -39,6 +39,16 @@ bool siteAllowed(std::string_view origin);
 // denied before, or denied or left unanswered now.
 bool consentGiven(std::string_view origin, const ConsentQuestion& question);
 
+// consentGiven, telling a refusal (Deny: denied now or before, or an origin no list could
+// hold) from a question left unanswered or never shown (NoAnswer).
+ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question);
+
+// Where a site stands now, as a page may learn of its own: allowed by the user's list (or a
+// request without an origin), by the administrator's, refused in this run, or none of these.
+// Never asks or blocks.
+enum class SiteStanding { AllowedByUser, AllowedByAdministrator, Refused, NotAsked };
+SiteStanding siteStanding(std::string_view origin);
+
 // The sites the user allowed (the user's list, not the administrator's), for the user to
 // review; and the removal of one of them: its next request asks again. False when the list
 // could not be saved.

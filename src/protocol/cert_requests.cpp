@@ -4,10 +4,13 @@
 
 #include <cmath>
 #include <string>
+#include <variant>
 
 #include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
+#include "keystore/pin_entry.h"
 #include "protocol/cert_replies.h"
+#include "protocol/site_failures.h"
 #include "signing/step_failure.h"
 #include "support/json.h"
 #include "support/log_file.h"
@@ -43,9 +46,39 @@ OptionalText refusedSign(SignOutput output) {
     return signReply(output, failure);
 }
 
-// Whether the site may sign.
-bool signingAllowed(std::string_view origin) {
-    return consentGiven(origin, ConsentQuestion{std::string(origin)});
+// Whether the site may go on; a refusal, or a question no one answered, is recorded.
+bool consentRecorded(std::string_view origin) {
+    const ConsentAnswer answer = consentAnswer(origin, ConsentQuestion{std::string(origin)});
+    if (answer == ConsentAnswer::Deny) recordSiteFailure(origin, SiteFailure::RefusedByUser);
+    if (answer == ConsentAnswer::NoAnswer) recordSiteFailure(origin, SiteFailure::NoDialog);
+    return answer == ConsentAnswer::Allow;
+}
+
+// What a failed sign tells of its cause. A private key not had is explained by this thread's
+// last PIN dialog: cancelled, not shown, or answered with a PIN the token refused; without a
+// dialog the key or its token was not there.
+SiteFailure signFailure(const SignResult& result) {
+    if (std::holds_alternative<NoCertificate>(result)) return SiteFailure::NotFound;
+    const SignFailure* failure = std::get_if<SignFailure>(&result);
+    if (failure == nullptr || failure->step != SignStep::PrivateKey) return SiteFailure::None;
+    switch (lastPinDialogOutcome()) {
+        case PinDialogOutcome::Cancelled:
+            return SiteFailure::PinCancelled;
+        case PinDialogOutcome::NotShown:
+            return SiteFailure::NoDialog;
+        case PinDialogOutcome::Answered:
+            return SiteFailure::WrongPin;
+        case PinDialogOutcome::NotAsked:
+            break;
+    }
+    return SiteFailure::NotFound;
+}
+
+OptionalText recordedSign(SignOutput output, const SignRequest& request) {
+    const SignResult result = quillmark::sign(request);
+    if (const SiteFailure failure = signFailure(result); failure != SiteFailure::None)
+        recordSiteFailure(request.origin, failure);
+    return signReply(output, result);
 }
 
 // The sign request's reply, or none.
@@ -67,13 +100,13 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
-    if (!signingAllowed(context.origin)) return refusedSign(output);
+    if (!consentRecorded(context.origin)) return refusedSign(output);
     SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else
         sign.dataHex = stringValue(dataHex);
-    return signReply(output, quillmark::sign(sign));
+    return recordedSign(output, sign);
 }
 
 // What a site the user did not allow is answered: what a cancelled PIN gives, at the step
@@ -88,10 +121,9 @@ OptionalText refusedCertificateList() {
 // Whether the site may see the certificates. A consent dialog may take the focus: the window the
 // user was in then gets it back.
 bool certificatesAllowed(std::string_view origin) {
-    const ConsentQuestion question{std::string(origin)};
-    if (!needsConsent(origin)) return consentGiven(origin, question);
+    if (!needsConsent(origin)) return consentRecorded(origin);
     const ForegroundWindow foreground = ForegroundWindow::remember();
-    const bool given = consentGiven(origin, question);
+    const bool given = consentRecorded(origin);
     foreground.restore();
     return given;
 }

@@ -6,6 +6,7 @@
 
 #include "consent/consent_gate.h"
 #include "protocol/cert_requests.h"
+#include "protocol/site_failures.h"
 #include "support/json.h"
 #include "support/log_file.h"
 #include "version.h"
@@ -58,6 +59,51 @@ DispatchResult version(const ActionRequest&) {
     return {printJson(reply.get())};
 }
 
+const char* standingName(SiteStanding standing) {
+    switch (standing) {
+        case SiteStanding::AllowedByUser:
+            return "allowed";
+        case SiteStanding::AllowedByAdministrator:
+            return "allowedByAdministrator";
+        case SiteStanding::Refused:
+            return "refused";
+        case SiteStanding::NotAsked:
+            break;
+    }
+    return "notAsked";
+}
+
+const char* failureName(SiteFailure failure) {
+    switch (failure) {
+        case SiteFailure::RefusedByUser:
+            return "refusedByUser";
+        case SiteFailure::PinCancelled:
+            return "pinCancelled";
+        case SiteFailure::NoDialog:
+            return "noDialog";
+        case SiteFailure::NotFound:
+            return "notFound";
+        case SiteFailure::WrongPin:
+            return "wrongPin";
+        case SiteFailure::None:
+            break;
+    }
+    return "none";
+}
+
+// What the requesting site may learn of itself: never asks, and names no other site.
+DispatchResult status(const ActionRequest& request) {
+    JsonPtr reply = newReply("status");
+    if (!reply) return {};
+    const std::string_view origin = request.context.origin;
+    cJSON_AddItemToObject(reply.get(), "version", cJSON_CreateString(kVersion));
+    cJSON_AddItemToObject(reply.get(), "site",
+                          cJSON_CreateString(standingName(siteStanding(origin))));
+    cJSON_AddItemToObject(reply.get(), "lastFailure",
+                          cJSON_CreateString(failureName(lastSiteFailure(origin))));
+    return {printJson(reply.get())};
+}
+
 DispatchResult certificates(const ActionRequest& request) {
     return {handleGetCertsRequest(request.context)};
 }
@@ -72,6 +118,7 @@ constexpr Action kActions[] = {
     {"getVersion", 10, true, false, false, "getVersion", version},
     {"getCerts", 8, true, true, true, "getCerts", certificates},
     {"sign", 4, true, true, true, "sign", signature},
+    {"status", 7, true, true, false, "status", status},
 };
 
 bool served(const Action& action, Endpoint endpoint) {

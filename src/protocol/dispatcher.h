@@ -41,8 +41,8 @@ DispatchResult runRequest(ParsedRequest& request, std::string_view requestText,
                           const RequestContext& context);
 
 // Parses one complete request and runs its action. HTTP serves restart, getVersion,
-// getCerts and sign; WebSocket serves getCerts and sign. getCerts and sign from a site the
-// user has not allowed ask first; restart from one is ignored, with a log line. Throws
+// getCerts, sign and status; WebSocket serves getCerts, sign and status. getCerts and sign from a
+// site the user has not allowed ask first; restart from one is ignored, with a log line. Throws
 // std::bad_alloc when memory runs out on the way, cJSON's included: the request then ends
 // without a reply.
 DispatchResult dispatchAction(std::string_view requestText, const RequestContext& context);

@@ -79,6 +79,7 @@ class ConsentTest(PinTestBase):
                 signed = json.loads(connection.request(
                     f'{{"action":"sign","serialNumber":"{self.cert.serial_hex}",'
                     '"dataBase64":"AAAA","cms":false}'))
+                status = json.loads(connection.request('{"action":"status"}'))
             listed = self.get_certs(SITE)
             self.assertTrue(restart_goes_unanswered(SITE))
             self.assertEqual(call({"action": "getVersion"}, headers={"Origin": SITE})["action"],
@@ -88,7 +89,10 @@ class ConsentTest(PinTestBase):
             for _ in range(2):
                 self.assertEqual(call(missing, headers={"Origin": OTHER})["error"],
                                  "Get private key error")
+            self.assert_status("notAsked", "noDialog", OTHER)
             log = agent.log_texts()
+        self.assertEqual(status, {"action": "status", "version": "v1.00.04", "site": "refused",
+                                  "lastFailure": "refusedByUser"})
         self.assertIn(f"restart ignored, site not allowed: {SITE}", log)
         self.assertEqual(list(signed.items()), [("action", "sign"),
                                                 ("error", "Get private key error"),
@@ -127,6 +131,10 @@ class ConsentTest(PinTestBase):
             self.assert_listed(self.get_certs(SITE))
             self.assert_listed(self.get_certs())
             self.assert_signed(self.sign())
+            # A status neither asks nor tells of another site.
+            self.assert_status("allowedByAdministrator", "none", ADMIN_SITE)
+            self.assert_status("allowed", "none", SITE)
+            self.assert_status("notAsked", "none", OTHER)
             self.assertEqual(self.runs(), [])
             allow_sites(self.home, OTHER)
             self.assertEqual(self.get_certs(SITE)["error"], "CertOpenStore MY error")

@@ -72,6 +72,11 @@ class PinTestBase(unittest.TestCase):
         return call({"action": "sign", "serialNumber": self.cert.serial_hex,
                      "dataBase64": base64.b64encode(DATA).decode(), "cms": cms}, **kwargs)
 
+    def assert_status(self, site, last_failure, origin=None):
+        reply = call({"action": "status"}, headers={"Origin": origin} if origin else None)
+        self.assertEqual(list(reply.items()), [("action", "status"), ("version", "v1.00.04"),
+                                               ("site", site), ("lastFailure", last_failure)])
+
     def assert_key_error(self, reply):
         self.assertEqual(list(reply), ["action", "error", "errorCode"])
         self.assertEqual(reply["error"], "Get private key error")
@@ -117,6 +122,7 @@ class PinEntryTest(PinTestBase):
             index = log.index("CryptAcquireCertificatePrivateKey error")
             self.assertEqual(log[index + 1], format(reply["errorCode"], "x"))
             self.assertIn("No private key on NSS Certificate DB: PIN dialog cancelled", log)
+            self.assert_status("allowed", "pinCancelled")
             self.assert_signed(self.sign())
             # The login is kept: neither a second raw nor a CMS signature asks again.
             self.assert_signed(self.sign())
@@ -166,6 +172,7 @@ class PinEntryTest(PinTestBase):
         with self.agent(["wrong", "wrong again", PIN]):
             self.assert_key_error(self.sign())
             self.assertEqual(len(self.runs()), 2)
+            self.assert_status("allowed", "wrongPin")
             # The next request starts a new login.
             self.assert_signed(self.sign())
         self.assertEqual(len(self.runs()), 3)
@@ -176,6 +183,7 @@ class PinEntryTest(PinTestBase):
         with self.agent([], path=empty, env={"WAYLAND_DISPLAY": "wayland-0"}) as agent:
             self.assert_key_error(self.sign())
             self.assert_key_error(self.sign(cms=True))
+            self.assert_status("allowed", "noDialog")
             self.assertIn(NO_DIALOG_LOG, agent.log_texts())
             self.assertIn("No private key on NSS Certificate DB: no PIN dialog could be shown",
                           agent.log_texts())

@@ -9,6 +9,9 @@ namespace {
 constexpr char kVersionReply[] =
     "{\n\t\"action\":\t\"getVersion\",\n\t\"version\":\t\"v1.00.04\"\n}";
 constexpr char kRestartReply[] = "{\n\t\"action\":\t\"restart\"\n}";
+constexpr char kLocalStatusReply[] =
+    "{\n\t\"action\":\t\"status\",\n\t\"version\":\t\"v1.00.04\",\n\t\"site\":\t\"allowed\",\n"
+    "\t\"lastFailure\":\t\"none\"\n}";
 
 }  // namespace
 
@@ -35,6 +38,13 @@ TEST(Dispatcher, ServesNeitherVersionNorRestartOverWebSocket) {
     const auto restart = dispatchAction(R"({"action":"restart"})", {Endpoint::WebSocket});
     EXPECT_FALSE(restart.reply);
     EXPECT_FALSE(restart.restart);
+}
+
+TEST(Dispatcher, AnswersStatusOverBothEndpointsByItsExactName) {
+    for (const Endpoint endpoint : {Endpoint::Http, Endpoint::WebSocket}) {
+        EXPECT_EQ(dispatchAction(R"({"action":"status"})", {endpoint}).reply, kLocalStatusReply);
+        EXPECT_FALSE(dispatchAction(R"({"action":"statuses"})", {endpoint}).reply);
+    }
 }
 
 TEST(Dispatcher, IgnoresRequestsWithoutAStringAction) {
