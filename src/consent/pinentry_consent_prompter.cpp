@@ -81,6 +81,15 @@ DialogSteps pinentrySteps(const ConsentQuestion& question, ConsentAnswer& answer
 
 }  // namespace
 
+std::string consentDialogProgram() {
+    if (!graphicalSession()) return {};
+    if (std::string own = consentProgram(); !own.empty()) return own;
+    for (std::string& program : installedGraphicalPinentries()) {
+        if (program != kNoThirdButton) return program;
+    }
+    return {};
+}
+
 ConsentAnswer PinentryConsentPrompter::ask(const ConsentQuestion& question) {
     ConsentAnswer answer = ConsentAnswer::NoAnswer;
     const std::string program = consentProgram();

@@ -1,8 +1,15 @@
 #pragma once
 
+#include <string>
+
 #include "consent/consent_prompter.h"
 
 namespace quillmark {
+
+// The program a consent question would be shown with first on this session (the agent's own
+// dialog, else an installed graphical pinentry that can ask it), found without starting it;
+// empty when the session is not graphical or none is installed.
+std::string consentDialogProgram();
 
 // Asks through a dialog program in pinentry's protocol. On a graphical session the agent's own
 // consent dialog (quillmark-consent, the desktop agent's dialog) comes first: its buttons take

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "consent/allowed_sites.h"
 #include "consent/consent_gate.h"
 #include "consent/pinentry_consent_prompter.h"
+#include "daemon/allowed_sites_report.h"
+#include "daemon/self_check.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
@@ -63,22 +64,8 @@ int printHistory() {
     return std::fflush(stdout) == 0 ? EX_OK : EX_IOERR;
 }
 
-// One list of allowed sites: a heading naming its file, then one origin a line, shown as
-// --history shows a site (a hand-edited file may hold anything); or why the file is ignored.
-void printSitesFile(const char* whose, const std::string& path, uid_t owner) {
-    const SitesListing listing = readSitesFile(path, owner);
-    std::printf("%s, in %s:\n", whose, path.empty() ? "no file" : shownText(path, false).c_str());
-    if (!listing.problem.empty())
-        std::printf("  ignored: %s\n", shownText(listing.problem, false).c_str());
-    if (listing.problem.empty() && listing.origins.empty()) std::printf("  none\n");
-    for (const std::string& origin : listing.origins)
-        std::printf("  %s\n", shownText(origin, true).c_str());
-}
-
 int printSites() {
-    printSitesFile("Allowed by you", userAllowedSitesPath(), geteuid());
-    printSitesFile("Allowed by the administrator, read-only here", administratorAllowedSitesPath(),
-                   0);
+    printAllowedSites();
     return std::fflush(stdout) == 0 ? EX_OK : EX_IOERR;
 }
 
@@ -88,8 +75,10 @@ const ProgramUsage kUsage{
     "store and sign with them, on 127.0.0.1:7681 and [::1]:7681. It replaces any other\n"
     "running copy and serves until SIGINT or SIGTERM.\n",
     {{"--history", "print the last signatures made, newest first, and exit", printHistory},
-     {"--sites", "print the sites allowed, by you and by the administrator, and exit",
-      printSites}}};
+     {"--sites", "print the sites allowed, by you and by the administrator, and exit", printSites},
+     {"--check",
+      "tell whether web pages can use the agent now, and what to do if not; exit 1 if not",
+      printSelfCheck}}};
 
 }  // namespace
 

@@ -71,10 +71,6 @@ std::string pkiDirectory() {
     return home != nullptr && *home != '\0' ? std::string(home) + kPkiFolder : std::string();
 }
 
-std::string userDatabaseDirectory() {
-    return pkiDirectory() + kDatabaseFolder;
-}
-
 // A directory at the path, made with mode 0700 when nothing is there.
 bool ensureDirectory(const std::string& path) {
     PRFileInfo64 info;
@@ -171,6 +167,10 @@ void closeDatabase() {
 }
 
 }  // namespace
+
+std::string userDatabaseDirectory() {
+    return pkiDirectory() + kDatabaseFolder;
+}
 
 NssErrorCode lastNssError() {
     return static_cast<NssErrorCode>(PORT_GetError());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quillmark {
 
@@ -19,6 +20,9 @@ void clearNssError();
 // certificates and trust anchors that chains are built from, and in the PKCS#11 modules
 // registered there. It is reached in three steps, in this order, on the server thread; each
 // returns false with the cause in lastNssError().
+
+// $HOME/.pki/nssdb; only "/.pki/nssdb" when HOME is not set.
+std::string userDatabaseDirectory();
 
 // $HOME is set and $HOME/.pki is a directory, made with mode 0700 when missing.
 bool preparePkiDirectory();

@@ -20,6 +20,7 @@ struct NssDeleter {
     void operator()(CERTCertificateList* chain) const { CERT_DestroyCertificateList(chain); }
     void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
     void operator()(SECKEYPublicKey* key) const { SECKEY_DestroyPublicKey(key); }
+    void operator()(SECKEYPrivateKeyList* keys) const { SECKEY_DestroyPrivateKeyList(keys); }
     void operator()(PK11Context* context) const { PK11_DestroyContext(context, PR_TRUE); }
     void operator()(NSSCMSMessage* message) const { NSS_CMSMessage_Destroy(message); }
     void operator()(SECItem* item) const { SECITEM_FreeItem(item, PR_TRUE); }
@@ -33,6 +34,7 @@ using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
 using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
 using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
 using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
+using PrivateKeyListPtr = std::unique_ptr<SECKEYPrivateKeyList, NssDeleter>;
 using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;
 using ItemPtr = std::unique_ptr<SECItem, NssDeleter>;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <sstream>
 
 #include "support/dialog_turns.h"
 #include "support/log_file.h"
@@ -25,10 +26,6 @@ constexpr const char* kGraphicalPrograms[] = {"pinentry-gnome3", "pinentry-qt", 
 std::string environmentValue(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
-}
-
-bool graphicalSession() {
-    return !environmentValue("DISPLAY").empty() || !environmentValue("WAYLAND_DISPLAY").empty();
 }
 
 // A program to try and how it is asked.
@@ -64,7 +61,29 @@ bool prepare(PinentryProcess& pinentry, const char* program,
     return true;
 }
 
+// The program's file on PATH, as posix_spawnp finds it.
+bool onPath(const std::string& program) {
+    std::stringstream folders(environmentValue("PATH"));
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        if (access(((folder.empty() ? "." : folder) + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool graphicalSession() {
+    return !environmentValue("DISPLAY").empty() || !environmentValue("WAYLAND_DISPLAY").empty();
+}
+
+std::vector<std::string> installedGraphicalPinentries() {
+    std::vector<std::string> installed;
+    for (const char* program : kGraphicalPrograms) {
+        if (onPath(program)) installed.push_back(program);
+    }
+    return installed;
+}
 
 std::vector<std::string> sessionOptions() {
     std::vector<std::string> options;

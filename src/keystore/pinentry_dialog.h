@@ -16,6 +16,12 @@ enum class DialogRun { Answered, Closed, Unusable };
 // How a dialog ended across the programs tried.
 enum class DialogResult { Answered, Closed, NoProgram };
 
+// True when DISPLAY or WAYLAND_DISPLAY is set: the session can show a graphical dialog.
+bool graphicalSession();
+
+// The pinentry programs a graphical session's dialog tries, in their order, that are on PATH.
+std::vector<std::string> installedGraphicalPinentries();
+
 // The OPTION commands a pinentry client gives: the terminal it was started from (for a
 // curses dialog), the X display, and the character set of the user's locale.
 std::vector<std::string> sessionOptions();

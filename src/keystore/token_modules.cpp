@@ -13,7 +13,6 @@ extern "C" {
 #include <string>
 
 #include "keystore/nss_pointers.h"
-#include "keystore/p11_kit_registry.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -57,11 +56,22 @@ std::optional<ModuleFolders> loadedFolders;
 
 }  // namespace
 
+std::vector<TokenModuleLoad> loadTokenModules() {
+    std::vector<TokenModuleLoad> loads;
+    for (RegisteredModule& module : p11KitRegisteredModules()) {
+        ModuleLoad result = ModuleLoad::AlreadyLoaded;
+        if (!libraryLoaded(canonicalPath(module.library.c_str())))
+            result = loadModule(module) ? ModuleLoad::Loaded : ModuleLoad::Failed;
+        loads.push_back({std::move(module), result});
+    }
+    return loads;
+}
+
 void loadRegisteredTokenModules() {
     loadedFolders = ModuleFolders::now();
-    for (const RegisteredModule& module : p11KitRegisteredModules()) {
-        if (libraryLoaded(canonicalPath(module.library.c_str()))) continue;
-        if (!loadModule(module)) writeLog("Token module not loaded: " + module.library);
+    for (const TokenModuleLoad& load : loadTokenModules()) {
+        if (load.result == ModuleLoad::Failed)
+            writeLog("Token module not loaded: " + load.module.library);
     }
 }
 

@@ -1,6 +1,21 @@
 #pragma once
 
+#include <vector>
+
+#include "keystore/p11_kit_registry.h"
+
 namespace quillmark {
+
+// How loading one registered module into the opened NSS database went.
+enum class ModuleLoad { Loaded, AlreadyLoaded, Failed };
+struct TokenModuleLoad {
+    RegisteredModule module;
+    ModuleLoad result;
+};
+
+// Loads every module p11-kit has registered that is not loaded already, and tells how each
+// went; writes no log.
+std::vector<TokenModuleLoad> loadTokenModules();
 
 // Loads into the opened NSS database every PKCS#11 module p11-kit has registered (the way
 // Debian and its derivatives register token drivers, OpenSC and SoftHSM among them) that is

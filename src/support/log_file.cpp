@@ -175,7 +175,7 @@ LogWriter& logWriter() {
 
 }  // namespace
 
-std::string chooseLogFilePath(const std::string& executableDirectory) {
+std::string logFilePathFor(const std::string& executableDirectory) {
     // Root may write anywhere, so an installed copy run as root would otherwise litter the
     // system's program directory with a log that no package removes.
     if (!executableDirectory.empty() && executableDirectory != QUILLMARK_INSTALL_BINDIR &&
@@ -183,10 +183,15 @@ std::string chooseLogFilePath(const std::string& executableDirectory) {
         return executableDirectory + "log.txt";
 
     const std::string state = xdgDirectory("XDG_STATE_HOME", ".local/state");
-    if (state.empty()) return {};
-    const std::string directory = state + "/quillmark";
+    return state.empty() ? std::string() : state + "/quillmark/log.txt";
+}
+
+std::string chooseLogFilePath(const std::string& executableDirectory) {
+    const std::string path = logFilePathFor(executableDirectory);
+    if (path.empty() || path == executableDirectory + "log.txt") return path;
+    const std::string directory = path.substr(0, path.rfind('/'));
     if (makeDirectories(directory)) chmod(directory.c_str(), kOwnerOnlyDirectory);
-    return directory + "/log.txt";
+    return path;
 }
 
 std::string logFilePath() {

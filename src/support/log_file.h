@@ -45,6 +45,10 @@ std::string intToDecimal(int value);
 // Where the log lives, chosen once for the running executable.
 std::string logFilePath();
 
+// Where the log of an executable in this directory goes, as chooseLogFilePath() tells, without
+// making any directory.
+std::string logFilePathFor(const std::string& executableDirectory);
+
 // Where the log of an executable in this directory (with its trailing "/") goes: beside it
 // when the directory is writable and is not the one the program is installed to (a build
 // tree, a user's own copy), else $XDG_STATE_HOME/quillmark/log.txt (by default
