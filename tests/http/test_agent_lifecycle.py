@@ -124,37 +124,6 @@ class LifecycleTest(unittest.TestCase):
             # The port answered for the first copy: the second binds it once the first is gone.
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
-
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
         first.stop()
 
     def test_copies_started_together_leave_the_last_serving(self):
@@ -168,37 +137,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn(copies[0].process.wait(15), (0, -signal.SIGTERM))
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
-
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
             self.assertEqual(pids_of(executable()), [copies[1].process.pid])
             self.assertEqual(copies[1].stop(), 0)
 
@@ -230,37 +168,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertNotEqual(new_pids[0], old.process.pid)
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
-
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
             # The new copy keeps the old one's log, to its last line, beside its own.
             self.assertIn("do restart", old.log_texts("log.txt.1"))
             self.assertEqual(old.log_texts()[0], "Start")
@@ -324,37 +231,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(os.stat(f"/proc/{new_pid}/exe").st_ino, os.stat(path).st_ino)
             self.assertTrue(wait_for_port())
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
-
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
             os.kill(new_pid, 15)
             self.assertTrue(wait_until(lambda: not pids_of(path)))
 
@@ -369,37 +245,6 @@ class LifecycleTest(unittest.TestCase):
             # Nothing closed this copy: it still serves.
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
 
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
-
     def test_restart_under_way_starts_no_further_copy(self):
         path = self.own_copy()
         with Agent(path=path) as old:
@@ -408,37 +253,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(restart_twice(), [RESTARTED] * 2)
             # Served after the restarts' work, on the same thread.
             self.assertIn("getVersion", post_json('{"action":"getVersion"}'))
-
-    def test_check_without_agent_or_display_says_what_to_do(self):
-        result = self.run_program(executable(), "--check", unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertIn(f"Port {PORT}: held by nobody\n", result.stdout)
-        self.assertRegex(result.stdout, r"Certificate store: \S+/\.pki/nssdb: not there\n")
-        problems = [line for line in result.stdout.splitlines() if line.startswith("Problem: ")]
-        self.assertEqual(len(problems), 3, result.stdout)
-        for words in ("start quillmarkd", "pk12util", "import-environment DISPLAY"):
-            self.assertTrue(any(words in line for line in problems), words)
-
-    def test_check_with_a_store_and_the_agent_running_is_ready(self):
-        pki = shared_pki()
-        home = tempfile.mkdtemp(prefix="quillmark-home-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        pki.install(home, users=[next(iter(pki.users))])
-        with Agent(home=home) as running:
-            store = os.path.join(home, ".pki", "nssdb")
-            before = {name: os.stat(os.path.join(store, name)).st_mtime_ns
-                      for name in os.listdir(store)}
-            result = subprocess.run([executable(), "--check"], capture_output=True, text=True,
-                                    env=dict(running.environment(), DISPLAY=":0"), timeout=60)
-            self.assertEqual(result.returncode, 0, result.stdout)
-            self.assertIn(f"Port {PORT}: held by the agent (quillmarkd)\n", result.stdout)
-            self.assertIn(f"{store}: 3 certificates, 1 key, no password\n", result.stdout)
-            self.assertIn("Certificates you can sign with: 1\n", result.stdout)
-            self.assertNotIn("Problem: ", result.stdout)
-            self.assertEqual({name: os.stat(os.path.join(store, name)).st_mtime_ns
-                              for name in os.listdir(store)}, before)
-            self.assertEqual(sorted(os.listdir(home)),
-                             [".pki", "agent-stderr.txt", "agent-stdout.txt"])
             children = children_of(old.process.pid)
             for child, _ in children:
                 os.kill(child, signal.SIGKILL)
