@@ -1,18 +1,17 @@
 """CORS preflights: the agent answers a browser's OPTIONS with the grants a page that posts
 JSON needs, over raw HTTP and from headless Chromium on a page of another origin."""
 
-import http.server
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 from agent import PORT, Agent, AgentTestCase, no_response
 from chromium import Browser, BrowserError
+from page_server import PageServer
 
 VERSION_REPLY = {"action": "getVersion", "version": "v1.00.04"}
 
@@ -53,30 +52,6 @@ def preflight(*extra_headers):
     lines = ["OPTIONS /any/path HTTP/1.1", "Host: 127.0.0.1:7681",
              "Origin: http://portal.example", *extra_headers]
     return ("\r\n".join(lines) + "\r\n\r\n").encode()
-
-
-class PageServer:
-    """Serves PAGE on 127.0.0.1 at a free port, in a thread."""
-
-    def __init__(self, address="127.0.0.1"):
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(PAGE)))
-                self.end_headers()
-                self.wfile.write(PAGE)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer((address, 0), Handler)
-        self.port = self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 class CorsPreflightTest(AgentTestCase):
@@ -126,7 +101,7 @@ class OtherOriginPageTest(AgentTestCase):
         super().setUpClass()
         cls.workdir = tempfile.mkdtemp(prefix="quillmark-cors-")
         cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
-        cls.page = PageServer()
+        cls.page = PageServer(lambda path, port: PAGE)
         cls.addClassCleanup(cls.page.close)
         cls.browser = Browser(os.path.join(cls.workdir, "profile"))
         cls.addClassCleanup(cls.browser.close)
@@ -160,7 +135,7 @@ class PublicPageTest(unittest.TestCase):
 def public_page_scenario():
     """Run inside the namespace made by PublicPageTest: agent, page server and browser."""
     workdir = tempfile.mkdtemp(prefix="quillmark-lna-")
-    page = PageServer(PUBLIC_ADDRESS)
+    page = PageServer(lambda path, port: PAGE, PUBLIC_ADDRESS)
     try:
         with Agent(), Browser(os.path.join(workdir, "profile")) as browser:
             origin = f"http://{PUBLIC_ADDRESS}:{page.port}"

@@ -2,7 +2,6 @@
 this computer only, at most 32 connections of one allowed site and 4 of one that is not (its
 subdomains counted as one), whose idle connections also give way at the per-address limit."""
 
-import http.server
 import os
 import re
 import select
@@ -10,12 +9,12 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
 from agent import Agent, AgentTestCase, PORT, post
 from chromium import Browser
+from page_server import PageServer
 from websocket_client import Connection, greeted
 
 OTHER_UID = 65534
@@ -95,24 +94,8 @@ for (let i = 0; i < 28; i++) {
 </script>""" % PORT
 
 
-def serve_frames():
-    """Serves FRAMED_PAGE and FRAME on 127.0.0.1 in a thread; returns the server."""
-    class Handler(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            text = FRAME if self.path == "/frame" else FRAMED_PAGE
-            body = text.replace("PORT", str(self.server.server_address[1])).encode()
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *args):
-            pass
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+def framed_page(path, port):
+    return (FRAME if path == "/frame" else FRAMED_PAGE).replace("PORT", str(port)).encode()
 
 
 def prepare_allowed_sites(home):
@@ -212,15 +195,14 @@ class SiteLimitTest(AgentTestCase):
                 connection.close()
 
     def test_a_page_framing_four_subdomains_in_chromium_locks_nobody_out(self):
-        server = serve_frames()
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
+        server = PageServer(framed_page)
+        self.addCleanup(server.close)
         workdir = tempfile.mkdtemp(prefix="quillmark-frames-")
         self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
         rules = ("--host-resolver-rules="
                  "MAP attacker.example 127.0.0.1, MAP *.attacker.example 127.0.0.1")
         with Browser(os.path.join(workdir, "profile"), flags=[rules]) as browser:
-            browser.open(f"http://attacker.example:{server.server_address[1]}/")
+            browser.open(f"http://attacker.example:{server.port}/")
             settled = ("Object.keys(counts).length == 4 && Object.values(counts)"
                        ".every(c => c.open + c.closed == 28)")
             browser.wait_for(settled)
