@@ -15,6 +15,7 @@
 #include "consent/consent_gate.h"
 #include "consent/pinentry_consent_prompter.h"
 #include "daemon/allowed_sites_report.h"
+#include "daemon/browser_policies_command.h"
 #include "daemon/self_check.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
@@ -78,7 +79,11 @@ const ProgramUsage kUsage{
      {"--sites", "print the sites allowed, by you and by the administrator, and exit", printSites},
      {"--check",
       "tell whether web pages can use the agent now, and what to do if not; exit 1 if not",
-      printSelfCheck}}};
+      printSelfCheck},
+     {"--browser-policies",
+      "write the browser policies for the administrator's allowed sites (as root); "
+      "--dry-run prints the change only",
+      writeBrowserPolicies, "--dry-run", printBrowserPoliciesChange}}};
 
 }  // namespace
 

@@ -12,10 +12,16 @@
 namespace quillmark {
 namespace {
 
+// The option as --help shows it, with its modifier in brackets.
+std::string shownName(const ProgramOption& option) {
+    const std::string name = option.name;
+    return option.modifier ? name + " [" + option.modifier + "]" : name;
+}
+
 void printHelp(const ProgramUsage& usage) {
     std::printf("Usage: %s [--help | --version", usage.name);
     for (const ProgramOption& option : usage.options)
-        std::printf(" | %s", option.name);
+        std::printf(" | %s", shownName(option).c_str());
     std::printf(
         "]\n"
         "%s"
@@ -24,7 +30,7 @@ void printHelp(const ProgramUsage& usage) {
         "  --version  print the version and exit\n",
         usage.description);
     for (const ProgramOption& option : usage.options)
-        std::printf("  %-9s  %s\n", option.name, option.help);
+        std::printf("  %-9s  %s\n", shownName(option).c_str(), option.help);
     std::printf("\nSee %s(1).\n", usage.name);
 }
 
@@ -45,6 +51,9 @@ std::optional<int> answerCommandLine(int argc, char** argv, const ProgramUsage& 
         std::find_if(usage.options.begin(), usage.options.end(),
                      [first](const ProgramOption& option) { return first == option.name; });
     const bool known = first == "--help" || first == "--version" || own != usage.options.end();
+    if (own != usage.options.end() && own->modifier && argc == 3 &&
+        argv[2] == std::string_view(own->modifier))
+        return own->modifiedAnswer();
     if (known && argc == 2) {
         if (own != usage.options.end()) return own->answer();
         if (first == "--help")

@@ -10,6 +10,9 @@ struct ProgramOption {
     const char* name;  // as typed, e.g. "--history"
     const char* help;  // one line for --help, without its "\n"
     int (*answer)();   // prints the answer and returns the exit status
+    // A second argument the option may take, e.g. "--dry-run", and the answer then.
+    const char* modifier = nullptr;
+    int (*modifiedAnswer)() = nullptr;
 };
 
 // What a program says of itself on its command line.

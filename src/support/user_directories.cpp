@@ -29,14 +29,14 @@ std::string xdgDirectory(const char* variable, const char* homeFallback) {
     return home.empty() ? std::string() : home + "/" + homeFallback;
 }
 
-bool makeDirectories(const std::string& path) {
+bool makeDirectories(const std::string& path, mode_t mode) {
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
     const auto separator = path.find_last_of('/');
     if (separator != std::string::npos && separator > 0 &&
-        !makeDirectories(path.substr(0, separator)))
+        !makeDirectories(path.substr(0, separator), mode))
         return false;
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
 }
 
 }  // namespace quillmark

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace quillmark {
@@ -14,7 +16,8 @@ std::string homeDirectory();
 std::string xdgDirectory(const char* variable, const char* homeFallback);
 
 // Creates a directory and its missing parents; new ones are private to the user, as the
-// XDG base directories ask. True when the directory exists afterwards.
-bool makeDirectories(const std::string& path);
+// XDG base directories ask, unless another mode is given. True when the directory exists
+// afterwards.
+bool makeDirectories(const std::string& path, mode_t mode = 0700);
 
 }  // namespace quillmark

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "policies/policy_files.h"
+#include "support/bytes.h"
+
+namespace quillmark {
+
+// One file the plan writes, or removes when it has no text.
+struct PolicyFileChange {
+    PolicyPath path;
+    OptionalText text;
+    mode_t mode = 0644;
+};
+
+// What the browsers' policy files need for the administrator's allowed sites.
+struct PolicyPlan {
+    // Why nothing can be written, as one line naming the file; the plan is empty then.
+    std::string problem;
+    // The files whose text changes, in the order they are written.
+    std::vector<PolicyFileChange> changes;
+    // The record of Firefox's entries that are the agent's: first with the entries both before
+    // and after, so that an interruption leaves none of them unknown, and at the end as it stays.
+    std::vector<PolicyFileChange> recordBefore;
+    std::vector<PolicyFileChange> recordAfter;
+};
+
+// Reads the administrator's list of allowed sites, the browsers' policy files and the record,
+// and plans the change; it writes nothing.
+PolicyPlan planBrowserPolicies();
+
+// Writes the plan, creating missing folders readable by all (browsers run as the user); the
+// first failure as one line naming the file, or nothing.
+std::string applyPolicyPlan(const PolicyPlan& plan);
+
+}  // namespace quillmark
