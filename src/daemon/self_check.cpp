@@ -1,14 +1,20 @@
 #include "daemon/self_check.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "consent/allowed_sites.h"
 #include "consent/pinentry_consent_prompter.h"
 #include "daemon/allowed_sites_report.h"
 #include "keystore/pinentry_dialog.h"
 #include "keystore/shown_text.h"
 #include "keystore/store_survey.h"
+#include "policies/policies_found.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "support/log_file.h"
@@ -126,6 +132,37 @@ void checkDialog(Problems& problems) {
     std::printf("Dialogs: shown with %s\n", shown(program).c_str());
 }
 
+const char* foundOrMissing(bool found) {
+    return found ? "found" : "missing";
+}
+
+// Which browsers' policies let each allowed site reach the agent without asking. Without them
+// the browser asks the user once, so a missing policy is advice, not a problem.
+void printBrowserPolicies() {
+    std::set<std::string> origins;
+    for (const auto& [path, owner] : {std::pair{userAllowedSitesPath(), geteuid()},
+                                      std::pair{administratorAllowedSitesPath(), uid_t{0}}}) {
+        const std::vector<std::string> listed = readSitesFile(path, owner).origins;
+        origins.insert(listed.begin(), listed.end());
+    }
+    if (origins.empty()) return;
+    const PoliciesFound found;
+    bool missing = false;
+    for (const std::string& origin : origins) {
+        const bool chromium = found.chromium(origin);
+        const bool chrome = found.chrome(origin);
+        const bool firefox = found.firefox(origin);
+        missing = missing || !chromium || !chrome || !firefox;
+        std::printf("Browser policies for %s: Chromium %s, Chrome %s, Firefox %s\n",
+                    shownText(origin, true).c_str(), foundOrMissing(chromium),
+                    foundOrMissing(chrome), foundOrMissing(firefox));
+    }
+    if (missing)
+        std::printf(
+            "Advice: without a policy, the browser asks before a site may reach the agent; for "
+            "the administrator's sites, write them with: sudo quillmarkd --browser-policies\n");
+}
+
 }  // namespace
 
 int printSelfCheck() {
@@ -137,6 +174,7 @@ int printSelfCheck() {
     checkDialog(problems);
     if (!printAllowedSites())
         problems.push_back("A list of allowed sites is ignored: mend it as said above.");
+    printBrowserPolicies();
     const std::string log = logFilePathFor(getModuleDirectory());
     std::printf("Log: %s\n", log.empty() ? "none, as no home folder is known" : shown(log).c_str());
     for (const std::string& problem : problems)
