@@ -1,5 +1,6 @@
 """Start, stop, restart and copies of the real quillmarkd."""
 
+import json
 import os
 import shutil
 import signal
@@ -15,6 +16,25 @@ from agent import (PORT, RESTARTED, Agent, executable, pids_of, post_json, resta
 from pki import shared_pki
 
 START_FAILED = "Không thể khởi động ứng dụng."
+
+# Runs a program ("$2"...) with /etc a copy of the real one whose folders the policies use are
+# those under "$1"/etc, and "$1"/var/lib/quillmark in place of /var/lib/quillmark.
+PRIVATE_POLICY_FOLDERS = r"""set -e
+mount --rbind /etc "$1/real-etc" && mount -t tmpfs etc /etc
+for entry in "$1"/real-etc/*; do
+    name=${entry##*/}
+    case $name in chromium|opt|firefox|quillmark) continue ;; esac
+    if [ -L "$entry" ]; then cp -P "$entry" /etc/
+    elif [ -d "$entry" ]; then mkdir "/etc/$name" && mount --rbind "$entry" "/etc/$name"
+    else touch "/etc/$name" && mount --bind "$entry" "/etc/$name"; fi
+done
+for name in chromium opt firefox quillmark; do
+    mkdir "/etc/$name" && mount --bind "$1/etc/$name" "/etc/$name"
+done
+mount -t tmpfs lib /var/lib && mkdir /var/lib/quillmark
+mount --bind "$1/var/lib/quillmark" /var/lib/quillmark
+shift && exec "$@"
+"""
 
 
 def listening_addresses(port=PORT):
@@ -332,6 +352,74 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(home)),
                              [".pki", "agent-stderr.txt", "agent-stdout.txt"])
 
+    def test_browser_policies_follow_the_administrators_list(self):
+        """The real program writes the policies in folders of the test, mounted over the
+        browsers' and the agent's in a mount namespace of its own."""
+        root = tempfile.mkdtemp(prefix="quillmark-root-")
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        for folder in ("etc/quillmark", "etc/firefox/policies", "etc/chromium", "etc/opt",
+                       "var/lib/quillmark", "real-etc"):
+            os.makedirs(os.path.join(root, folder))
+
+        def run(*arguments):
+            unshare = ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-Urm"]
+            return self.run_program(*unshare, "sh", "-c", PRIVATE_POLICY_FOLDERS, "sh", root,
+                                    executable(), *arguments)
+
+        def read(path):
+            if os.path.exists(os.path.join(root, path)):
+                with open(os.path.join(root, path)) as f:
+                    return f.read()
+
+        def write(path, text):
+            with open(os.path.join(root, path), "w") as f:
+                f.write(text)
+
+        firefox, sites = "etc/firefox/policies/policies.json", "etc/quillmark/allowed-sites"
+        chromium = [f"etc/{name}/policies/managed/quillmark.json" for name in
+                    ("chromium", "opt/chrome")]
+        files = [*chromium, firefox, "var/lib/quillmark/firefox-skip-domains"]
+        theirs = {"DisableTelemetry": True, "LocalNetworkAccess": {
+            "Enabled": True, "SkipDomains": ["intranet.example"]}, "Proxy": {"Mode": "system"}}
+        write(firefox, json.dumps({"policies": theirs}))
+        portal, sign = "https://portal.example.vn", "https://sign.example.vn:8443"
+        write(sites, f"{portal}\n{sign}\n")
+        self.assertIn(f"Browser policies for {sign}: Chromium missing, Chrome missing, "
+                      "Firefox missing\nAdvice: ", run("--check").stdout)
+        before = [read(path) for path in files]
+        dry = run("--browser-policies", "--dry-run")
+        self.assertEqual((dry.returncode, [read(path) for path in files]), (0, before))
+        self.assertIn("Would write /etc/firefox/policies/policies.json:\n", dry.stdout)
+        self.assertEqual(run("--browser-policies").stdout.count("Wrote "), 4)
+        self.assertIn("nothing to change", run("--browser-policies").stdout)
+        for path in chromium:
+            self.assertEqual(json.loads(read(path)), {
+                "LocalNetworkAccessAllowedForUrls": [portal, sign],
+                "LoopbackNetworkAllowedForUrls": [portal, sign]})
+        check = run("--check").stdout
+        self.assertIn(f"{sign}: Chromium found, Chrome found, Firefox found\n", check)
+        self.assertNotIn("Advice: ", check)
+
+        # A site no longer allowed leaves the files; the administrator's own entry stays.
+        write(sites, f"{sign}\n")
+        run("--browser-policies")
+        ours = dict(theirs, LocalNetworkAccess={
+            "Enabled": True, "SkipDomains": ["intranet.example", "sign.example.vn"]})
+        self.assertEqual(list(json.loads(read(firefox))["policies"].items()), list(ours.items()))
+        self.assertEqual(json.loads(read(chromium[1]))["LoopbackNetworkAllowedForUrls"], [sign])
+
+        write(sites, "")
+        write(firefox, read(firefox).replace("[", "{", 1))
+        before = [read(path) for path in files]
+        refused = run("--browser-policies")
+        self.assertEqual((refused.returncode, [read(path) for path in files]), (65, before))
+        self.assertEqual(refused.stderr, "quillmarkd: /etc/firefox/policies/policies.json: it "
+                         "is not JSON; nothing was changed\n")
+        write(firefox, json.dumps({"policies": ours}))
+        run("--browser-policies")
+        self.assertEqual([read(path) for path in files[:2] + files[3:]], [None] * 3)
+        self.assertEqual(list(json.loads(read(firefox))["policies"].items()),
+                         list(theirs.items()))
 
 if __name__ == "__main__":
     unittest.main()
