@@ -56,7 +56,7 @@ bool planFirefox(PolicyPlan& plan, const std::vector<std::string>& origins) {
             wanted.push_back(domain);
     }
     const std::vector<std::string> written = recordedDomains(record.text.value_or(""));
-    FirefoxMerge merge = mergeFirefoxPolicies(policies.text, wanted, written);
+    const FirefoxMerge merge = mergeFirefoxPolicies(policies.text, wanted, written);
     if (!merge.problem.empty()) {
         plan.problem = kFirefoxPolicyFile.full() + ": " + merge.problem;
         return false;
