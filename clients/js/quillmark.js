@@ -322,7 +322,12 @@ export class QuillmarkClient {
       cms: format === "cms",
     };
     const reply = await this.send(await this.channel(), request);
-    if (reply.error || !reply.signedData) throw await this.agentFailure(reply, Object.keys(FAILURE_CODES));
+    if (!reply.signedData) {
+      // The agent explains a key it could not have (refused, PIN cancelled or wrong, no
+      // dialog, no token) and a serial it did not find (a reply without error); nothing else.
+      const explained = reply.error === undefined || reply.error === "Get private key error";
+      throw await this.agentFailure(reply, explained ? Object.keys(FAILURE_CODES) : []);
+    }
     const signed = base64ToBytes(reply.signedData);
     return enciphered ? this.cipher("decrypt", signed) : signed;
   }
@@ -373,7 +378,7 @@ export class QuillmarkClient {
     };
     let status = null;
     try {
-      status = await this.send(this.webSocket ?? this.http, { action: "status" });
+      if (possibleFailures.length) status = await this.send(this.webSocket ?? this.http, { action: "status" });
     } catch {
       // The reply's own words are all there is.
     }
