@@ -114,7 +114,7 @@ function timeoutError() {
   return new QuillmarkError(ErrorCode.timeout, MESSAGES.timeout);
 }
 
-// A request the agent did not answer with a reply, and whether it was a network failure.
+// A request whose connection failed: browsers do not tell the page why.
 class NetworkFailure extends Error {}
 
 // HTTP: each request is POSTed as a string body, a simple request that needs no preflight.
@@ -122,8 +122,8 @@ class HttpChannel {
   constructor(url, timeoutMs) {
     this.url = url;
     this.timeoutMs = timeoutMs;
-    // Chromium asks for the loopback permission up front when told where the request goes;
-    // browsers that do not know the member ignore it.
+    // Tells Chromium the request is meant for this device, whose permission then applies to
+    // it; browsers that do not know the member ignore it.
     this.extra = isLoopbackHost(new URL(url).hostname) ? { targetAddressSpace: "loopback" } : {};
   }
 
