@@ -351,15 +351,25 @@ export class QuillmarkClient {
       return await attempt();
     } catch (error) {
       if (error instanceof NetworkFailure) throw await this.networkFailure();
+      // A request waits for the browser's question as long as it is not answered.
+      if (error.code === ErrorCode.timeout && (await this.pageStanding()) === "prompt")
+        throw new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
       throw error;
     }
   }
 
+  // The permission this page needs to reach the agent; a page of this computer needs none.
+  async pageStanding() {
+    return pageIsLoopback() ? "granted" : this.permissionState();
+  }
+
   // Why the agent could not be reached. Browsers report a blocked request, an unanswered
-  // prompt and a closed port alike, so the page's standing tells them apart.
+  // prompt and a closed port alike, so the page's standing tells them apart. Chromium
+  // blocks pages that are not secure contexts outright; Firefox asks about them too.
   async networkFailure() {
-    const state = pageIsLoopback() ? "granted" : await this.permissionState();
-    const insecure = typeof isSecureContext !== "undefined" && !isSecureContext && !pageIsLoopback();
+    const state = await this.pageStanding();
+    const insecure = typeof isSecureContext !== "undefined" && !isSecureContext &&
+      !pageIsLoopback() && !isFirefox();
     if (insecure || state === "denied") {
       const howToUndo = insecure ? UNDO.insecurePage : isFirefox() ? UNDO.firefox : UNDO.chromium;
       return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked, { howToUndo });
