@@ -17,7 +17,8 @@ export const ErrorCode = Object.freeze({
 });
 
 export class QuillmarkError extends Error {
-  constructor(code, message, { howToUndo = null, agentErrorCode = null, agentMessage = null } = {}) {
+  constructor(code, message, { howToUndo = null, agentErrorCode = null,
+                               agentMessage = null } = {}) {
     super(message);
     this.name = "QuillmarkError";
     this.code = code;
@@ -44,11 +45,13 @@ const FAILURE_CODES = {
 };
 
 const MESSAGES = {
-  agentNotRunning: "The Quillmark agent does not answer: start it (QuillmarkXp or quillmarkd) and try again.",
-  localNetworkBlocked: "The browser blocks this page from reaching the Quillmark agent on this computer.",
-  permissionPending: "The browser has not yet let this page reach the Quillmark agent: answer its " +
-    "question (\"access other apps and services on this device\") with Allow. If no question " +
-    "shows, try again from a button, or check that the agent is running.",
+  agentNotRunning: "The Quillmark agent does not answer: start it (QuillmarkXp or " +
+    "quillmarkd) and try again.",
+  localNetworkBlocked: "The browser blocks this page from reaching the Quillmark agent on " +
+    "this computer.",
+  permissionPending: "The browser has not yet let this page reach the Quillmark agent: " +
+    "answer its question (\"access other apps and services on this device\") with Allow. If " +
+    "no question shows, try again from a button, or check that the agent is running.",
   siteRefused: "The Quillmark agent was told not to serve this site.",
   pinCancelled: "The PIN dialog was cancelled.",
   noDialog: "The Quillmark agent could not show its dialog (consent or PIN) on this desktop.",
@@ -64,9 +67,9 @@ const UNDO = {
   firefox: "Click the blocked-permission icon in the address bar (or the site-information icon), " +
     "clear the block on \"Access this device\", and reload the page. Where the setting cannot " +
     "be changed, ask the administrator to allow this site by policy (LocalNetworkAccess).",
-  insecurePage: "This page is not served over https, and the browser lets only secure pages reach " +
-    "this computer: open the portal's https:// address, or ask the administrator to allow this " +
-    "site by policy.",
+  insecurePage: "This page is not served over https, and the browser lets only secure pages " +
+    "reach this computer: open the portal's https:// address, or ask the administrator to " +
+    "allow this site by policy.",
   siteRefused: "The agent forgets a refusal when it restarts; or allow the site in the agent's " +
     "window (Trang web bị từ chối).",
 };
@@ -193,12 +196,13 @@ class WebSocketChannel {
         clearTimeout(timer);
         if (parseReply(event.data)?.action !== "start") {
           socket.close();
-          return reject(new QuillmarkError(ErrorCode.agentError, "The agent sent no start message."));
+          return reject(new QuillmarkError(ErrorCode.agentError,
+                                           "The agent sent no start message."));
         }
         socket.onmessage = (next) => this.onReply(next.data);
         socket.onerror = null;
-        socket.onclose = () =>
-          this.failWaiting(new QuillmarkError(ErrorCode.agentNotRunning, "The agent closed the connection."));
+        socket.onclose = () => this.failWaiting(
+          new QuillmarkError(ErrorCode.agentNotRunning, "The agent closed the connection."));
         this.socket = socket;
         resolve();
       };
@@ -301,7 +305,8 @@ export class QuillmarkClient {
     const reply = await this.send(await this.channel(), { action: "getCerts" });
     const certs = reply.certs ?? [];
     // Only consent can keep a site from the list, so only its failures can explain one.
-    if (reply.error && !certs.length) throw await this.agentFailure(reply, ["refusedByUser", "noDialog"]);
+    if (reply.error && !certs.length)
+      throw await this.agentFailure(reply, ["refusedByUser", "noDialog"]);
     return certs;
   }
 
@@ -372,7 +377,8 @@ export class QuillmarkClient {
       !pageIsLoopback() && !isFirefox();
     if (insecure || state === "denied") {
       const howToUndo = insecure ? UNDO.insecurePage : isFirefox() ? UNDO.firefox : UNDO.chromium;
-      return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked, { howToUndo });
+      return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked,
+                                { howToUndo });
     }
     if (state === "prompt")
       return new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
@@ -388,13 +394,15 @@ export class QuillmarkClient {
     };
     let status = null;
     try {
-      if (possibleFailures.length) status = await this.send(this.webSocket ?? this.http, { action: "status" });
+      if (possibleFailures.length)
+        status = await this.send(this.webSocket ?? this.http, { action: "status" });
     } catch {
       // The reply's own words are all there is.
     }
     let code = ErrorCode.agentError;
     if (status?.site === "refused") code = ErrorCode.siteRefused;
-    else if (possibleFailures.includes(status?.lastFailure)) code = FAILURE_CODES[status.lastFailure];
+    else if (possibleFailures.includes(status?.lastFailure))
+      code = FAILURE_CODES[status.lastFailure];
     const agentWords = agent.agentErrorCode === null ? agent.agentMessage
       : `${agent.agentMessage} (code ${agent.agentErrorCode})`;
     const message = MESSAGES[code] ?? `The agent failed: ${agentWords}`;
