@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <string>
-
 #include "consent/allowed_sites.h"
 #include "keystore/shown_text.h"
 
@@ -12,25 +9,29 @@ namespace quillmark {
 namespace {
 
 // One list, each origin shown as --history shows a site (a hand-edited file may hold
-// anything); false when the file is ignored.
-bool printSitesFile(const char* whose, const std::string& path, uid_t owner) {
+// anything).
+void reportSitesFile(const char* whose, const std::string& path, uid_t owner,
+                     AllowedSitesReport& report) {
     const SitesListing listing = readSitesFile(path, owner);
-    std::printf("%s, in %s:\n", whose, path.empty() ? "no file" : shownText(path, false).c_str());
-    if (!listing.problem.empty())
-        std::printf("  ignored: %s\n", shownText(listing.problem, false).c_str());
-    if (listing.problem.empty() && listing.origins.empty()) std::printf("  none\n");
+    report.lines.push_back(std::string(whose) + ", in " +
+                           (path.empty() ? "no file" : shownText(path, false)) + ":");
+    if (!listing.problem.empty()) {
+        report.lines.push_back("  ignored: " + shownText(listing.problem, false));
+        report.ignored = true;
+    }
+    if (listing.problem.empty() && listing.origins.empty()) report.lines.push_back("  none");
     for (const std::string& origin : listing.origins)
-        std::printf("  %s\n", shownText(origin, true).c_str());
-    return listing.problem.empty();
+        report.lines.push_back("  " + shownText(origin, true));
 }
 
 }  // namespace
 
-bool printAllowedSites() {
-    const bool user = printSitesFile("Allowed by you", userAllowedSitesPath(), geteuid());
-    const bool administrator = printSitesFile("Allowed by the administrator, read-only here",
-                                              administratorAllowedSitesPath(), 0);
-    return user && administrator;
+AllowedSitesReport reportAllowedSites() {
+    AllowedSitesReport report;
+    reportSitesFile("Allowed by you", userAllowedSitesPath(), geteuid(), report);
+    reportSitesFile("Allowed by the administrator, read-only here", administratorAllowedSitesPath(),
+                    0, report);
+    return report;
 }
 
 }  // namespace quillmark

@@ -65,7 +65,8 @@ int printHistory() {
 }
 
 int printSites() {
-    printAllowedSites();
+    for (const std::string& line : reportAllowedSites().lines)
+        std::printf("%s\n", line.c_str());
     return std::fflush(stdout) == 0 ? EX_OK : EX_IOERR;
 }
 

@@ -1,0 +1,144 @@
+#include "daemon/readiness_report.h"
+
+#include "consent/pinentry_consent_prompter.h"
+#include "daemon/allowed_sites_report.h"
+#include "keystore/pinentry_dialog.h"
+#include "keystore/shown_text.h"
+#include "keystore/store_survey.h"
+#include "server/port_holder.h"
+#include "server/server_thread.h"
+#include "support/log_file.h"
+#include "support/module_path.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kImportAdvice[] =
+    "import your certificate with: pk12util -d sql:$HOME/.pki/nssdb -i your-certificate.p12, "
+    "or plug in your token";
+
+std::string shown(const std::string& text) {
+    return shownText(text, false);
+}
+
+std::string counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+bool isAgent(const std::string& program) {
+    return program == "quillmarkd" || program == "QuillmarkXp";
+}
+
+void checkPort(ReadinessReport& report) {
+    const std::string port = "port " + std::to_string(kServerPort);
+    const PortHolder holder = findPortHolder(kServerPort);
+    std::string who;
+    if (holder.kind == PortHolder::Kind::Nobody) {
+        who = "nobody";
+        report.problems.push_back(
+            "The agent is not running: start quillmarkd, or QuillmarkXp from "
+            "your desktop's menu.");
+    } else if (holder.kind == PortHolder::Kind::OtherUser) {
+        who = "a program of another user (uid " + std::to_string(holder.uid) + ")";
+        report.problems.push_back(
+            "Another user's program holds " + port +
+            ": ask them or the administrator to close it, then start the agent.");
+    } else if (isAgent(holder.program)) {
+        who = "the agent (" + holder.program + ")";
+    } else {
+        const std::string program =
+            holder.program.empty() ? "another program" : shown(holder.program);
+        who = program;
+        report.problems.push_back(program + " holds " + port + ": close it, then start the agent.");
+    }
+    report.lines.push_back("Port " + std::to_string(kServerPort) + ": held by " + who);
+}
+
+void reportStore(const StoreSurvey& store, ReadinessReport& report) {
+    const std::string path = shown(store.path);
+    if (store.state == StoreSurvey::State::Missing) {
+        report.lines.push_back("Certificate store: " + path + ": not there");
+        report.problems.push_back(
+            "There is no certificate store yet: make it with: mkdir -p "
+            "~/.pki/nssdb && certutil -N -d sql:$HOME/.pki/nssdb --empty-password, "
+            "then " +
+            std::string(kImportAdvice) + ".");
+        return;
+    }
+    if (store.state == StoreSurvey::State::Unreadable) {
+        report.lines.push_back("Certificate store: " + path + ": cannot be opened");
+        report.problems.push_back(
+            "The certificate store " + path +
+            " cannot be opened: check that its files are yours and readable.");
+        return;
+    }
+    const std::string keys = store.keys ? counted(*store.keys, "key", "keys")
+                                        : std::string("keys hidden by the password");
+    report.lines.push_back("Certificate store: " + path + ": " +
+                           counted(store.certificates, "certificate", "certificates") + ", " +
+                           keys + ", " + (store.hasPassword ? "with a password" : "no password"));
+}
+
+void reportTokens(const StoreSurvey& store, ReadinessReport& report) {
+    for (const TokenModuleLoad& load : store.modules) {
+        const std::string module =
+            shown(load.module.name) + " (" + shown(load.module.library) + ")";
+        const char* result = load.result == ModuleLoad::Failed ? "could not be loaded" : "loaded";
+        report.lines.push_back("Token module " + module + ": " + result);
+        if (load.result == ModuleLoad::Failed)
+            report.problems.push_back("The token module " + module +
+                                      " could not be loaded: reinstall its package, or remove its "
+                                      ".module file.");
+    }
+    for (const TokenSummary& token : store.tokens)
+        report.lines.push_back(
+            "Token \"" + shown(token.name) + "\" in " + shown(token.module) + ": " +
+            counted(token.userCertificates, "certificate of yours", "certificates of yours"));
+    if (store.state != StoreSurvey::State::Opened) return;
+    report.lines.push_back("Certificates you can sign with: " +
+                           std::to_string(store.userCertificates));
+    if (store.userCertificates == 0)
+        report.problems.push_back(
+            "No certificate with its key was found: " + std::string(kImportAdvice) + ".");
+}
+
+void checkDialog(ReadinessReport& report) {
+    if (!graphicalSession()) {
+        report.lines.push_back("Dialogs: cannot be shown: no graphical session");
+        report.problems.push_back(
+            "No dialog can ask you, as DISPLAY and WAYLAND_DISPLAY are not set: run the agent in "
+            "your desktop session, or for a user service run: systemctl --user "
+            "import-environment DISPLAY WAYLAND_DISPLAY XAUTHORITY");
+        return;
+    }
+    const std::string program = consentDialogProgram();
+    if (program.empty()) {
+        report.lines.push_back("Dialogs: cannot be shown: no dialog program");
+        report.problems.push_back(
+            "No dialog program is installed: install qt6-qpa-plugins, or "
+            "pinentry-qt or pinentry-gtk2.");
+        return;
+    }
+    report.lines.push_back("Dialogs: shown with " + shown(program));
+}
+
+}  // namespace
+
+ReadinessReport checkReadiness() {
+    ReadinessReport report;
+    checkPort(report);
+    const StoreSurvey store = surveyUserStore();
+    reportStore(store, report);
+    reportTokens(store, report);
+    checkDialog(report);
+    AllowedSitesReport sites = reportAllowedSites();
+    report.lines.insert(report.lines.end(), sites.lines.begin(), sites.lines.end());
+    if (sites.ignored)
+        report.problems.push_back("A list of allowed sites is ignored: mend it as said above.");
+    const std::string log = logFilePathFor(getModuleDirectory());
+    report.lines.push_back(
+        "Log: " + (log.empty() ? std::string("none, as no home folder is known") : shown(log)));
+    return report;
+}
+
+}  // namespace quillmark
