@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "check/allowed_sites_report.h"
+#include "check/self_check.h"
 #include "consent/consent_gate.h"
 #include "consent/pinentry_consent_prompter.h"
-#include "daemon/allowed_sites_report.h"
-#include "daemon/self_check.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"

@@ -1,7 +1,7 @@
-#include "daemon/readiness_report.h"
+#include "check/readiness_report.h"
 
+#include "check/allowed_sites_report.h"
 #include "consent/pinentry_consent_prompter.h"
-#include "daemon/allowed_sites_report.h"
 #include "keystore/pinentry_dialog.h"
 #include "keystore/shown_text.h"
 #include "keystore/store_survey.h"

@@ -1,4 +1,4 @@
-#include "daemon/allowed_sites_report.h"
+#include "check/allowed_sites_report.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
-#include "daemon/self_check.h"
+#include "check/self_check.h"
 
 #include <cstdio>
 
-#include "daemon/readiness_report.h"
+#include "check/readiness_report.h"
 
 namespace quillmark {
 
