@@ -1,5 +1,7 @@
 #include "check/readiness_report.h"
 
+#include <unistd.h>
+
 #include "check/allowed_sites_report.h"
 #include "consent/pinentry_consent_prompter.h"
 #include "keystore/pinentry_dialog.h"
@@ -29,6 +31,12 @@ bool isAgent(const std::string& program) {
     return program == "quillmarkd" || program == "QuillmarkXp";
 }
 
+// The desktop agent's window runs this check as a child of the agent: an agent that is the
+// parent of this process is the one asking.
+bool isParent(const std::string& program) {
+    return fileNameOf(executablePathOf(getppid())) == program;
+}
+
 void checkPort(ReadinessReport& report) {
     const std::string port = "port " + std::to_string(kServerPort);
     const PortHolder holder = findPortHolder(kServerPort);
@@ -44,7 +52,7 @@ void checkPort(ReadinessReport& report) {
             "Another user's program holds " + port +
             ": ask them or the administrator to close it, then start the agent.");
     } else if (isAgent(holder.program)) {
-        who = "the agent (" + holder.program + ")";
+        who = (isParent(holder.program) ? "this agent (" : "the agent (") + holder.program + ")";
     } else {
         const std::string program =
             holder.program.empty() ? "another program" : shown(holder.program);

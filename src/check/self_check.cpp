@@ -6,12 +6,14 @@
 
 namespace quillmark {
 
+const char kProblemMark[] = "Problem: ";
+
 int printSelfCheck() {
     const ReadinessReport report = checkReadiness();
     for (const std::string& line : report.lines)
         std::printf("%s\n", line.c_str());
     for (const std::string& problem : report.problems)
-        std::printf("Problem: %s\n", problem.c_str());
+        std::printf("%s%s\n", kProblemMark, problem.c_str());
     if (report.problems.empty())
         std::printf("Ready: web pages can list your certificates and sign.\n");
     std::fflush(stdout);

@@ -7,4 +7,7 @@ namespace quillmark {
 // needs, 1 otherwise.
 int printSelfCheck();
 
+// What each problem's line starts with.
+extern const char kProblemMark[];
+
 }  // namespace quillmark
