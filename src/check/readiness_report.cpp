@@ -139,7 +139,7 @@ ReadinessReport checkReadiness() {
     reportStore(store, report);
     reportTokens(store, report);
     checkDialog(report);
-    AllowedSitesReport sites = reportAllowedSites();
+    const AllowedSitesReport sites = reportAllowedSites();
     report.lines.insert(report.lines.end(), sites.lines.begin(), sites.lines.end());
     if (sites.ignored)
         report.problems.push_back("A list of allowed sites is ignored: mend it as said above.");
