@@ -22,8 +22,8 @@ ReadinessCheckPane::ReadinessCheckPane(QWidget* parent)
     m_report->setReadOnly(true);
     layout->addWidget(m_report, 1);
     layout->addWidget(m_checkButton, 0, Qt::AlignLeft);
-    connect(m_checkButton, &QPushButton::clicked, this, &ReadinessCheckPane::OnCheckClicked);
-    connect(&m_check, &QProcess::finished, this, &ReadinessCheckPane::OnCheckFinished);
+    connect(m_checkButton, &QPushButton::clicked, this, &ReadinessCheckPane::runCheck);
+    connect(&m_check, &QProcess::finished, this, &ReadinessCheckPane::showReport);
     connect(&m_check, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart) return;
         m_checkButton->setEnabled(true);
@@ -31,7 +31,7 @@ ReadinessCheckPane::ReadinessCheckPane(QWidget* parent)
     });
 }
 
-void ReadinessCheckPane::OnCheckClicked() {
+void ReadinessCheckPane::runCheck() {
     m_checkButton->setEnabled(false);
     m_summary->setText(QString::fromUtf8(kCheckRunning));
     m_report->clear();
@@ -40,7 +40,7 @@ void ReadinessCheckPane::OnCheckClicked() {
 
 // The check prints what it found, then its problems; here the problems come first, as they
 // are what the user has to act on.
-void ReadinessCheckPane::OnCheckFinished(int exitCode, QProcess::ExitStatus status) {
+void ReadinessCheckPane::showReport(int exitCode, QProcess::ExitStatus status) {
     m_checkButton->setEnabled(true);
     const QString mark = QString::fromUtf8(kProblemMark);
     QStringList found;

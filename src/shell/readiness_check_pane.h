@@ -19,8 +19,8 @@ class ReadinessCheckPane : public QWidget {
     explicit ReadinessCheckPane(QWidget* parent = nullptr);
 
   private:
-    void OnCheckClicked();
-    void OnCheckFinished(int exitCode, QProcess::ExitStatus status);
+    void runCheck();
+    void showReport(int exitCode, QProcess::ExitStatus status);
 
     QPushButton* m_checkButton;
     QLabel* m_summary;
