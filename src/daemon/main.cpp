@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "check/allowed_sites_report.h"
+#include "check/self_check.h"
 #include "consent/consent_gate.h"
 #include "consent/pinentry_consent_prompter.h"
-#include "daemon/allowed_sites_report.h"
 #include "daemon/browser_policies_command.h"
-#include "daemon/self_check.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
@@ -66,7 +66,8 @@ int printHistory() {
 }
 
 int printSites() {
-    printAllowedSites();
+    for (const std::string& line : reportAllowedSites().lines)
+        std::printf("%s\n", line.c_str());
     return std::fflush(stdout) == 0 ? EX_OK : EX_IOERR;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "check/self_check.h"
 #include "shell/display.h"
 #include "shell/quillmark_xp_app.h"
 #include "support/command_line.h"
@@ -15,7 +16,9 @@ const quillmark::ProgramUsage kUsage{
     "store and sign with them, asking you first, from an icon in the system tray. Started\n"
     "without arguments, it adds itself to the session's autostart and replaces any other\n"
     "running copy.\n",
-    {}};
+    {{"--check",
+      "tell whether web pages can use the agent now, and what to do if not; exit 1 if not",
+      quillmark::printSelfCheck}}};
 
 }  // namespace
 

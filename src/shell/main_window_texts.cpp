@@ -22,4 +22,17 @@ const char kAllowRefusedSiteButton[] = "&Cho phép trang đã chọn";
 const char kForgetRefusalButton[] = "&Quên lần từ chối";
 const char kSitesNotSaved[] = "Không lưu được danh sách trang web được phép.";
 
+const char kCheckTab[] = "&Kiểm tra";
+const char kCheckNote[] =
+    "Kiểm tra xem các trang web có dùng được Quillmark không: ai giữ cổng, kho chứng thư số, "
+    "thẻ ký số, hộp thoại hỏi ý kiến, các trang được phép và tệp nhật ký. Việc kiểm tra không "
+    "mở hộp thoại nào và không thay đổi gì.";
+const char kCheckButton[] = "Kiểm tra &ngay";
+const char kCheckRunning[] = "Đang kiểm tra...";
+const char kCheckReady[] =
+    "Sẵn sàng: các trang web được phép có thể xem chứng thư số của bạn và ký.";
+const char kCheckProblems[] = "Có %1 vấn đề. Hãy làm trước những việc ở đầu danh sách:";
+const char kCheckFindings[] = "Kết quả kiểm tra:";
+const char kCheckFailed[] = "Không chạy được việc kiểm tra.";
+
 }  // namespace quillmark

@@ -22,4 +22,14 @@ extern const char kAllowRefusedSiteButton[];
 extern const char kForgetRefusalButton[];
 extern const char kSitesNotSaved[];
 
+// The check tab; "%1" in kCheckProblems is the number of problems.
+extern const char kCheckTab[];
+extern const char kCheckNote[];
+extern const char kCheckButton[];
+extern const char kCheckRunning[];
+extern const char kCheckReady[];
+extern const char kCheckProblems[];
+extern const char kCheckFindings[];
+extern const char kCheckFailed[];
+
 }  // namespace quillmark

@@ -13,6 +13,7 @@
 
 #include "shell/allowed_sites_list.h"
 #include "shell/main_window_texts.h"
+#include "shell/readiness_check_pane.h"
 #include "shell/refused_sites_list.h"
 #include "shell/signature_history_list.h"
 #include "version.h"
@@ -96,6 +97,7 @@ void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     activity->addTab(new AllowedSitesList(activity), QString::fromUtf8(kAllowedSitesTab));
     activity->addTab(new SignatureHistoryList(history, activity), QString::fromUtf8(kHistoryTab));
     activity->addTab(new RefusedSitesList(activity), QString::fromUtf8(kRefusedSitesTab));
+    activity->addTab(new ReadinessCheckPane(activity), QString::fromUtf8(kCheckTab));
     layout->addWidget(activity, 1);
 
     auto* minimize = new QPushButton(QString::fromUtf8(kMinimizeButton), this);

@@ -9,11 +9,11 @@
 namespace quillmark {
 
 // The agent's main window: what the program is, its version, the sites allowed (the user's
-// and the administrator's), the last signatures made, the sites refused in this run, and a
-// button that sends it to the tray. It starts hidden with only its
-// tray icon shown; a left double click on the icon (a click on a D-Bus tray, which sends no
-// double clicks) trades the icon for the window, minimising or the button trade the window for
-// the icon. Where no tray is available it starts shown and minimises like any window; a tray
+// and the administrator's), the last signatures made, the sites refused in this run, a check
+// of whether web pages can use the agent, and a button that sends it to the tray. It starts hidden
+// with only its tray icon shown; a left double click on the icon (a click on a D-Bus tray, which
+// sends no double clicks) trades the icon for the window, minimising or the button trade the window
+// for the icon. Where no tray is available it starts shown and minimises like any window; a tray
 // that appears later gets the icon beside the window, which stays until the user minimises it.
 // Closing it (close box, Escape, a close request) ends the dialog and with it the program.
 class CQuillmarkXpDlg : public QDialog {

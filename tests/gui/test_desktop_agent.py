@@ -115,6 +115,30 @@ class DesktopAgentTest(unittest.TestCase):
             self.desktop.press_in(dialog, "Escape")
             self.assert_ends(agent)
 
+    def test_check_tab_reports_this_agent_and_the_store(self):
+        agent = self.agent()
+        shared_pki().install(agent.home, users=["vietnamese"])
+        with agent:
+            self.desktop.click_icon(self.wait_for_icon(agent), repeat=2)
+            dialog = self.assert_shown(agent)
+            self.desktop.press_in(dialog, "alt+k")
+            self.desktop.xdotool("key", "alt+n")
+
+            def report():
+                # The report, which has the focus once shown, is selected whole and read back
+                # from the X selection.
+                self.desktop.xdotool("key", "ctrl+a")
+                return self.desktop.command("xclip", "-o", "-selection", "primary").stdout
+
+            self.assertTrue(wait_until(lambda: "Log: " in report(), 30), "no report")
+            report = report()
+            self.desktop.screenshot(dialog, screenshot_path("check.png"))
+            store = os.path.join(agent.home, ".pki", "nssdb")
+            self.assertIn(f"Port {PORT}: held by this agent (QuillmarkXp)\n", report)
+            self.assertIn(f"Certificate store: {store}: 3 certificates, 1 key, no password\n",
+                          report)
+            self.assertNotIn("Port", report.split("Kết quả kiểm tra:")[0], "port named a problem")
+
     def test_close_box_ends_the_program(self):
         with self.agent() as agent:
             self.desktop.click_icon(self.wait_for_icon(agent), repeat=2)

@@ -1,16 +1,15 @@
-#include "daemon/self_check.h"
+#include "check/readiness_report.h"
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "check/allowed_sites_report.h"
 #include "consent/allowed_sites.h"
 #include "consent/pinentry_consent_prompter.h"
-#include "daemon/allowed_sites_report.h"
 #include "keystore/pinentry_dialog.h"
 #include "keystore/shown_text.h"
 #include "keystore/store_survey.h"
@@ -27,8 +26,6 @@ constexpr char kImportAdvice[] =
     "import your certificate with: pk12util -d sql:$HOME/.pki/nssdb -i your-certificate.p12, "
     "or plug in your token";
 
-using Problems = std::vector<std::string>;
-
 std::string shown(const std::string& text) {
     return shownText(text, false);
 }
@@ -41,35 +38,42 @@ bool isAgent(const std::string& program) {
     return program == "quillmarkd" || program == "QuillmarkXp";
 }
 
-void checkPort(Problems& problems) {
+// The desktop agent's window runs this check as a child of the agent: an agent that is the
+// parent of this process is the one asking.
+bool isParent(const std::string& program) {
+    return fileNameOf(executablePathOf(getppid())) == program;
+}
+
+void checkPort(ReadinessReport& report) {
     const std::string port = "port " + std::to_string(kServerPort);
     const PortHolder holder = findPortHolder(kServerPort);
     std::string who;
     if (holder.kind == PortHolder::Kind::Nobody) {
         who = "nobody";
-        problems.push_back(
+        report.problems.push_back(
             "The agent is not running: start quillmarkd, or QuillmarkXp from "
             "your desktop's menu.");
     } else if (holder.kind == PortHolder::Kind::OtherUser) {
         who = "a program of another user (uid " + std::to_string(holder.uid) + ")";
-        problems.push_back("Another user's program holds " + port +
-                           ": ask them or the administrator to close it, then start the agent.");
+        report.problems.push_back(
+            "Another user's program holds " + port +
+            ": ask them or the administrator to close it, then start the agent.");
     } else if (isAgent(holder.program)) {
-        who = "the agent (" + holder.program + ")";
+        who = (isParent(holder.program) ? "this agent (" : "the agent (") + holder.program + ")";
     } else {
         const std::string program =
             holder.program.empty() ? "another program" : shown(holder.program);
         who = program;
-        problems.push_back(program + " holds " + port + ": close it, then start the agent.");
+        report.problems.push_back(program + " holds " + port + ": close it, then start the agent.");
     }
-    std::printf("Port %d: held by %s\n", kServerPort, who.c_str());
+    report.lines.push_back("Port " + std::to_string(kServerPort) + ": held by " + who);
 }
 
-void printStore(const StoreSurvey& store, Problems& problems) {
+void reportStore(const StoreSurvey& store, ReadinessReport& report) {
     const std::string path = shown(store.path);
     if (store.state == StoreSurvey::State::Missing) {
-        std::printf("Certificate store: %s: not there\n", path.c_str());
-        problems.push_back(
+        report.lines.push_back("Certificate store: " + path + ": not there");
+        report.problems.push_back(
             "There is no certificate store yet: make it with: mkdir -p "
             "~/.pki/nssdb && certutil -N -d sql:$HOME/.pki/nssdb --empty-password, "
             "then " +
@@ -77,45 +81,46 @@ void printStore(const StoreSurvey& store, Problems& problems) {
         return;
     }
     if (store.state == StoreSurvey::State::Unreadable) {
-        std::printf("Certificate store: %s: cannot be opened\n", path.c_str());
-        problems.push_back("The certificate store " + path +
-                           " cannot be opened: check that its files are yours and readable.");
+        report.lines.push_back("Certificate store: " + path + ": cannot be opened");
+        report.problems.push_back(
+            "The certificate store " + path +
+            " cannot be opened: check that its files are yours and readable.");
         return;
     }
     const std::string keys = store.keys ? counted(*store.keys, "key", "keys")
                                         : std::string("keys hidden by the password");
-    std::printf("Certificate store: %s: %s, %s, %s\n", path.c_str(),
-                counted(store.certificates, "certificate", "certificates").c_str(), keys.c_str(),
-                store.hasPassword ? "with a password" : "no password");
+    report.lines.push_back("Certificate store: " + path + ": " +
+                           counted(store.certificates, "certificate", "certificates") + ", " +
+                           keys + ", " + (store.hasPassword ? "with a password" : "no password"));
 }
 
-void printTokens(const StoreSurvey& store, Problems& problems) {
+void reportTokens(const StoreSurvey& store, ReadinessReport& report) {
     for (const TokenModuleLoad& load : store.modules) {
         const std::string module =
             shown(load.module.name) + " (" + shown(load.module.library) + ")";
         const char* result = load.result == ModuleLoad::Failed ? "could not be loaded" : "loaded";
-        std::printf("Token module %s: %s\n", module.c_str(), result);
+        report.lines.push_back("Token module " + module + ": " + result);
         if (load.result == ModuleLoad::Failed)
-            problems.push_back("The token module " + module +
-                               " could not be loaded: reinstall its package, or remove its "
-                               ".module file.");
+            report.problems.push_back("The token module " + module +
+                                      " could not be loaded: reinstall its package, or remove its "
+                                      ".module file.");
     }
     for (const TokenSummary& token : store.tokens)
-        std::printf("Token \"%s\" in %s: %s\n", shown(token.name).c_str(),
-                    shown(token.module).c_str(),
-                    counted(token.userCertificates, "certificate of yours", "certificates of yours")
-                        .c_str());
+        report.lines.push_back(
+            "Token \"" + shown(token.name) + "\" in " + shown(token.module) + ": " +
+            counted(token.userCertificates, "certificate of yours", "certificates of yours"));
     if (store.state != StoreSurvey::State::Opened) return;
-    std::printf("Certificates you can sign with: %zu\n", store.userCertificates);
+    report.lines.push_back("Certificates you can sign with: " +
+                           std::to_string(store.userCertificates));
     if (store.userCertificates == 0)
-        problems.push_back("No certificate with its key was found: " + std::string(kImportAdvice) +
-                           ".");
+        report.problems.push_back(
+            "No certificate with its key was found: " + std::string(kImportAdvice) + ".");
 }
 
-void checkDialog(Problems& problems) {
+void checkDialog(ReadinessReport& report) {
     if (!graphicalSession()) {
-        std::printf("Dialogs: cannot be shown: no graphical session\n");
-        problems.push_back(
+        report.lines.push_back("Dialogs: cannot be shown: no graphical session");
+        report.problems.push_back(
             "No dialog can ask you, as DISPLAY and WAYLAND_DISPLAY are not set: run the agent in "
             "your desktop session, or for a user service run: systemctl --user "
             "import-environment DISPLAY WAYLAND_DISPLAY XAUTHORITY");
@@ -123,13 +128,13 @@ void checkDialog(Problems& problems) {
     }
     const std::string program = consentDialogProgram();
     if (program.empty()) {
-        std::printf("Dialogs: cannot be shown: no dialog program\n");
-        problems.push_back(
+        report.lines.push_back("Dialogs: cannot be shown: no dialog program");
+        report.problems.push_back(
             "No dialog program is installed: install qt6-qpa-plugins, or "
             "pinentry-qt or pinentry-gtk2.");
         return;
     }
-    std::printf("Dialogs: shown with %s\n", shown(program).c_str());
+    report.lines.push_back("Dialogs: shown with " + shown(program));
 }
 
 const char* foundOrMissing(bool found) {
@@ -138,7 +143,7 @@ const char* foundOrMissing(bool found) {
 
 // Which browsers' policies let each allowed site reach the agent without asking. Without them
 // the browser asks the user once, so a missing policy is advice, not a problem.
-void printBrowserPolicies() {
+void reportBrowserPolicies(ReadinessReport& report) {
     std::set<std::string> origins;
     for (const auto& [path, owner] : {std::pair{userAllowedSitesPath(), geteuid()},
                                       std::pair{administratorAllowedSitesPath(), uid_t{0}}}) {
@@ -153,35 +158,34 @@ void printBrowserPolicies() {
         const bool chrome = found.chrome(origin);
         const bool firefox = found.firefox(origin);
         missing = missing || !chromium || !chrome || !firefox;
-        std::printf("Browser policies for %s: Chromium %s, Chrome %s, Firefox %s\n",
-                    shownText(origin, true).c_str(), foundOrMissing(chromium),
-                    foundOrMissing(chrome), foundOrMissing(firefox));
+        report.lines.push_back("Browser policies for " + shownText(origin, true) + ": Chromium " +
+                               foundOrMissing(chromium) + ", Chrome " + foundOrMissing(chrome) +
+                               ", Firefox " + foundOrMissing(firefox));
     }
     if (missing)
-        std::printf(
+        report.lines.push_back(
             "Advice: without a policy, the browser asks before a site may reach the agent; for "
-            "the administrator's sites, write them with: sudo quillmarkd --browser-policies\n");
+            "the administrator's sites, write them with: sudo quillmarkd --browser-policies");
 }
 
 }  // namespace
 
-int printSelfCheck() {
-    Problems problems;
-    checkPort(problems);
+ReadinessReport checkReadiness() {
+    ReadinessReport report;
+    checkPort(report);
     const StoreSurvey store = surveyUserStore();
-    printStore(store, problems);
-    printTokens(store, problems);
-    checkDialog(problems);
-    if (!printAllowedSites())
-        problems.push_back("A list of allowed sites is ignored: mend it as said above.");
-    printBrowserPolicies();
+    reportStore(store, report);
+    reportTokens(store, report);
+    checkDialog(report);
+    const AllowedSitesReport sites = reportAllowedSites();
+    report.lines.insert(report.lines.end(), sites.lines.begin(), sites.lines.end());
+    if (sites.ignored)
+        report.problems.push_back("A list of allowed sites is ignored: mend it as said above.");
+    reportBrowserPolicies(report);
     const std::string log = logFilePathFor(getModuleDirectory());
-    std::printf("Log: %s\n", log.empty() ? "none, as no home folder is known" : shown(log).c_str());
-    for (const std::string& problem : problems)
-        std::printf("Problem: %s\n", problem.c_str());
-    if (problems.empty()) std::printf("Ready: web pages can list your certificates and sign.\n");
-    std::fflush(stdout);
-    return problems.empty() ? 0 : 1;
+    report.lines.push_back(
+        "Log: " + (log.empty() ? std::string("none, as no home folder is known") : shown(log)));
+    return report;
 }
 
 }  // namespace quillmark
