@@ -1,9 +1,9 @@
 #include "server/graceful_stop.h"
 
+#include "server/agent_port.h"
 #include "server/listening_sockets.h"
 #include "server/open_connections.h"
 #include "server/protocol_table.h"
-#include "server/server_thread.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
