@@ -147,16 +147,26 @@ bool ConnectionTable::admitOfSite(lws* wsi, std::string_view origin) {
     if (connection.site == site) return true;
     countSite(connection, std::nullopt);
 
-    const int limit = site.allowed ? kMaxConnectionsPerSite : kMaxConnectionsPerNotAllowedSite;
-    if (full(ofSite_, site, limit) && (site.allowed || !closeIdlest([&](const Connection& other) {
-                                           return &other != &connection && other.site == site;
-                                       }))) {
-        writeLog("Connection refused: " + site.domain + " already holds " + intToDecimal(limit) +
-                 " connections");
+    if (!roomOnSite(site, connection)) {
+        writeLog("Connection refused: " + site.domain + " already holds " +
+                 intToDecimal(limitOf(site)) + " connections");
         return false;
     }
     countSite(connection, site);
     return true;
+}
+
+int ConnectionTable::limitOf(const Site& site) {
+    return site.allowed ? kMaxConnectionsPerSite : kMaxConnectionsPerNotAllowedSite;
+}
+
+// A site at its limit has room only if it is not allowed and has an idle connection other than
+// `newcomer` to give up.
+bool ConnectionTable::roomOnSite(const Site& site, const Connection& newcomer) {
+    if (!full(ofSite_, site, limitOf(site))) return true;
+    return !site.allowed && closeIdlest([&](const Connection& other) {
+        return &other != &newcomer && other.site == site;
+    });
 }
 
 void ConnectionTable::awaitNextRequestHead(lws* wsi) {

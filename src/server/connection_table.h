@@ -129,6 +129,8 @@ class ConnectionTable {
     void closePeersGone();
     void add(lws* wsi);
     void remove(lws* wsi);
+    static int limitOf(const Site& site);
+    bool roomOnSite(const Site& site, const Connection& newcomer);
     void countSite(Connection& connection, std::optional<Site> site);
     void release(Connection& connection);
     void close(lws* wsi, Connection& connection);
