@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "server/header_deadline.h"
+#include "server/connection_table.h"
 
 namespace quillmark {
 namespace {
@@ -71,7 +71,7 @@ int answerCorsPreflight(lws* wsi) {
     if (!isPreflight(wsi)) return 0;
     if (!writePreflightAnswer(wsi) || carriesBody(wsi)) return -1;
     if (lws_http_transaction_completed(wsi)) return -1;
-    awaitNextRequestHead(wsi);
+    connectionTableOf(wsi).awaitNextRequestHead(wsi);
     return 0;
 }
 

@@ -1,9 +1,8 @@
 #include "server/graceful_stop.h"
 
+#include "server/agent_port.h"
 #include "server/listening_sockets.h"
-#include "server/open_connections.h"
 #include "server/protocol_table.h"
-#include "server/server_thread.h"
 #include "server/websocket_endpoint.h"
 
 namespace quillmark {
@@ -30,9 +29,9 @@ bool awaitsAnswer(lws* wsi, std::chrono::steady_clock::duration sinceAccepted) {
     return sinceAccepted < kArrivalWait;
 }
 
-bool anyAwaitsAnswer() {
+bool anyAwaitsAnswer(const ConnectionTable& connections) {
     bool waiting = false;
-    forEachOpenConnection([&](lws* wsi, std::chrono::steady_clock::duration sinceAccepted) {
+    connections.forEachOpen([&](lws* wsi, std::chrono::steady_clock::duration sinceAccepted) {
         waiting = waiting || awaitsAnswer(wsi, sinceAccepted);
     });
     return waiting;
@@ -42,7 +41,7 @@ void wake(lws_sorted_usec_list_t*) {}
 
 }  // namespace
 
-void finishAcceptedRequests(lws_context* context) {
+void finishAcceptedRequests(lws_context* context, ConnectionTable& connections) {
     lws_sorted_usec_list_t wakeTimer{};
     // One pass of the loop, at most kWakeInterval long; false when the loop has failed.
     const auto servePass = [&] {
@@ -54,9 +53,9 @@ void finishAcceptedRequests(lws_context* context) {
     // reset once the port stops listening.
     bool serving = servePass();
     stopListening(kServerPort);
-    stopAcceptingConnections();
+    connections.stopAccepting();
     const auto end = std::chrono::steady_clock::now() + kStopGrace;
-    while (serving && std::chrono::steady_clock::now() < end && anyAwaitsAnswer())
+    while (serving && std::chrono::steady_clock::now() < end && anyAwaitsAnswer(connections))
         serving = servePass();
     lws_sul_cancel(&wakeTimer);
 }

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "server/connection_table.h"
+
 namespace quillmark {
 
 // How long a stopping agent goes on serving the requests it has accepted.
@@ -14,6 +16,6 @@ constexpr std::chrono::milliseconds kStopGrace(2000);
 // (one that slips in is closed as it comes), and the loop serves on until no accepted request
 // waits for its answer, for at most kStopGrace. A connection accepted just now counts as
 // waiting: its request may still be on its way.
-void finishAcceptedRequests(lws_context* context);
+void finishAcceptedRequests(lws_context* context, ConnectionTable& connections);
 
 }  // namespace quillmark

@@ -8,8 +8,8 @@
 
 #include "desktop/self_restart.h"
 #include "protocol/dispatcher.h"
+#include "server/connection_table.h"
 #include "server/cors_preflight.h"
-#include "server/header_deadline.h"
 #include "server/store_workers.h"
 #include "support/log_file.h"
 
@@ -198,7 +198,7 @@ int onWriteable(lws* wsi, HttpSession& session) {
     }
     if (session.bytesAfterBody) return -1;
     if (lws_http_transaction_completed(wsi)) return -1;
-    awaitNextRequestHead(wsi);
+    connectionTableOf(wsi).awaitNextRequestHead(wsi);
     return 0;
 }
 
@@ -225,7 +225,7 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
               std::size_t len) {
     switch (reason) {
         case LWS_CALLBACK_HTTP:
-            requestHeadArrived(wsi);
+            connectionTableOf(wsi).requestHeadArrived(wsi);
             if (!hasTicket(session->ticket)) session->ticket = openTicket(wsi, deliverWork);
             session->bodyStarted = nowTicks();
             readRequestOrigin(wsi, session->origin);

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "server/server_thread.h"
+#include "server/agent_port.h"
 #include "server/socket_owner.h"
 
 namespace quillmark {

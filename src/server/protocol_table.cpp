@@ -1,9 +1,10 @@
 #include "server/protocol_table.h"
 
+#include <cstring>
+
 #include "server/connection_guard.h"
-#include "server/header_deadline.h"
+#include "server/connection_table.h"
 #include "server/http_endpoint.h"
-#include "server/open_connections.h"
 #include "server/store_workers.h"
 #include "server/websocket_endpoint.h"
 
@@ -11,8 +12,8 @@ namespace quillmark {
 namespace {
 
 // Every connection's and request's checks sit in front of both endpoints. The library
-// reports new and ended connections to the first protocol only, so the follower of open
-// connections and the request head deadline sit in front of the WebSocket endpoint. The store
+// reports new and ended connections to the first protocol only, so the table of open
+// connections follows them in front of the WebSocket endpoint. The store
 // workers wake the service loop when they finish a request; the wake reaches every protocol of
 // every virtual host, and the first protocol hands the finished work over (a second call finds
 // none).
@@ -22,9 +23,8 @@ int callbackGuardedSignature(lws* wsi, lws_callback_reasons reason, void* user, 
         storeWorkersOf(wsi).deliverFinished();
         return 0;
     }
-    watchRequestHeads(wsi, reason);
-    if (guardConnection(wsi, reason, user) != 0 || followOpenConnections(wsi, reason, user) != 0)
-        return -1;
+    ConnectionTable::follow(wsi, reason);
+    if (guardConnection(wsi, reason, user) != 0) return -1;
     return callbackSignature(wsi, reason, user, in, len);
 }
 
@@ -62,5 +62,23 @@ const lws_http_mount kCallbackMount = [] {
     mount.origin_protocol = LWSMPRO_CALLBACK;
     return mount;
 }();
+
+bool connectionBusy(lws* wsi) {
+    const lws_protocols* protocol = lws_get_protocol(wsi);
+    const void* session = lws_wsi_user(wsi);
+    if (protocol == nullptr || session == nullptr) return false;
+    if (std::strcmp(protocol->name, kHttpProtocolName) == 0)
+        return httpRequestPending(*static_cast<const HttpSession*>(session));
+    if (std::strcmp(protocol->name, kWebSocketProtocolName) == 0)
+        return signatureRequestsPending(*static_cast<const SignatureSession*>(session));
+    return false;
+}
+
+void probeBusyPeer(lws* wsi) {
+    const lws_protocols* protocol = lws_get_protocol(wsi);
+    if (protocol != nullptr && lws_wsi_user(wsi) != nullptr &&
+        std::strcmp(protocol->name, kHttpProtocolName) == 0)
+        probeHttpPeer(wsi);
+}
 
 }  // namespace quillmark

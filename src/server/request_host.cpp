@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "server/server_thread.h"
+#include "server/agent_port.h"
 #include "support/log_file.h"
 
 namespace quillmark {

@@ -7,12 +7,11 @@
 #include <thread>
 
 #include "keystore/assuan_client.h"
+#include "server/connection_table.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
-#include "server/header_deadline.h"
 #include "server/http_endpoint.h"
 #include "server/ipv6_loopback.h"
-#include "server/open_connections.h"
 #include "server/protocol_table.h"
 #include "server/store_workers.h"
 #include "support/log_file.h"
@@ -33,7 +32,7 @@ std::atomic<int> wakersInside{0};
 
 lws_context_creation_info creationRecord(StoreWorkers& workers) {
     lws_context_creation_info info{};
-    info.user = &workers;
+    info.user = &workers;  // the context's; each virtual host carries the table of connections
     info.port = kServerPort;
     info.protocols = kProtocolTable;
     info.extensions = kExtensionTable;
@@ -60,11 +59,13 @@ bool createVirtualHost(lws_context* context, lws_context_creation_info info, con
     return vhost != nullptr && lws_get_vhost_listen_port(vhost) == kServerPort;
 }
 
-// The listeners: loopback only, unless the build asks for every interface. IPv4 loopback is
-// required; IPv6 loopback is served when the host has it (many hosts turn IPv6 off). A port
-// taken on either is a failure: pages that reach "localhost" over IPv6 must not send their
-// documents to another program.
-bool createVirtualHosts(lws_context* context, const lws_context_creation_info& info) {
+// The listeners, each lent the table of connections: loopback only, unless the build asks for every
+// interface. IPv4 loopback is required; IPv6 loopback is served when the host has it (many hosts
+// turn IPv6 off). A port taken on either is a failure: pages that reach "localhost" over IPv6 must
+// not send their documents to another program.
+bool createVirtualHosts(lws_context* context, lws_context_creation_info info,
+                        ConnectionTable& connections) {
+    info.user = &connections;
 #ifdef QUILLMARK_LISTEN_ALL
     return lws_create_vhost(context, &info) != nullptr;
 #else
@@ -99,16 +100,17 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
 
     StoreWorkers workers;
     lws_context_creation_info info = creationRecord(workers);
-    // The library sizes its tables from this; the cap keeps connections within them.
+    // The library sizes its tables from this; the table's cap keeps connections within them.
     info.fd_limit_per_thread = raiseDescriptorLimit();
-    capOpenConnections(info.fd_limit_per_thread);
+    // Outlives the context, whose end reports every connection closed.
+    ConnectionTable connections(info.fd_limit_per_thread, {connectionBusy, probeBusyPeer});
     ContextPtr context(lws_create_context(&info), lws_context_destroy);
     if (!context) {
         lwsl_err("libwebsocket init failed\n");
         tellReady(false);
         return kSetupFailed;
     }
-    if (!createVirtualHosts(context.get(), info)) {
+    if (!createVirtualHosts(context.get(), info, connections)) {
         lwsl_err("vhost creation failed\n");
         tellReady(false);
         return kSetupFailed;
@@ -123,7 +125,7 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
     // scheduled event; requestStop wakes it with lws_cancel_service.
     while (!stopRequested && lws_service(context.get(), 0) >= 0) {
     }
-    finishAcceptedRequests(context.get());
+    finishAcceptedRequests(context.get(), connections);
     runningContext = nullptr;
     while (wakersInside.load() != 0)
         std::this_thread::yield();

@@ -1,17 +1,10 @@
 #pragma once
 
-#include <chrono>
 #include <future>
 
+#include "server/agent_port.h"
+
 namespace quillmark {
-
-constexpr int kServerPort = 7681;
-
-// How long the desktop agent waits for the server thread to end once asked to stop.
-constexpr std::chrono::milliseconds kStopWait(5000);
-
-// What the user is told when the server could not be set up.
-constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
 
 // The server thread: listens on the port, starts a new log and serves requests until
 // requestStop. `ready` (when not null) is set true once the server listens, false when it
