@@ -14,8 +14,8 @@
 #include "keystore/shown_text.h"
 #include "keystore/store_survey.h"
 #include "policies/policies_found.h"
+#include "server/agent_port.h"
 #include "server/port_holder.h"
-#include "server/server_thread.h"
 #include "support/log_file.h"
 #include "support/module_path.h"
 
