@@ -208,14 +208,15 @@ class Pki:
             cert.chain += [self.root["der"]]
         return cert
 
-    def make_server(self, host):
-        """A TLS server certificate for `host` issued by the root CA, with PEM files of the
-        certificate (cert_pem) and its key (key_pem)."""
-        cert = UserCert("server-" + host, "server-" + host, "CN=" + host, host,
-                        self._next_serial(), SHA256_WITH_RSA, "root")
-        cert.der = self._certutil_make(cert.nickname, cert.subject, "root", cert.serial, "u,u,u",
-                                       extra=["--extSAN", "dns:" + host,
-                                              "--extKeyUsage", "serverAuth"])
+    def make_server(self, *hosts):
+        """A TLS server certificate for the host names, issued by the root CA, with PEM files
+        of the certificate (cert_pem) and its key (key_pem)."""
+        cert = UserCert("server", "server", "CN=" + hosts[0], hosts[0], self._next_serial(),
+                        SHA256_WITH_RSA, "root")
+        cert.der = self._certutil_make(
+            cert.nickname, cert.subject, "root", cert.serial, "u,u,u",
+            extra=["--extSAN", ",".join("dns:" + host for host in hosts),
+                   "--extKeyUsage", "serverAuth"])
         self._export_user(cert)
         return cert
 
@@ -397,3 +398,10 @@ def openssl_verify_signature(cert, data, signature, workdir):
         ["openssl", "dgst", "-" + cert.hash_name, "-verify", cert.pubkey_pem, "-signature",
          signature_path, data_path], capture_output=True)
     return result.returncode == 0
+
+
+def openssl_cms_content(message):
+    """Verifies a DER CMS signed message's signature with openssl (not its certificate
+    chain) and returns the content it carries."""
+    return subprocess.run(["openssl", "cms", "-verify", "-noverify", "-inform", "DER"],
+                          input=message, capture_output=True, check=True).stdout

@@ -18,6 +18,9 @@ import tempfile
 PORTAL_NAME = "portal.example.vn"
 PORTAL_ADDRESS = "198.51.100.10"
 PORTAL_ORIGIN = f"https://{PORTAL_NAME}"
+# A second site on the same address, for cases that need a site of their own.
+OTHER_NAME = "other.example.vn"
+OTHER_ORIGIN = f"https://{OTHER_NAME}"
 CHROMIUM_POLICIES = "/etc/chromium/policies/managed"
 FIREFOX_POLICIES = "/etc/firefox/policies"
 _INSIDE = "QUILLMARK_TEST_PORTAL_NETWORK"
@@ -48,4 +51,4 @@ def enter():
     subprocess.run(["umount", "-l", layers], check=True)
     os.rmdir(layers)
     with open("/etc/hosts", "w") as f:
-        f.write(f"127.0.0.1 localhost\n::1 localhost\n{PORTAL_ADDRESS} {PORTAL_NAME}\n")
+        f.write(f"127.0.0.1 localhost\n::1 localhost\n{PORTAL_ADDRESS} {PORTAL_NAME} {OTHER_NAME}\n")
