@@ -94,6 +94,9 @@ class PortalCases:
             signature = openssl_cms_content(signature)
         self.assertTrue(openssl_verify_signature(cert, DATA.encode(), signature, workdir))
 
+    def assert_failed(self, outcome, code):
+        self.assertEqual(outcome.get("code"), code, outcome)
+
     def test_agent_not_running(self):
         with self.launch(policy=True) as browser:
             browser.open(PORTAL_ORIGIN + "/")
@@ -102,7 +105,7 @@ class PortalCases:
                 outcome = self.attempt(browser, "http", "c => c.getCerts()")
             finally:
                 agent.start()
-        self.assertEqual(outcome.get("code"), "agentNotRunning", outcome)
+        self.assert_failed(outcome, "agentNotRunning")
 
     def test_allowed_by_policy(self):
         # A new run of the agent, which has not yet been asked anything.
@@ -112,9 +115,9 @@ class PortalCases:
         agent.start()
         with self.launch(policy=True) as browser:
             browser.open(OTHER_ORIGIN + "/")
-            self.assertEqual(self.sign(browser).get("code"), "siteRefused")
+            self.assert_failed(self.sign(browser), "siteRefused")
             browser.open(PORTAL_ORIGIN + "/")
-            self.assertEqual(self.sign(browser).get("code"), "pinCancelled")
+            self.assert_failed(self.sign(browser), "pinCancelled")
             # Over WebSocket the data always travels enciphered.
             for transport, result_format, secure in [
                     ("http", "raw", False), ("http", "raw", True), ("http", "cms", False),
@@ -129,7 +132,7 @@ class PortalCases:
             browser.open(PORTAL_ORIGIN + "/")
             self.block(browser)
             outcome = self.attempt(browser, "http", "c => c.getCerts()")
-        self.assertEqual(outcome["code"], "localNetworkBlocked", outcome)
+        self.assert_failed(outcome, "localNetworkBlocked")
         self.assertIn(self.UNDO_WORDS, outcome["howToUndo"])
 
 

@@ -7,10 +7,11 @@ apart from any other agent on the machine.
         portal_network.enter()   # re-executes the script inside the namespaces
         unittest.main()
 
-/etc is an overlay there, so the test may write /etc/hosts and the browsers' policy folders
-without touching the machine's own."""
+/etc is the test's own there (the machine's entries bound into a tmpfs), so the test may
+write /etc/hosts and the browsers' policy folders without touching the machine's."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -40,15 +41,32 @@ def enter():
                     ["ip", "link", "set", "portal0", "up"],
                     ["ip", "link", "set", "portal1", "up"]):
         subprocess.run(command, check=True)
-    layers = tempfile.mkdtemp(prefix="quillmark-etc-")
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", layers], check=True)
-    os.makedirs(os.path.join(layers, "upper"))
-    os.makedirs(os.path.join(layers, "work"))
-    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
-                    f"lowerdir=/etc,upperdir={layers}/upper,workdir={layers}/work", "/etc"],
-                   check=True)
-    # The overlay keeps its layers: the folder that held them goes from the machine's /tmp.
-    subprocess.run(["umount", "-l", layers], check=True)
-    os.rmdir(layers)
-    with open("/etc/hosts", "w") as f:
+    _own_etc()
+
+
+def _own_etc():
+    """Puts a new /etc in place: the machine's entries bound into a tmpfs, but for hosts and
+    the browsers' policy folders, which are the test's own. (An overlay would not do as a user
+    namespace's root, which may not copy up files of the real root.)"""
+    stage = tempfile.mkdtemp(prefix="quillmark-etc-")
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", stage], check=True)
+    for name in os.listdir("/etc"):
+        source, target = os.path.join("/etc", name), os.path.join(stage, name)
+        if name in ("hosts", "chromium", "firefox"):
+            continue
+        if os.path.islink(source):
+            os.symlink(os.readlink(source), target)
+            continue
+        if os.path.isdir(source):
+            os.mkdir(target)
+        else:
+            open(target, "w").close()
+        subprocess.run(["mount", "--rbind", source, target], check=True)
+    if os.path.isdir("/etc/chromium"):
+        shutil.copytree("/etc/chromium", os.path.join(stage, "chromium"), symlinks=True)
+    with open(os.path.join(stage, "hosts"), "w") as f:
         f.write(f"127.0.0.1 localhost\n::1 localhost\n{PORTAL_ADDRESS} {PORTAL_NAME} {OTHER_NAME}\n")
+    subprocess.run(["mount", "--rbind", stage, "/etc"], check=True)
+    # /etc keeps the tmpfs: the folder that staged it goes from the machine's /tmp.
+    subprocess.run(["umount", "-l", stage], check=True)
+    os.rmdir(stage)
