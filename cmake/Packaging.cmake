@@ -42,7 +42,8 @@ string(REGEX REPLACE "payloadKeyHex: \"[0-9a-fA-F]*\"" "payloadKeyHex: \"${QUILL
 string(REGEX REPLACE "payloadIvHex: \"[0-9a-fA-F]*\"" "payloadIvHex: \"${QUILLMARK_PAYLOAD_IV}\""
        demo_config "${demo_config}")
 file(WRITE ${generated}/config.js "${demo_config}")
-install(FILES ${generated}/config.js DESTINATION ${docdir}/demo)
+install(FILES ${generated}/config.js ${PROJECT_SOURCE_DIR}/clients/js/quillmark.js
+        DESTINATION ${docdir}/demo)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillmark)

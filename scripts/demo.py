@@ -33,6 +33,7 @@ from pki import Pki  # noqa: E402
 from websocket_client import greeted  # noqa: E402
 
 PAGE_DIR = os.path.join(ROOT, "examples", "demo")
+CLIENT_LIBRARY = os.path.join(ROOT, "clients", "js", "quillmark.js")  # the page imports it
 DEMO_SIGNERS = ["vietnamese", "sha1"]  # one SHA-256 and one SHA-1 certificate
 SHA256_WITH_RSA = "sha256WithRSAEncryption"
 
@@ -47,32 +48,38 @@ def make_demo_store(demo_dir):
     return home
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def page_config_script(build_dir):
     """config.js for the page, with the agent's key and IV from the build's CMake cache."""
     key, iv = payload.key_and_iv(build_dir)
     return ("window.QUILLMARK_CONFIG = " + json.dumps({
         "httpUrl": "http://127.0.0.1:7681/",
-        "webSocketUrl": "ws://127.0.0.1:7681/",
         "payloadKeyHex": key,
         "payloadIvHex": iv,
     }, indent=2) + ";\n").encode()
 
 
 class PageHandler(http.server.SimpleHTTPRequestHandler):
-    """Serves examples/demo, with config.js made for this build."""
+    """Serves examples/demo, with config.js made for this build and the client library beside
+    the page, where the installed demo has it too."""
 
     def __init__(self, *args, config_script, **kwargs):
-        self.config_script = config_script
+        self.scripts = {"/config.js": config_script, "/quillmark.js": read_bytes(CLIENT_LIBRARY)}
         super().__init__(*args, directory=PAGE_DIR, **kwargs)
 
     def do_GET(self):
-        if self.path.split("?")[0] != "/config.js":
+        script = self.scripts.get(self.path.split("?")[0])
+        if script is None:
             return super().do_GET()
         self.send_response(200)
         self.send_header("Content-Type", "text/javascript; charset=utf-8")
-        self.send_header("Content-Length", str(len(self.config_script)))
+        self.send_header("Content-Length", str(len(script)))
         self.end_headers()
-        self.wfile.write(self.config_script)
+        self.wfile.write(script)
 
     def log_message(self, *args):
         pass

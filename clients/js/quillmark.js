@@ -17,7 +17,8 @@ export const ErrorCode = Object.freeze({
 });
 
 export class QuillmarkError extends Error {
-  constructor(code, message, { howToUndo = null, agentErrorCode = null, agentMessage = null } = {}) {
+  constructor(code, message, { howToUndo = null, agentErrorCode = null,
+                               agentMessage = null } = {}) {
     super(message);
     this.name = "QuillmarkError";
     this.code = code;
@@ -44,11 +45,13 @@ const FAILURE_CODES = {
 };
 
 const MESSAGES = {
-  agentNotRunning: "The Quillmark agent does not answer: start it (QuillmarkXp or quillmarkd) and try again.",
-  localNetworkBlocked: "The browser blocks this page from reaching the Quillmark agent on this computer.",
-  permissionPending: "The browser has not yet let this page reach the Quillmark agent: answer its " +
-    "question (\"access other apps and services on this device\") with Allow. If no question " +
-    "shows, try again from a button, or check that the agent is running.",
+  agentNotRunning: "The Quillmark agent does not answer: start it (QuillmarkXp or " +
+    "quillmarkd) and try again.",
+  localNetworkBlocked: "The browser blocks this page from reaching the Quillmark agent on " +
+    "this computer.",
+  permissionPending: "The browser has not yet let this page reach the Quillmark agent: " +
+    "answer its question (\"access other apps and services on this device\") with Allow. If " +
+    "no question shows, try again from a button, or check that the agent is running.",
   siteRefused: "The Quillmark agent was told not to serve this site.",
   pinCancelled: "The PIN dialog was cancelled.",
   noDialog: "The Quillmark agent could not show its dialog (consent or PIN) on this desktop.",
@@ -64,9 +67,9 @@ const UNDO = {
   firefox: "Click the blocked-permission icon in the address bar (or the site-information icon), " +
     "clear the block on \"Access this device\", and reload the page. Where the setting cannot " +
     "be changed, ask the administrator to allow this site by policy (LocalNetworkAccess).",
-  insecurePage: "This page is not served over https, and the browser lets only secure pages reach " +
-    "this computer: open the portal's https:// address, or ask the administrator to allow this " +
-    "site by policy.",
+  insecurePage: "This page is not served over https, and the browser lets only secure pages " +
+    "reach this computer: open the portal's https:// address, or ask the administrator to " +
+    "allow this site by policy.",
   siteRefused: "The agent forgets a refusal when it restarts; or allow the site in the agent's " +
     "window (Trang web bị từ chối).",
 };
@@ -114,7 +117,7 @@ function timeoutError() {
   return new QuillmarkError(ErrorCode.timeout, MESSAGES.timeout);
 }
 
-// A request the agent did not answer with a reply, and whether it was a network failure.
+// A request whose connection failed: browsers do not tell the page why.
 class NetworkFailure extends Error {}
 
 // HTTP: each request is POSTed as a string body, a simple request that needs no preflight.
@@ -122,8 +125,8 @@ class HttpChannel {
   constructor(url, timeoutMs) {
     this.url = url;
     this.timeoutMs = timeoutMs;
-    // Chromium asks for the loopback permission up front when told where the request goes;
-    // browsers that do not know the member ignore it.
+    // Tells Chromium the request is meant for this device, whose permission then applies to
+    // it; browsers that do not know the member ignore it.
     this.extra = isLoopbackHost(new URL(url).hostname) ? { targetAddressSpace: "loopback" } : {};
   }
 
@@ -193,12 +196,13 @@ class WebSocketChannel {
         clearTimeout(timer);
         if (parseReply(event.data)?.action !== "start") {
           socket.close();
-          return reject(new QuillmarkError(ErrorCode.agentError, "The agent sent no start message."));
+          return reject(new QuillmarkError(ErrorCode.agentError,
+                                           "The agent sent no start message."));
         }
         socket.onmessage = (next) => this.onReply(next.data);
         socket.onerror = null;
-        socket.onclose = () =>
-          this.failWaiting(new QuillmarkError(ErrorCode.agentNotRunning, "The agent closed the connection."));
+        socket.onclose = () => this.failWaiting(
+          new QuillmarkError(ErrorCode.agentNotRunning, "The agent closed the connection."));
         this.socket = socket;
         resolve();
       };
@@ -301,7 +305,8 @@ export class QuillmarkClient {
     const reply = await this.send(await this.channel(), { action: "getCerts" });
     const certs = reply.certs ?? [];
     // Only consent can keep a site from the list, so only its failures can explain one.
-    if (reply.error && !certs.length) throw await this.agentFailure(reply, ["refusedByUser", "noDialog"]);
+    if (reply.error && !certs.length)
+      throw await this.agentFailure(reply, ["refusedByUser", "noDialog"]);
     return certs;
   }
 
@@ -322,7 +327,12 @@ export class QuillmarkClient {
       cms: format === "cms",
     };
     const reply = await this.send(await this.channel(), request);
-    if (reply.error || !reply.signedData) throw await this.agentFailure(reply, Object.keys(FAILURE_CODES));
+    if (!reply.signedData) {
+      // The agent explains a key it could not have (refused, PIN cancelled or wrong, no
+      // dialog, no token) and a serial it did not find (a reply without error); nothing else.
+      const explained = reply.error === undefined || reply.error === "Get private key error";
+      throw await this.agentFailure(reply, explained ? Object.keys(FAILURE_CODES) : []);
+    }
     const signed = base64ToBytes(reply.signedData);
     return enciphered ? this.cipher("decrypt", signed) : signed;
   }
@@ -346,18 +356,29 @@ export class QuillmarkClient {
       return await attempt();
     } catch (error) {
       if (error instanceof NetworkFailure) throw await this.networkFailure();
+      // A request waits for the browser's question as long as it is not answered.
+      if (error.code === ErrorCode.timeout && (await this.pageStanding()) === "prompt")
+        throw new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
       throw error;
     }
   }
 
+  // The permission this page needs to reach the agent; a page of this computer needs none.
+  async pageStanding() {
+    return pageIsLoopback() ? "granted" : this.permissionState();
+  }
+
   // Why the agent could not be reached. Browsers report a blocked request, an unanswered
-  // prompt and a closed port alike, so the page's standing tells them apart.
+  // prompt and a closed port alike, so the page's standing tells them apart. Chromium
+  // blocks pages that are not secure contexts outright; Firefox asks about them too.
   async networkFailure() {
-    const state = pageIsLoopback() ? "granted" : await this.permissionState();
-    const insecure = typeof isSecureContext !== "undefined" && !isSecureContext && !pageIsLoopback();
+    const state = await this.pageStanding();
+    const insecure = typeof isSecureContext !== "undefined" && !isSecureContext &&
+      !pageIsLoopback() && !isFirefox();
     if (insecure || state === "denied") {
       const howToUndo = insecure ? UNDO.insecurePage : isFirefox() ? UNDO.firefox : UNDO.chromium;
-      return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked, { howToUndo });
+      return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked,
+                                { howToUndo });
     }
     if (state === "prompt")
       return new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
@@ -373,13 +394,15 @@ export class QuillmarkClient {
     };
     let status = null;
     try {
-      status = await this.send(this.webSocket ?? this.http, { action: "status" });
+      if (possibleFailures.length)
+        status = await this.send(this.webSocket ?? this.http, { action: "status" });
     } catch {
       // The reply's own words are all there is.
     }
     let code = ErrorCode.agentError;
     if (status?.site === "refused") code = ErrorCode.siteRefused;
-    else if (possibleFailures.includes(status?.lastFailure)) code = FAILURE_CODES[status.lastFailure];
+    else if (possibleFailures.includes(status?.lastFailure))
+      code = FAILURE_CODES[status.lastFailure];
     const agentWords = agent.agentErrorCode === null ? agent.agentMessage
       : `${agent.agentMessage} (code ${agent.agentErrorCode})`;
     const message = MESSAGES[code] ?? `The agent failed: ${agentWords}`;

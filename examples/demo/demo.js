@@ -1,12 +1,12 @@
 // The Quillmark demo page: how a web page lists the user's certificates, has the agent sign
 // with one of them over HTTP or WebSocket, and checks the signature itself with WebCrypto.
 // Plain JavaScript, no framework, no build step. Read it top to bottom.
-"use strict";
+import { QuillmarkClient } from "./quillmark.js";
 
 const config = window.QUILLMARK_CONFIG;
 
 // ---------------------------------------------------------------------------------------
-// Bytes, Base64 and hex
+// Bytes and Base64
 
 const utf8 = new TextEncoder();
 
@@ -20,123 +20,25 @@ function base64ToBytes(text) {
   return Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
 }
 
-function hexToBytes(hex) {
-  return Uint8Array.from(hex.match(/../g), (pair) => parseInt(pair, 16));
-}
-
 // ---------------------------------------------------------------------------------------
-// Talking to the agent. Every request is one JSON object with an "action"; every reply is
-// a JSON object whose first member is "action". A request the agent cannot serve gets no
-// reply at all, so every request here has a time-out.
+// Talking to the agent, through the Quillmark client library (clients/js/quillmark.js): one
+// client per transport, each connecting on its first request.
 
-const REPLY_TIMEOUT_MS = 120000; // signing may wait for the user to type a PIN
+const clients = {};
 
-// HTTP: POST the request to any path. The body is a string, so this is a simple request
-// (no CORS preflight, which the agent answers but which costs a round trip).
-async function httpRequest(request) {
-  const abort = new AbortController();
-  const timer = setTimeout(() => abort.abort(), REPLY_TIMEOUT_MS);
-  try {
-    const response = await fetch(config.httpUrl, {
-      method: "POST",
-      body: JSON.stringify(request),
-      signal: abort.signal,
-    });
-    return JSON.parse(await response.text());
-  } finally {
-    clearTimeout(timer);
-  }
+function client(transport) {
+  clients[transport] ??= new QuillmarkClient({
+    transport,
+    url: config.httpUrl,
+    payloadKeyHex: config.payloadKeyHex,
+    payloadIvHex: config.payloadIvHex,
+  });
+  return clients[transport];
 }
 
-// WebSocket, sub-protocol "signature". The agent greets every connection once with
-// { "action" : "start" }, then answers each request message with one reply message, in
-// the order of the requests. Replies carry no request id, so they are matched in order.
-class AgentSocket {
-  static open(url) {
-    return new Promise((resolve, reject) => {
-      const socket = new WebSocket(url, "signature");
-      const agent = new AgentSocket(socket);
-      socket.onerror = () => reject(new Error("cannot connect to " + url));
-      socket.onmessage = (event) => {
-        if (JSON.parse(event.data).action !== "start")
-          return reject(new Error("no start message"));
-        socket.onmessage = (event) => agent.onReply(event.data);
-        socket.onclose = () => agent.failWaiting(new Error("connection closed"));
-        resolve(agent);
-      };
-    });
-  }
-
-  constructor(socket) {
-    this.socket = socket;
-    this.waiting = []; // one {resolve, reject} per request sent, oldest first
-  }
-
-  request(request) {
-    return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => {
-        // Replies are matched by order: after a lost one, none can be trusted. Start over.
-        this.failWaiting(new Error("no reply"));
-        this.close();
-      }, REPLY_TIMEOUT_MS);
-      this.waiting.push({
-        resolve: (reply) => { clearTimeout(timer); resolve(reply); },
-        reject: (error) => { clearTimeout(timer); reject(error); },
-      });
-      this.socket.send(JSON.stringify(request));
-    });
-  }
-
-  onReply(text) {
-    const next = this.waiting.shift();
-    if (next) next.resolve(JSON.parse(text));
-  }
-
-  failWaiting(error) {
-    for (const next of this.waiting.splice(0)) next.reject(error);
-  }
-
-  close() {
-    this.socket.close();
-  }
-}
-
-let agentSocket = null; // opened on first use and kept
-
-async function webSocketRequest(request) {
-  if (!agentSocket || agentSocket.socket.readyState !== WebSocket.OPEN)
-    agentSocket = await AgentSocket.open(config.webSocketUrl);
-  return agentSocket.request(request);
-}
-
-function requestOver(transport, request) {
-  return transport === "websocket" ? webSocketRequest(request) : httpRequest(request);
-}
-
-// ---------------------------------------------------------------------------------------
-// Secure mode: the data sent and the signature returned are enciphered with AES-256-CBC
-// and PKCS #7 padding (WebCrypto's AES-CBC pads this way) under the key and IV shared with
-// the agent. Over WebSocket the agent always works in secure mode.
-
-let payloadKey = null;
-
-async function payloadCipherKey() {
-  if (!payloadKey)
-    payloadKey = await crypto.subtle.importKey("raw", hexToBytes(config.payloadKeyHex),
-                                               "AES-CBC", false, ["encrypt", "decrypt"]);
-  return payloadKey;
-}
-
-async function encipher(bytes) {
-  const iv = hexToBytes(config.payloadIvHex);
-  return new Uint8Array(await crypto.subtle.encrypt({ name: "AES-CBC", iv },
-                                                    await payloadCipherKey(), bytes));
-}
-
-async function decipher(bytes) {
-  const iv = hexToBytes(config.payloadIvHex);
-  return new Uint8Array(await crypto.subtle.decrypt({ name: "AES-CBC", iv },
-                                                    await payloadCipherKey(), bytes));
+// The library's errors say what the user can do about them.
+function explain(error) {
+  return error.howToUndo ? `${error.message} ${error.howToUndo}` : error.message;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -216,32 +118,22 @@ function cmsContent(message) {
 let certificates = []; // the getCerts entries, each with its parsed leaf certificate
 
 async function listCertificates(transport) {
-  const reply = await requestOver(transport, { action: "getCerts" });
-  if (reply.error) throw new Error(`${reply.error} (code ${reply.errorCode})`);
-  return reply.certs.map((entry) => ({
+  const certs = await client(transport).getCerts();
+  return certs.map((entry) => ({
     ...entry,
     info: certificateInfo(base64ToBytes(entry.certChains[0])),
   }));
 }
 
-// Asks the agent to sign the bytes and returns the signature (raw) or the CMS message,
-// deciphered in secure mode.
-async function sign(transport, certificate, data, format, mode) {
-  const secure = transport === "websocket" || mode === "secure";
-  // Over WebSocket the agent reads dataBase64 from the request text itself, from
-  // "dataBase64":" to the following ","cms": keep the members compact and in this order.
-  const request = {
-    action: "sign",
-    serialNumber: certificate.serialNumber,
-    secure,
-    dataBase64: bytesToBase64(secure ? await encipher(data) : data),
-    cms: format === "cms",
-  };
-  const reply = await requestOver(transport, request);
-  if (reply.error) throw new Error(`${reply.error} (code ${reply.errorCode})`);
-  if (!reply.signedData) throw new Error("no signedData in the reply");
-  const signed = base64ToBytes(reply.signedData);
-  return secure ? decipher(signed) : signed;
+// Has the agent sign the bytes; returns the signature (raw) or the CMS message, deciphered by
+// the library in secure mode (always so over WebSocket).
+function sign(transport, certificate, data, format, mode) {
+  return client(transport).sign({
+    serial: certificate.serialNumber,
+    data,
+    format,
+    secure: mode === "secure",
+  });
 }
 
 // True when the raw signature (for CMS: the message's content) verifies against the data
@@ -308,7 +200,7 @@ async function signAndVerify(certificate, transport, format, mode) {
                          `key of "${certificate.name ?? certificate.serialNumber}"`);
     return ok;
   } catch (error) {
-    addResult(check, false, error.message);
+    addResult(check, false, explain(error));
     return false;
   }
 }
@@ -321,7 +213,7 @@ async function onList() {
     addResult(`getCerts over ${transport === "http" ? "HTTP" : "WebSocket"}`, true,
               `${certificates.length} certificate(s)`);
   } catch (error) {
-    addResult("getCerts", false, error.message);
+    addResult("getCerts", false, explain(error));
   }
 }
 
@@ -360,19 +252,22 @@ function busy(action) {
       await action();
       $("sign-status").textContent = "";
     } catch (error) {
-      $("sign-status").textContent = error.message;
+      $("sign-status").textContent = explain(error);
     } finally {
       delete document.body.dataset.busy;
     }
   };
 }
 
-$("agent-address").textContent = `${config.httpUrl} and ${config.webSocketUrl}`;
+$("agent-address").textContent = `${config.httpUrl} and ${config.httpUrl.replace(/^http/, "ws")}`;
 $("list").onclick = busy(onList);
 $("sign").onclick = busy(onSign);
 $("run-all").onclick = busy(onRunAll);
 $("transport").onchange = () => {
   $("mode").disabled = $("transport").value === "websocket";
 };
+// The page's own steps, for the browser's console and its tests (a module declares no globals).
+Object.assign(window, { utf8, listCertificates, sign, verify });
+
 // index.html?run=all lists the certificates and tries every combination at once.
 if (new URLSearchParams(location.search).get("run") === "all") busy(onRunAll)();

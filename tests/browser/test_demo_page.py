@@ -115,6 +115,19 @@ class DemoPageTest(unittest.TestCase):
         })()""")
         self.assertEqual(verdicts, [True, False], browser.console_messages())
 
+    def test_the_client_library_names_the_failures(self):
+        browser = self.browser
+        browser.open(self.page_url)
+        codes = browser.evaluate("""(async () => {
+            const { QuillmarkClient } = await import("/quillmark.js");
+            const codeOf = (promise) => promise.then(() => "no error", (error) => error.code);
+            const noAgent = new QuillmarkClient({ url: "http://127.0.0.1:9" });
+            const agent = new QuillmarkClient({ transport: "websocket" });
+            return [await codeOf(noAgent.getCerts()),
+                    await codeOf(agent.sign({ serial: "00", data: "no such certificate" }))];
+        })()""")
+        self.assertEqual(codes, ["agentNotRunning", "tokenMissing"], browser.console_messages())
+
     def test_run_all_from_the_address_the_demo_prints(self):
         browser = self.browser
         browser.open(self.page_url + "?run=all")

@@ -32,6 +32,7 @@ EXPECTED = [
     "/usr/share/doc/quillmark/README.md.gz",
     "/usr/share/doc/quillmark/copyright",
     "/usr/share/doc/quillmark/demo/index.html",
+    "/usr/share/doc/quillmark/demo/quillmark.js",
     "/etc/quillmark/allowed-sites",
 ]
 
