@@ -29,11 +29,14 @@ _INSIDE = "QUILLMARK_TEST_PORTAL_NETWORK"
 
 def enter():
     """Re-executes this script in its own namespaces (as root, or as the root of a new user
-    namespace otherwise), then, once inside, builds the network and the test /etc."""
-    if os.environ.get(_INSIDE) != str(os.getpid()):
-        flags = ["-n", "-m"] if os.geteuid() == 0 else ["-U", "-r", "-n", "-m"]
-        # exec keeps the pid, which tells the re-executed script it is inside.
-        os.environ[_INSIDE] = str(os.getpid())
+    namespace otherwise), then, once inside, builds the network and the test /etc. A process
+    namespace too: the agent, which ends older copies of itself when it starts, then sees only
+    this test's."""
+    if os.environ.get(_INSIDE) != "1":
+        flags = ["-n", "-m", "-p", "--fork", "--mount-proc", "--kill-child"]
+        if os.geteuid() != 0:
+            flags = ["-U", "-r", *flags]
+        os.environ[_INSIDE] = "1"
         os.execvp("unshare", ["unshare", *flags, "--", sys.executable, *sys.argv])
     for command in (["ip", "link", "set", "lo", "up"],
                     ["ip", "link", "add", "portal0", "type", "veth", "peer", "name", "portal1"],
