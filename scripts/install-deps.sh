@@ -4,6 +4,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 packages=$(sed -e 's/#.*//' "$here"/packages/*.txt | tr -s ' \n' '\n' | sort -u | grep -v '^$')
+# A node from elsewhere (NodeSource, for one) brings its own npm and conflicts with Debian's.
+if command -v npm >/dev/null; then
+    packages=$(echo "$packages" | grep -vx npm)
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -11,3 +15,5 @@ export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 # shellcheck disable=SC2086
 $sudo apt-get install -y -q --no-install-recommends $packages
+# The Firefox tests' driver modules, at the versions of the lock file.
+(cd "$here/../tests/browser/firefox" && npm ci --no-audit --no-fund)

@@ -159,6 +159,14 @@ def allow_sites(home, *origins):
         f.write("".join(origin + "\n" for origin in origins))
 
 
+def stand_in_pinentry(folder, name="pinentry"):
+    """Puts a copy of the test pinentry (tests/nss/pinentry_stub.py) into the folder under that
+    name; put first on the agent's PATH, it answers the agent's dialogs as a test tells it."""
+    program = os.path.join(folder, name)
+    shutil.copy(os.path.join(os.path.dirname(__file__), "..", "nss", "pinentry_stub.py"), program)
+    os.chmod(program, 0o755)
+
+
 def post(body, path="/", host="127.0.0.1", timeout=10.0, headers=None):
     """POSTs a body (str or bytes), with any extra request headers, and returns
     (status, headers dict, body bytes)."""

@@ -208,6 +208,18 @@ class Pki:
             cert.chain += [self.root["der"]]
         return cert
 
+    def make_server(self, *hosts):
+        """A TLS server certificate for the host names, issued by the root CA, with PEM files
+        of the certificate (cert_pem) and its key (key_pem)."""
+        cert = UserCert("server", "server", "CN=" + hosts[0], hosts[0], self._next_serial(),
+                        SHA256_WITH_RSA, "root")
+        cert.der = self._certutil_make(
+            cert.nickname, cert.subject, "root", cert.serial, "u,u,u",
+            extra=["--extSAN", ",".join("dns:" + host for host in hosts),
+                   "--extKeyUsage", "serverAuth"])
+        self._export_user(cert)
+        return cert
+
     def _make_non_der_user(self):
         """A self-signed certificate whose subject and issuer hold one RDN of two values in
         the reverse of DER's SET order: valid BER that a DER re-encoding would change."""
@@ -274,6 +286,14 @@ class Pki:
         for key in users if users is not None else list(self.users):
             self.import_user(home, self.users[key], password)
         return db
+
+    def trust_root(self, database):
+        """Makes the NSS database (a browser's) if it does not exist and trusts the root CA in
+        it for TLS servers."""
+        if not os.path.exists(os.path.join(database, "cert9.db")):
+            self._new_database(database)
+        run(["certutil", "-A", "-d", "sql:" + database, "-n", "Quillmark Test Root CA",
+             "-t", "C,,", "-i", self.root["pem"]])
 
     def import_user(self, home, cert, password=None):
         """Imports one user certificate and its key into home's NSS database with pk12util."""
@@ -378,3 +398,10 @@ def openssl_verify_signature(cert, data, signature, workdir):
         ["openssl", "dgst", "-" + cert.hash_name, "-verify", cert.pubkey_pem, "-signature",
          signature_path, data_path], capture_output=True)
     return result.returncode == 0
+
+
+def openssl_cms_content(message):
+    """Verifies a DER CMS signed message's signature with openssl (not its certificate
+    chain) and returns the content it carries."""
+    return subprocess.run(["openssl", "cms", "-verify", "-noverify", "-inform", "DER"],
+                          input=message, capture_output=True, check=True).stdout

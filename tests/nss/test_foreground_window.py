@@ -3,13 +3,12 @@
 import base64
 import os
 import shutil
-import stat
 import subprocess
 import tempfile
 import time
 import unittest
 
-from agent import Agent, call
+from agent import Agent, call, stand_in_pinentry
 from pki import shared_pki
 
 PIN = "0000"
@@ -65,9 +64,7 @@ class ForegroundWindowTest(unittest.TestCase):
         pki.install(self.home, password=PIN, users=["sha1"])
         tools = os.path.join(self.home, "tools")
         os.mkdir(tools)
-        pinentry = os.path.join(tools, "pinentry")
-        shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), pinentry)
-        os.chmod(pinentry, os.stat(pinentry).st_mode | stat.S_IXUSR)
+        stand_in_pinentry(tools)
         self.answers = os.path.join(tools, "answers")
         with open(self.answers, "w") as f:
             f.write(PIN)

@@ -4,14 +4,13 @@ import base64
 import json
 import os
 import shutil
-import stat
 import subprocess
 import tempfile
 import threading
 import unittest
 
 import payload
-from agent import Agent, allow_sites, call
+from agent import Agent, allow_sites, call, stand_in_pinentry
 from pki import nss_database_path, openssl_verify_signature, shared_pki
 from websocket_client import greeted
 
@@ -36,7 +35,7 @@ class PinTestBase(unittest.TestCase):
         self.home = tempfile.mkdtemp(prefix="quillmark-home-")
         self.tools = tempfile.mkdtemp(prefix="quillmark-pinentry-")
         self.cert = pki.users["vietnamese"]
-        self.stand_in(self.tools, "pinentry")
+        stand_in_pinentry(self.tools)
         self.answers = os.path.join(self.tools, "answers")
         self.transcript = os.path.join(self.tools, "transcript")
         open(self.transcript, "w").close()
@@ -44,13 +43,6 @@ class PinTestBase(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.home, ignore_errors=True)
         shutil.rmtree(self.tools, ignore_errors=True)
-
-    @staticmethod
-    def stand_in(folder, name):
-        """Puts a copy of the test pinentry into the folder under that name."""
-        program = os.path.join(folder, name)
-        shutil.copy(os.path.join(os.path.dirname(__file__), "pinentry_stub.py"), program)
-        os.chmod(program, os.stat(program).st_mode | stat.S_IXUSR)
 
     def agent(self, answers, path=None, env=None, wrapper=()):
         """An agent outside any graphical session unless `env` gives it one."""
@@ -227,7 +219,7 @@ class PinProgramTest(PinTestBase):
         self.path = os.path.join(self.tools, "bin")
         os.mkdir(self.path)
         for name in ["pinentry", "pinentry-gnome3", "pinentry-qt"]:
-            self.stand_in(self.path, name)
+            stand_in_pinentry(self.path, name)
         # "pinentry" is the curses one, and so is pinentry-gnome3 when GNOME's prompter is
         # missing: neither can show a dialog without a terminal.
         self.curses = {"PINENTRY_STUB_CURSES": "pinentry,pinentry-gnome3"}
