@@ -21,6 +21,8 @@ export declare class QuillmarkError extends Error {
   /** The agent's errorCode and error text, when the agent answered with an error. */
   readonly agentErrorCode: number | null;
   readonly agentMessage: string | null;
+  /** The browser's own words, when the agent could not be reached. */
+  readonly cause?: string;
 }
 
 export interface QuillmarkClientOptions {

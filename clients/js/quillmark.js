@@ -18,8 +18,8 @@ export const ErrorCode = Object.freeze({
 
 export class QuillmarkError extends Error {
   constructor(code, message, { howToUndo = null, agentErrorCode = null,
-                               agentMessage = null } = {}) {
-    super(message);
+                               agentMessage = null, cause = undefined } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
     this.name = "QuillmarkError";
     this.code = code;
     this.howToUndo = howToUndo;
@@ -355,7 +355,7 @@ export class QuillmarkClient {
     try {
       return await attempt();
     } catch (error) {
-      if (error instanceof NetworkFailure) throw await this.networkFailure();
+      if (error instanceof NetworkFailure) throw await this.networkFailure(error.message);
       // A request waits for the browser's question as long as it is not answered.
       if (error.code === ErrorCode.timeout && (await this.pageStanding()) === "prompt")
         throw new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
@@ -370,19 +370,22 @@ export class QuillmarkClient {
 
   // Why the agent could not be reached. Browsers report a blocked request, an unanswered
   // prompt and a closed port alike, so the page's standing tells them apart. Chromium
-  // blocks pages that are not secure contexts outright; Firefox asks about them too.
-  async networkFailure() {
+  // blocks pages that are not secure contexts outright; Firefox asks about them too. Firefox
+  // holds a request while its question waits, and its policy lifts the question without
+  // changing the permission's state: there, a request that failed in the "prompt" state
+  // found the port closed. The browser's own words go with the error, as its cause.
+  async networkFailure(browserWords) {
     const state = await this.pageStanding();
     const insecure = typeof isSecureContext !== "undefined" && !isSecureContext &&
       !pageIsLoopback() && !isFirefox();
     if (insecure || state === "denied") {
       const howToUndo = insecure ? UNDO.insecurePage : isFirefox() ? UNDO.firefox : UNDO.chromium;
       return new QuillmarkError(ErrorCode.localNetworkBlocked, MESSAGES.localNetworkBlocked,
-                                { howToUndo });
+                                { howToUndo, cause: browserWords });
     }
-    if (state === "prompt")
-      return new QuillmarkError(ErrorCode.permissionPending, MESSAGES.permissionPending);
-    return new QuillmarkError(ErrorCode.agentNotRunning, MESSAGES.agentNotRunning);
+    const code = state === "prompt" && !isFirefox() ? ErrorCode.permissionPending
+      : ErrorCode.agentNotRunning;
+    return new QuillmarkError(code, MESSAGES[code], { cause: browserWords });
   }
 
   // The agent answers a refusal, a cancelled PIN and a dialog not shown alike: its status

@@ -169,12 +169,6 @@ class FirefoxTest(PortalCases, unittest.TestCase):
         with Firefox(profile) as browser:
             yield browser
 
-    # Firefox lifts the prompt by policy without telling navigator.permissions (it still says
-    # "prompt"), and the library takes a failed request in that state for a pending prompt.
-    @unittest.expectedFailure
-    def test_agent_not_running(self):
-        super().test_agent_not_running()
-
     def block(self, browser):
         # Headless Firefox holds the request on the prompt it cannot show, for minutes.
         browser.set_permission("loopback-network", "denied", PORTAL_ORIGIN)
