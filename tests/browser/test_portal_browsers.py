@@ -1,6 +1,6 @@
 """The client library on a public HTTPS portal in Debian's Chromium and Firefox ESR, with
 their local network rules really applying: the test runs in a network of its own where the
-portal has a public address. Allowed by the administrator's browser policy the portal signs
+portal has a public address. Allowed by the browser policies quillmarkd writes the portal signs
 in every mode; without the policy the library says the browser blocked it; a refused site, a
 cancelled PIN and a stopped agent each get their own error. Headless browsers cannot show the
 permission prompt: Chromium answers it Block by itself, and Firefox is given the user's Block
@@ -8,9 +8,9 @@ through its automation protocol."""
 
 import base64
 import contextlib
-import json
 import os
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -20,8 +20,7 @@ from chromium import Browser
 from firefox import Firefox
 from page_server import PageServer
 from pki import openssl_cms_content, openssl_verify_signature, shared_pki
-from portal_network import (CHROMIUM_POLICIES, FIREFOX_POLICIES, OTHER_NAME, OTHER_ORIGIN,
-                            PORTAL_ADDRESS, PORTAL_NAME, PORTAL_ORIGIN)
+from portal_network import OTHER_NAME, OTHER_ORIGIN, PORTAL_ADDRESS, PORTAL_NAME, PORTAL_ORIGIN
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIBRARY = os.path.join(HERE, "..", "..", "clients", "js", "quillmark.js")
@@ -68,10 +67,17 @@ def stop_agent():
     assert code == 0, f"agent exited with {code}:\n{agent.stderr()}"
 
 
-def write_json(folder, name, value):
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, name), "w") as f:
-        json.dump(value, f)
+def set_browser_policies(allowed):
+    """The browsers' policies as `quillmarkd --browser-policies` writes them from the
+    administrator's list, for both sites or for none. The list is emptied again afterwards, so
+    that the agent itself still asks about the sites the user has not allowed."""
+    sites = "/etc/quillmark/allowed-sites"
+    os.makedirs(os.path.dirname(sites), exist_ok=True)
+    with open(sites, "w") as f:
+        f.write(f"{PORTAL_ORIGIN}\n{OTHER_ORIGIN}\n" if allowed else "")
+    subprocess.run([os.environ["QUILLMARKD"], "--browser-policies"], check=True,
+                   stdout=subprocess.DEVNULL)
+    open(sites, "w").close()
 
 
 class PortalCases:
@@ -141,13 +147,7 @@ class ChromiumTest(PortalCases, unittest.TestCase):
 
     @contextlib.contextmanager
     def launch(self, policy):
-        path = os.path.join(CHROMIUM_POLICIES, "quillmark.json")
-        if policy:
-            write_json(CHROMIUM_POLICIES, "quillmark.json", {
-                name: [PORTAL_ORIGIN, OTHER_ORIGIN] for name in
-                ("LocalNetworkAccessAllowedForUrls", "LoopbackNetworkAllowedForUrls")})
-        elif os.path.exists(path):
-            os.remove(path)
+        set_browser_policies(policy)
         with Browser(tempfile.mkdtemp(dir=workdir)) as browser:
             yield browser
 
@@ -160,10 +160,7 @@ class FirefoxTest(PortalCases, unittest.TestCase):
 
     @contextlib.contextmanager
     def launch(self, policy):
-        # Firefox takes host names, not origins, for the sites its checks skip.
-        write_json(FIREFOX_POLICIES, "policies.json", {"policies": {"LocalNetworkAccess": {
-            "Enabled": True, "SkipDomains": [PORTAL_NAME, OTHER_NAME]
-            if policy else []}}})
+        set_browser_policies(policy)
         profile = tempfile.mkdtemp(dir=workdir)
         pki.trust_root(profile)
         with Firefox(profile) as browser:

@@ -7,8 +7,9 @@ apart from any other agent on the machine.
         portal_network.enter()   # re-executes the script inside the namespaces
         unittest.main()
 
-/etc is the test's own there (the machine's entries bound into a tmpfs), so the test may
-write /etc/hosts and the browsers' policy folders without touching the machine's."""
+/etc is the test's own there (the machine's entries bound into a tmpfs), and so is /var/lib,
+so the test may write /etc/hosts, the administrator's allowed sites and the browsers' policies
+without touching the machine's."""
 
 import os
 import shutil
@@ -22,8 +23,6 @@ PORTAL_ORIGIN = f"https://{PORTAL_NAME}"
 # A second site on the same address, for cases that need a site of their own.
 OTHER_NAME = "other.example.vn"
 OTHER_ORIGIN = f"https://{OTHER_NAME}"
-CHROMIUM_POLICIES = "/etc/chromium/policies/managed"
-FIREFOX_POLICIES = "/etc/firefox/policies"
 _INSIDE = "QUILLMARK_TEST_PORTAL_NETWORK"
 
 
@@ -48,14 +47,14 @@ def enter():
 
 
 def _own_etc():
-    """Puts a new /etc in place: the machine's entries bound into a tmpfs, but for hosts and
-    the browsers' policy folders, which are the test's own. (An overlay would not do as a user
+    """Puts a new /etc in place: the machine's entries bound into a tmpfs, but for hosts, the
+    agent's and the browsers' policy folders, which are the test's own. (An overlay would not do as a user
     namespace's root, which may not copy up files of the real root.)"""
     stage = tempfile.mkdtemp(prefix="quillmark-etc-")
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", stage], check=True)
     for name in os.listdir("/etc"):
         source, target = os.path.join("/etc", name), os.path.join(stage, name)
-        if name in ("hosts", "chromium", "firefox"):
+        if name in ("hosts", "chromium", "firefox", "quillmark", "opt"):
             continue
         if os.path.islink(source):
             os.symlink(os.readlink(source), target)
@@ -73,3 +72,5 @@ def _own_etc():
     # /etc keeps the tmpfs: the folder that staged it goes from the machine's /tmp.
     subprocess.run(["umount", "-l", stage], check=True)
     os.rmdir(stage)
+    # Where the agent records the browser policy entries it wrote.
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
