@@ -76,3 +76,8 @@ export declare class QuillmarkClient {
   sign(options: SignOptions): Promise<Uint8Array>;
   close(): void;
 }
+
+/** Base64 of bytes, as the agent's replies and certificate chains carry them. */
+export declare function bytesToBase64(bytes: Uint8Array): string;
+/** The bytes of Base64 text. */
+export declare function base64ToBytes(text: string): Uint8Array;

@@ -76,13 +76,15 @@ const UNDO = {
 
 const utf8 = new TextEncoder();
 
-function bytesToBase64(bytes) {
+/** Base64 of bytes, as the agent's replies and certificate chains carry them. */
+export function bytesToBase64(bytes) {
   let binary = "";
   for (const byte of bytes) binary += String.fromCharCode(byte);
   return btoa(binary);
 }
 
-function base64ToBytes(text) {
+/** The bytes of Base64 text. */
+export function base64ToBytes(text) {
   return Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
 }
 

@@ -1,24 +1,14 @@
 // The Quillmark demo page: how a web page lists the user's certificates, has the agent sign
 // with one of them over HTTP or WebSocket, and checks the signature itself with WebCrypto.
 // Plain JavaScript, no framework, no build step. Read it top to bottom.
-import { QuillmarkClient } from "./quillmark.js";
+import { QuillmarkClient, base64ToBytes, bytesToBase64 } from "./quillmark.js";
 
 const config = window.QUILLMARK_CONFIG;
 
 // ---------------------------------------------------------------------------------------
-// Bytes and Base64
+// Text as bytes (Base64 comes from the client library)
 
 const utf8 = new TextEncoder();
-
-function bytesToBase64(bytes) {
-  let binary = "";
-  for (const byte of bytes) binary += String.fromCharCode(byte);
-  return btoa(binary);
-}
-
-function base64ToBytes(text) {
-  return Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
-}
 
 // ---------------------------------------------------------------------------------------
 // Talking to the agent, through the Quillmark client library (clients/js/quillmark.js): one
