@@ -18,20 +18,20 @@ namespace {
 constexpr char kUserSite[] = "https://mine.example";
 constexpr char kAdministratorSite[] = "https://portal.example";
 
-// The list a tab holds, its tab shown.
-QAbstractItemView* listOfTab(QTabWidget& tabs, int index) {
+// The list (or, on the check's tab, the report) a tab holds, its tab shown.
+QAbstractScrollArea* listOfTab(QTabWidget& tabs, int index) {
     tabs.setCurrentIndex(index);
     QApplication::processEvents();
     QWidget* page = tabs.widget(index);
-    if (auto* view = qobject_cast<QAbstractItemView*>(page)) return view;
-    return page->findChild<QListWidget*>();
+    if (auto* view = qobject_cast<QAbstractScrollArea*>(page)) return view;
+    return page->findChild<QAbstractScrollArea*>();
 }
 
 }  // namespace
 
 // The texts at the top with no band under them, and lists (sites allowed, with the
-// administrator's marked and read-only; signatures; sites refused) that show at least 8 rows
-// and grow with the window.
+// administrator's marked and read-only; signatures; sites refused; the check's report) that
+// show at least 8 rows and grow with the window.
 TEST(MainWindow, ListsFillTheWindow) {
     TemporaryDirectory home;
     const ScopedVariable config("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
