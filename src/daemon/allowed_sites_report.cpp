@@ -6,7 +6,7 @@
 #include <string>
 
 #include "consent/allowed_sites.h"
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 namespace quillmark {
 namespace {

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "consent/consent_gate.h"
-#include "consent/pinentry_consent_prompter.h"
 #include "daemon/allowed_sites_report.h"
 #include "daemon/self_check.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
-#include "keystore/shown_text.h"
+#include "dialogs/pinentry_consent_prompter.h"
+#include "dialogs/shown_text.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"
 #include "signing/signature_journal.h"

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "consent/pinentry_consent_prompter.h"
 #include "daemon/allowed_sites_report.h"
-#include "keystore/pinentry_dialog.h"
-#include "keystore/shown_text.h"
+#include "dialogs/pinentry_consent_prompter.h"
+#include "dialogs/pinentry_dialog.h"
+#include "dialogs/shown_text.h"
 #include "keystore/store_survey.h"
 #include "server/port_holder.h"
 #include "server/server_thread.h"

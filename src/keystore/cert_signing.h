@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
+#include "dialogs/pin_entry.h"
 #include "keystore/cert_contents.h"
 #include "keystore/nss_pointers.h"
-#include "keystore/pin_entry.h"
 #include "support/bytes.h"
 
 namespace quillmark {

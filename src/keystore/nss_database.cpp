@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
+#include "dialogs/pin_entry.h"
 #include "keystore/cert_search.h"
-#include "keystore/pin_entry.h"
 #include "keystore/token_modules.h"
 #include "support/dialog_turns.h"
 

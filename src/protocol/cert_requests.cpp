@@ -8,7 +8,7 @@
 
 #include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 #include "protocol/cert_replies.h"
 #include "protocol/site_failures.h"
 #include "signing/step_failure.h"

@@ -1,4 +1,4 @@
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 
 #include <pk11pub.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/pinentry_dialog.h"
 
 namespace quillmark {
 namespace {

@@ -1,4 +1,4 @@
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/pinentry_dialog.h"
 
 #include <unistd.h>
 

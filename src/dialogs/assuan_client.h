@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "keystore/secret.h"
+#include "dialogs/secret.h"
 #include "support/file_descriptor.h"
 
 namespace quillmark {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 
 namespace quillmark {
 

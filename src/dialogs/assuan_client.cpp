@@ -1,4 +1,4 @@
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 
 #include <poll.h>
 #include <signal.h>

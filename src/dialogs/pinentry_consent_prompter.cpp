@@ -1,4 +1,4 @@
-#include "consent/pinentry_consent_prompter.h"
+#include "dialogs/pinentry_consent_prompter.h"
 
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "consent/unicode_origin.h"
-#include "keystore/consent_prompt_texts.h"
-#include "keystore/pin_prompt_texts.h"
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/consent_prompt_texts.h"
+#include "dialogs/pin_prompt_texts.h"
+#include "dialogs/pinentry_dialog.h"
 #include "support/module_path.h"
 
 namespace quillmark {
