@@ -85,7 +85,8 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
         return getPin(pinentry, *pin);
     };
     const DialogResult result =
-        runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask}, kNoDialogLog);
+        runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask},
+                          context != nullptr ? context->request : nullptr, kNoDialogLog);
     lastOutcome = outcomeOf(result);
     if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);

@@ -94,8 +94,9 @@ ConsentAnswer PinentryConsentPrompter::ask(const ConsentQuestion& question) {
     ConsentAnswer answer = ConsentAnswer::NoAnswer;
     const std::string program = consentProgram();
     const OwnDialogProgram own{program, ownSteps(question, answer)};
-    const DialogResult result = runPinentryDialog(pinentrySteps(question, answer), kNoDialogLog,
-                                                  program.empty() ? nullptr : &own, kNoThirdButton);
+    const DialogResult result =
+        runPinentryDialog(pinentrySteps(question, answer), question.request, kNoDialogLog,
+                          program.empty() ? nullptr : &own, kNoThirdButton);
     return result == DialogResult::Answered ? answer : ConsentAnswer::NoAnswer;
 }
 

@@ -32,10 +32,12 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
         retriesOfThisLogin = 0;
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
+    const auto* context = static_cast<const PinPromptContext*>(prompt);
     const AtPinDialog waiting;
-    const DialogTurn turn(cancelOpenPinentry);  // one dialog at a time, in request order
+    // One dialog at a time, in request order.
+    const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);
     if (!turn.granted()) return nullptr;
-    const Secret pin = askPin(slot, static_cast<const PinPromptContext*>(prompt), retry == PR_TRUE);
+    const Secret pin = askPin(slot, context, retry == PR_TRUE);
     if (!pin.valid()) return nullptr;
     // NSS wipes and frees the copy it is given.
     return PORT_Strdup(pin.text());
