@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "consent/allowed_sites.h"
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 namespace quillmark {
 namespace {

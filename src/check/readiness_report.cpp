@@ -9,9 +9,9 @@
 
 #include "check/allowed_sites_report.h"
 #include "consent/allowed_sites.h"
-#include "consent/pinentry_consent_prompter.h"
-#include "keystore/pinentry_dialog.h"
-#include "keystore/shown_text.h"
+#include "dialogs/pinentry_consent_prompter.h"
+#include "dialogs/pinentry_dialog.h"
+#include "dialogs/shown_text.h"
 #include "keystore/store_survey.h"
 #include "policies/policies_found.h"
 #include "server/agent_port.h"

@@ -72,7 +72,7 @@ ConsentAnswer ask(const ConsentQuestion& question) {
 // Asks in the request's dialog turn, and remembers an explicit answer, except for "null".
 // While the request waited for its turn, another request of the site may have been answered.
 ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& question) {
-    const DialogTurn turn(cancelConsentDialog);
+    const DialogTurn turn(question.request, cancelConsentDialog);
     if (!turn.granted()) return ConsentAnswer::NoAnswer;
     if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (state().denied(origin)) return ConsentAnswer::Deny;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "support/dialog_turns.h"
+
 namespace quillmark {
 
 // The site that asks the user's consent: an Allow lets it list the certificates and sign.
@@ -9,6 +11,8 @@ struct ConsentQuestion {
     // The page's origin as its browser sent it: scheme, host and port; "null" for a sandboxed
     // frame or a local file.
     std::string site;
+    // The request that asks, whose dialog turn the question takes; null outside any runner.
+    const RequestScope* request = nullptr;
 };
 
 // How the user answered: Allow and Deny are remembered; NoAnswer (the dialog timed out, was

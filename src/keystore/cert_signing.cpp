@@ -129,13 +129,29 @@ SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algo
     return message;
 }
 
-OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content) {
+// NSS_CMSDEREncode, with the password callback's argument given: NSS's own passes none.
+bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& encoded,
+                      PLArenaPool* arena, const PinPromptContext* prompt) {
+    NSSCMSEncoderContext* encoder = NSS_CMSEncoder_Start(
+        message, nullptr, nullptr, &encoded, arena, nullptr, const_cast<PinPromptContext*>(prompt),
+        nullptr, nullptr, nullptr, nullptr);
+    if (encoder == nullptr) {
+        PORT_SetError(SEC_ERROR_INVALID_ARGS);
+        return false;
+    }
+    const char* data = reinterpret_cast<const char*>(content.data());
+    bool ok = NSS_CMSEncoder_Update(encoder, data, content.size()) == SECSuccess;
+    ok = NSS_CMSEncoder_Finish(encoder) == SECSuccess && ok;
+    if (!ok) PORT_SetError(SEC_ERROR_BAD_DATA);
+    return ok;
+}
+
+OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content,
+                                  const PinPromptContext* prompt) {
     ArenaPtr arena(PORT_NewArena(DER_DEFAULT_CHUNKSIZE));
     if (!arena) return std::nullopt;
-    SECItem input{siBuffer, const_cast<unsigned char*>(content.data()),
-                  static_cast<unsigned>(content.size())};
     SECItem encoded{siBuffer, nullptr, 0};
-    if (NSS_CMSDEREncode(message, &input, &encoded, arena.get()) != SECSuccess) return std::nullopt;
+    if (!encodeWithPrompt(message, content, encoded, arena.get(), prompt)) return std::nullopt;
     // NSS's encoder writes indefinite lengths (BER); the reply carries DER of the message
     // with the certificate's bytes as they stand.
     OptionalBytes der = berToDer(encoded.data, encoded.len, kCopiedFromCertificate);

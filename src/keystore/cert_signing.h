@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
+#include "dialogs/pin_entry.h"
 #include "keystore/cert_contents.h"
 #include "keystore/nss_pointers.h"
-#include "keystore/pin_entry.h"
 #include "support/bytes.h"
 
 namespace quillmark {
@@ -43,6 +43,8 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
 SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algorithm);
 
 // Signs the content into the message and returns its DER encoding. No result on failure.
-OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content);
+// `prompt` is what a PIN dialog asked while the key signs is given (it may be null).
+OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content,
+                                  const PinPromptContext* prompt);
 
 }  // namespace quillmark

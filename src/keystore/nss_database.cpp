@@ -10,16 +10,13 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/token_pin_callback.h"
 #include "keystore/cert_search.h"
-#include "keystore/pin_entry.h"
 #include "keystore/token_modules.h"
-#include "support/dialog_turns.h"
 
 namespace quillmark {
 namespace {
@@ -29,41 +26,6 @@ constexpr char kDatabaseFolder[] = "/nssdb";
 constexpr int kOwnerOnly = 0700;
 
 bool databaseOpen = false;
-
-// Requests that wait for a PIN dialog. Requests take turns at the store, and the only one
-// that gives the store up while it still holds NSS objects (the slot it logs in to, the
-// certificate whose key it looks for) is one waiting for its PIN: while any does, NSS must
-// not be shut down under it.
-std::atomic<int> requestsAtPinDialogs{0};
-
-// Counts the calling request among them, from before it gives the store up to after it
-// has taken it back.
-class AtPinDialog {
-  public:
-    AtPinDialog() { ++requestsAtPinDialogs; }
-    ~AtPinDialog() { --requestsAtPinDialogs; }
-    AtPinDialog(const AtPinDialog&) = delete;
-    AtPinDialog& operator=(const AtPinDialog&) = delete;
-};
-
-// After a wrong PIN NSS asks again with `retry` set; the user gets one more try, then the
-// key lookup fails.
-thread_local int retriesOfThisLogin = 0;
-constexpr int kMaxRetries = 1;
-
-char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
-    if (!retry)
-        retriesOfThisLogin = 0;
-    else if (++retriesOfThisLogin > kMaxRetries)
-        return nullptr;
-    const AtPinDialog waiting;
-    const DialogTurn turn(cancelOpenPinentry);  // one dialog at a time, in request order
-    if (!turn.granted()) return nullptr;
-    const Secret pin = askPin(slot, static_cast<const PinPromptContext*>(prompt), retry == PR_TRUE);
-    if (!pin.valid()) return nullptr;
-    // NSS wipes and frees the copy it is given.
-    return PORT_Strdup(pin.text());
-}
 
 // $HOME/.pki, or the empty text when HOME is not set.
 std::string pkiDirectory() {
@@ -200,7 +162,7 @@ bool openUserDatabase() {
         // While a request waits for its PIN, the database it uses is kept and not even probed
         // (a token refresh would change the slot it logs in to); the files are checked again
         // by the first request after the last such wait.
-        if (requestsAtPinDialogs > 0 || databaseStillAnswers()) {
+        if (pinDialogsWaiting() || databaseStillAnswers()) {
             loadNewTokenModules();
             return true;
         }

@@ -18,7 +18,7 @@ void clearNssError();
 
 // The user's certificates live in the NSS database $HOME/.pki/nssdb, with the CA
 // certificates and trust anchors that chains are built from, and in the PKCS#11 modules
-// registered there. It is reached in three steps, in this order, on the server thread; each
+// registered there. It is reached in three steps, in this order, on a store worker; each
 // returns false with the cause in lastNssError().
 
 // $HOME/.pki/nssdb; only "/.pki/nssdb" when HOME is not set.

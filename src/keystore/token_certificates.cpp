@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "dialogs/pin_entry.h"
 #include "keystore/nss_pointers.h"
-#include "keystore/pin_entry.h"
 #include "keystore/token_logins.h"
 #include "support/log_file.h"
 

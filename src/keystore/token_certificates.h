@@ -3,7 +3,7 @@
 #include <cert.h>
 #include <pk11pub.h>
 
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 
 namespace quillmark {
 

@@ -8,7 +8,7 @@
 
 #include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 #include "protocol/cert_replies.h"
 #include "protocol/site_failures.h"
 #include "signing/step_failure.h"
@@ -47,8 +47,10 @@ OptionalText refusedSign(SignOutput output) {
 }
 
 // Whether the site may go on; a refusal, or a question no one answered, is recorded.
-bool consentRecorded(std::string_view origin) {
-    const ConsentAnswer answer = consentAnswer(origin, ConsentQuestion{std::string(origin)});
+bool consentRecorded(const RequestContext& context) {
+    const std::string_view origin = context.origin;
+    const ConsentAnswer answer =
+        consentAnswer(origin, ConsentQuestion{std::string(origin), context.request});
     if (answer == ConsentAnswer::Deny) recordSiteFailure(origin, SiteFailure::RefusedByUser);
     if (answer == ConsentAnswer::NoAnswer) recordSiteFailure(origin, SiteFailure::NoDialog);
     return answer == ConsentAnswer::Allow;
@@ -100,8 +102,9 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     const SignOutput output = cms ? SignOutput::Cms : SignOutput::Raw;
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
-    if (!consentRecorded(context.origin)) return refusedSign(output);
-    SignRequest sign{nullptr, {}, nullptr, serialNumber, secure, output, context.origin};
+    if (!consentRecorded(context)) return refusedSign(output);
+    SignRequest sign{nullptr, {},     nullptr,        serialNumber,
+                     secure,  output, context.origin, context.request};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else
@@ -120,10 +123,10 @@ OptionalText refusedCertificateList() {
 
 // Whether the site may see the certificates. A consent dialog may take the focus: the window the
 // user was in then gets it back.
-bool certificatesAllowed(std::string_view origin) {
-    if (!needsConsent(origin)) return consentRecorded(origin);
+bool certificatesAllowed(const RequestContext& context) {
+    if (!needsConsent(context.origin)) return consentRecorded(context);
     const ForegroundWindow foreground = ForegroundWindow::remember();
-    const bool given = consentRecorded(origin);
+    const bool given = consentRecorded(context);
     foreground.restore();
     return given;
 }
@@ -131,7 +134,7 @@ bool certificatesAllowed(std::string_view origin) {
 }  // namespace
 
 OptionalText handleGetCertsRequest(const RequestContext& context) {
-    if (!certificatesAllowed(context.origin)) return refusedCertificateList();
+    if (!certificatesAllowed(context)) return refusedCertificateList();
     return certificateListReply(listCertificates());
 }
 

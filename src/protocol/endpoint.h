@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "support/dialog_turns.h"
+
 namespace quillmark {
 
 // Which endpoint a request came through: they serve different actions.
@@ -9,10 +11,12 @@ enum class Endpoint { Http, WebSocket };
 
 // Where a request came from: its endpoint, and the requesting page's origin as its browser
 // sent it (the HTTP request's `Origin` header, or the WebSocket handshake's); empty when the
-// request came without one, as a local program's does.
+// request came without one, as a local program's does; and the scope it runs in, which its
+// dialogs take their turn with (null outside any runner).
 struct RequestContext {
     Endpoint endpoint;
     std::string_view origin{};
+    const RequestScope* request = nullptr;
 };
 
 }  // namespace quillmark

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 #include "server/connection_table.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"

@@ -1,16 +1,12 @@
 #include "server/store_workers.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 namespace quillmark {
 namespace {
-
-// The workers a dialog wait tells about: one server runs at a time.
-std::atomic<StoreWorkers*> listeningWorkers{nullptr};
 
 StoreWorkerLimits limitsFromEnvironment() {
     StoreWorkerLimits limits;
@@ -39,19 +35,20 @@ std::unique_ptr<WorkOrder> makeWorkOrder(ConnectionTicket ticket, Endpoint endpo
     return order;
 }
 
-StoreWorkers::StoreWorkers() : limits_(limitsFromEnvironment()) {
-    listeningWorkers = this;
-    setDialogWaitListener(&StoreWorkers::onDialogWait);
-}
+StoreWorkers::StoreWorkers(RunOrder run)
+    : runOrder_(std::move(run)), limits_(limitsFromEnvironment()) {}
 
 StoreWorkers::~StoreWorkers() {
     stop();
-    listeningWorkers = nullptr;
+}
+
+void StoreWorkers::wakeWith(std::function<void()> wake) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    wakeService_ = std::move(wake);
 }
 
 void StoreWorkers::serve(lws_context* context) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    context_ = context;
+    wakeWith([context] { lws_cancel_service(context); });
 }
 
 void StoreWorkers::submit(std::unique_ptr<WorkOrder> order) {
@@ -78,7 +75,7 @@ void StoreWorkers::abandon(ConnectionTicket ticket) {
         }
     }
     for (const auto& [arrival, flag] : abandoned)
-        abandonRequest(arrival, flag);
+        dialogs_.abandon(arrival, flag);
 }
 
 void StoreWorkers::deliverFinished() {
@@ -106,18 +103,17 @@ void StoreWorkers::stop() {
         threads.swap(threads_);
         threads.push_back(std::move(retired_));
     }
-    stopDialogTurns();
+    dialogs_.stop();
     wake_.notify_all();
     for (std::thread& thread : threads) {
         if (thread.joinable()) thread.join();
     }
 }
 
+// A request has started waiting for the user: its thread no longer counts as busy.
 void StoreWorkers::onDialogWait() {
-    if (StoreWorkers* workers = listeningWorkers.load()) {
-        const std::lock_guard<std::mutex> lock(workers->mutex_);
-        workers->addWorkerIfNeeded();
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    addWorkerIfNeeded();
 }
 
 // A worker is added when a request waits and no worker is free to take it, unless as many
@@ -126,7 +122,7 @@ void StoreWorkers::onDialogWait() {
 void StoreWorkers::addWorkerIfNeeded() {
     if (stopping_ || queue_.empty() || idle_ > 0) return;
     if (threads_.size() >= limits_.maxThreads) return;
-    const int busy = static_cast<int>(threads_.size()) - idle_ - requestsAtDialogs();
+    const int busy = static_cast<int>(threads_.size()) - idle_ - dialogs_.atDialogs();
     if (busy >= kMaxStoreWorkers) return;
     threads_.emplace_back(&StoreWorkers::work, this);
 }
@@ -169,7 +165,7 @@ void StoreWorkers::work() {
                                     [&](const Running& r) { return r.arrival == job.arrival; }));
         if (!job.abandoned->load()) finished_.push_back(std::move(finished));
         wake_.notify_all();  // the connection's next request may run now
-        if (context_ != nullptr) lws_cancel_service(context_);
+        if (wakeService_) wakeService_();
     }
 }
 
@@ -186,14 +182,18 @@ std::thread StoreWorkers::retire() {
 }
 
 FinishedWork StoreWorkers::run(Queued& queued) {
-    WorkOrder& order = *queued.order;
     std::unique_lock<std::mutex> store(storeMutex_);
-    const RequestScope scope(queued.arrival, queued.abandoned, store);
+    const RequestScope scope(dialogs_, queued.arrival, queued.abandoned, store,
+                             [this] { onDialogWait(); });
+    return runOrder_(*queued.order, scope);
+}
+
+FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope) {
     FinishedWork finished{order.ticket, std::nullopt};
     try {
-        finished.reply =
-            runRequest(order.request, requestView(order.text), {order.endpoint, order.origin})
-                .reply;
+        finished.reply = runRequest(order.request, requestView(order.text),
+                                    {order.endpoint, order.origin, &scope})
+                             .reply;
     } catch (const std::bad_alloc&) {
         finished.failed = true;
     }

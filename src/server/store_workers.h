@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,23 +68,32 @@ struct FinishedWork {
     bool failed = false;
 };
 
+// How a worker runs an order within its request's scope: the order's request through the
+// dispatcher, unless tests run something else.
+using RunOrder = std::function<FinishedWork(WorkOrder& order, const RequestScope& scope)>;
+FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope);
+
 // The worker threads that run the requests which read the certificate store (getCerts,
 // sign), so that the service thread never waits for NSS, a token or the user. Requests of
 // one connection run in the order they came. One request works on the store at a time
 // (NSS lists a token's certificates in a varying order while two listings run at once, and
 // getCerts and sign must agree on it); a request that waits for the user gives the store
 // up meanwhile and another worker serves the requests that need no dialog. A finished request is
-// put on a list and the service loop woken (lws_cancel_service); the service thread hands it to its
-// connection if that is still open. Workers start as requests need them, up to a cap, and end
+// put on a list and the service loop woken (the wake it was given); the service thread hands it to
+// its connection if that is still open. Workers start as requests need them, up to a cap, and end
 // when left idle, or at stop().
 class StoreWorkers {
   public:
-    StoreWorkers();
+    explicit StoreWorkers(RunOrder run = runWorkOrder);
     ~StoreWorkers();
     StoreWorkers(const StoreWorkers&) = delete;
     StoreWorkers& operator=(const StoreWorkers&) = delete;
 
-    // The context whose service loop finished work wakes; set before the first submit.
+    // What wakes the service loop when work has finished (any thread may call it); set before
+    // the first submit.
+    void wakeWith(std::function<void()> wake);
+
+    // wakeWith the context's own wake: lws_cancel_service.
     void serve(lws_context* context);
 
     // Queues a request (service thread).
@@ -114,13 +124,15 @@ class StoreWorkers {
     };
     using QueueIterator = std::deque<Queued>::iterator;
 
-    static void onDialogWait();
+    void onDialogWait();
     void addWorkerIfNeeded();
     void work();
     std::thread retire();
     QueueIterator nextRunnable();
     FinishedWork run(Queued& queued);
 
+    const RunOrder runOrder_;
+    DialogLine dialogs_;
     std::mutex storeMutex_;  // held by the request working on the store
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -133,7 +145,7 @@ class StoreWorkers {
     int idle_ = 0;
     bool stopping_ = false;
     std::uint64_t nextArrival_ = 1;
-    lws_context* context_ = nullptr;
+    std::function<void()> wakeService_;
 };
 
 // The store workers serving the connection's context.

@@ -9,10 +9,10 @@
 #include <QVBoxLayout>
 
 #include "consent/registrable_domain.h"
-#include "keystore/assuan_client.h"
-#include "keystore/consent_prompt_texts.h"
-#include "keystore/pin_prompt_texts.h"
-#include "keystore/shown_text.h"
+#include "dialogs/assuan_client.h"
+#include "dialogs/consent_prompt_texts.h"
+#include "dialogs/pin_prompt_texts.h"
+#include "dialogs/shown_text.h"
 #include "shell/qt_unicode_origin.h"
 
 namespace quillmark {

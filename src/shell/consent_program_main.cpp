@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 #include "shell/application_icon.h"
 #include "shell/consent_dialog.h"
 #include "shell/display.h"

@@ -1,6 +1,6 @@
 #include "shell/signature_texts.h"
 
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 namespace quillmark {
 namespace {

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <chrono>
 
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 #include "shell/main_window_texts.h"
 
 namespace quillmark {

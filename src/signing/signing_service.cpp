@@ -111,8 +111,9 @@ class StepRunner {
 
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
-                       ByteRange data, std::string_view origin) {
-    const PinPromptContext prompt{std::string(origin), displayName(certificate)};
+                       ByteRange data, const SignRequest& request) {
+    const PinPromptContext prompt{std::string(request.origin), displayName(certificate),
+                                  request.request};
     const PrivateKeyPtr key =
         steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, &prompt); });
     if (!key) return std::nullopt;
@@ -135,13 +136,17 @@ OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgo
 }
 
 // The DER CMS message carrying the signature as its content, signed again by the certificate.
+// NSS looks the key up again here; a PIN it asks for then takes the request's dialog turn, its
+// dialog naming neither site nor certificate.
 OptionalBytes signedMessage(StepRunner& steps, CERTCertificate* certificate,
-                            HashAlgorithm algorithm, const Bytes& signature) {
+                            HashAlgorithm algorithm, const Bytes& signature,
+                            const SignRequest& request) {
     const SignedMessagePtr message =
         steps.run(SignStep::Message, [&] { return createSignedMessage(certificate, algorithm); });
     if (!message) return std::nullopt;
+    const PinPromptContext prompt{{}, {}, request.request};
     return steps.run(SignStep::Encode,
-                     [&] { return encodeSignedMessage(message.get(), signature); });
+                     [&] { return encodeSignedMessage(message.get(), signature, &prompt); });
 }
 
 // The bytes the reply carries; the raw operation traces them before and after encipherment.
@@ -192,8 +197,7 @@ SignResult sign(const SignRequest& request) {
     if (!found) return NoCertificate{};
     CERTCertificate* certificate = found.get();
 
-    OptionalBytes result =
-        signData(steps, certificate, hashFor(certificate), *data, request.origin);
+    OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, request);
     if (!result) return *steps.failure();
     const SignatureRecord record = signatureRecord(
         std::string(request.origin), displayName(certificate), request.serialNumber,
@@ -201,7 +205,7 @@ SignResult sign(const SignRequest& request) {
     Bytes().swap(storage);  // the data's last use is over
     // The message's own digest follows the hash the certificate names.
     if (request.output == SignOutput::Cms)
-        result = signedMessage(steps, certificate, certificateHash(certificate), *result);
+        result = signedMessage(steps, certificate, certificateHash(certificate), *result, request);
     if (!result) return *steps.failure();
     traceSignature(record);
     return replyBytes(*result, request);

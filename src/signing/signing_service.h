@@ -7,6 +7,7 @@
 
 #include "keystore/nss_database.h"
 #include "support/bytes.h"
+#include "support/dialog_turns.h"
 
 namespace quillmark {
 
@@ -28,6 +29,7 @@ struct SignRequest {
     bool secure;
     SignOutput output;
     std::string_view origin;
+    const RequestScope* request;  // the request's scope, for its PIN dialog's turn
 };
 
 // The signing steps that can fail, in the order they run.

@@ -7,11 +7,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "consent/consent_gate.h"
+#include "support/dialog_turns.h"
 #include "support/log_file.h"
 #include "temporary_state.h"
 
@@ -51,6 +53,29 @@ class DenyingPrompter : public ConsentPrompter {
 
   private:
     int& asked_;
+};
+
+// Answers each question with the next answer given, and tells whether the asking request's
+// work lock was free while it was asked.
+class ScriptedPrompter : public ConsentPrompter {
+  public:
+    ScriptedPrompter(std::vector<ConsentAnswer> answers, std::mutex& work, int& asked,
+                     int& workFree)
+        : answers_(std::move(answers)), work_(work), asked_(asked), workFree_(workFree) {}
+    ConsentAnswer ask(const ConsentQuestion&) override {
+        if (work_.try_lock()) {
+            work_.unlock();
+            ++workFree_;
+        }
+        return answers_.at(asked_++);
+    }
+    void cancel() override {}
+
+  private:
+    std::vector<ConsentAnswer> answers_;
+    std::mutex& work_;
+    int& asked_;
+    int& workFree_;
 };
 
 }  // namespace
@@ -149,5 +174,34 @@ TEST(ConsentGate, RefusalsAreListedAndUndone) {
     EXPECT_TRUE(refusedSites().empty());
     EXPECT_EQ(contentsOf(path), "# none\n" + second + "\n");
     EXPECT_EQ(asked, 3);
+    setConsentPrompter(nullptr);
+}
+
+TEST(ConsentGate, AllowIsRememberedInTheRequestsTurnAndNoAnswerIsNot) {
+    TemporaryDirectory config;
+    const ScopedVariable variable("XDG_CONFIG_HOME", config.path().c_str());
+    DialogLine line;
+    std::mutex work;
+    std::unique_lock<std::mutex> held(work);
+    const RequestScope scope(line, 1, std::make_shared<std::atomic<bool>>(), held, nullptr);
+    int asked = 0, workFree = 0;
+    setConsentPrompter(std::make_unique<ScriptedPrompter>(
+        std::vector<ConsentAnswer>{ConsentAnswer::NoAnswer, ConsentAnswer::Allow,
+                                   ConsentAnswer::Allow, ConsentAnswer::Allow},
+        work, asked, workFree));
+    const std::string site = "https://a.example";
+    const ConsentQuestion question{site, &scope};
+    const ConsentQuestion nullQuestion{"null", &scope};
+
+    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::NoAnswer);
+    EXPECT_TRUE(needsConsent(site));
+    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::Allow);
+    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::Allow);
+    EXPECT_EQ(userAllowedSites(), std::vector<std::string>{site});
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(consentAnswer("null", nullQuestion), ConsentAnswer::Allow);
+    EXPECT_EQ(asked, 4);
+    EXPECT_EQ(workFree, 4);
+    EXPECT_TRUE(held.owns_lock());
     setConsentPrompter(nullptr);
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 
 using namespace quillmark;
 

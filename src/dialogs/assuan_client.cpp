@@ -1,4 +1,4 @@
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -145,7 +145,7 @@ PinentryProcess::~PinentryProcess() {
     finish();
 }
 
-bool PinentryProcess::start(const char* program) {
+bool PinentryProcess::start(const char* program, const RequestScope* request) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
     socket_.reset(pair[0]);
@@ -159,7 +159,7 @@ bool PinentryProcess::start(const char* program) {
     openPinEntry = child;
     // A stop, or the request given up, between the caller's check and now has not seen
     // this child.
-    if (pinEntriesClosed || requestAbandoned()) kill(child, SIGTERM);
+    if (pinEntriesClosed || requestAbandoned(request)) kill(child, SIGTERM);
     return true;
 }
 

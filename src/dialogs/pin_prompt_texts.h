@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "support/dialog_turns.h"
+
 namespace quillmark {
 
 // What the PIN dialog tells the user about the request that needs the PIN.
@@ -17,6 +19,9 @@ struct PinPromptContext {
     std::string origin;
     // The certificate's display name; empty when not known.
     std::string certificateName;
+    // The request that needs the PIN, whose dialog turn the dialog takes; null outside any
+    // runner.
+    const RequestScope* request = nullptr;
 };
 
 // What a token reports about the tries left before its user PIN locks.

@@ -1,4 +1,4 @@
-#include "keystore/pin_entry.h"
+#include "dialogs/pin_entry.h"
 
 #include <pk11pub.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/pinentry_dialog.h"
 
 namespace quillmark {
 namespace {
@@ -85,7 +85,8 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
         return getPin(pinentry, *pin);
     };
     const DialogResult result =
-        runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask}, kNoDialogLog);
+        runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask},
+                          context != nullptr ? context->request : nullptr, kNoDialogLog);
     lastOutcome = outcomeOf(result);
     if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);

@@ -1,4 +1,4 @@
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "keystore/secret.h"
+#include "dialogs/secret.h"
 
 namespace quillmark {
 

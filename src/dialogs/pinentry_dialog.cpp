@@ -1,4 +1,4 @@
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/pinentry_dialog.h"
 
 #include <unistd.h>
 
@@ -47,10 +47,10 @@ std::vector<DialogProgram> dialogPrograms(const DialogSteps& steps, const OwnDia
     return programs;
 }
 
-// Starts the program and gives it the settings; false when it cannot be used.
-bool prepare(PinentryProcess& pinentry, const char* program,
+// Starts the program for the request and gives it the settings; false when it cannot be used.
+bool prepare(PinentryProcess& pinentry, const char* program, const RequestScope* request,
              const std::vector<std::string>& settings) {
-    if (!pinentry.start(program) || pinentry.readReply() != AssuanReply::Ok) return false;
+    if (!pinentry.start(program, request) || pinentry.readReply() != AssuanReply::Ok) return false;
     for (const std::string& setting : settings) {
         if (!pinentry.send(setting)) return false;
         const AssuanReply reply = pinentry.readReply();
@@ -104,11 +104,13 @@ std::vector<std::string> sessionOptions() {
     return options;
 }
 
-DialogResult runPinentryDialog(const DialogSteps& steps, const char* noProgramLog,
-                               const OwnDialogProgram* own, const char* unsuitable) {
+DialogResult runPinentryDialog(const DialogSteps& steps, const RequestScope* request,
+                               const char* noProgramLog, const OwnDialogProgram* own,
+                               const char* unsuitable) {
     const unsigned cancellations = pinentryCancellations();
-    const auto closed = [cancellations] {
-        return pinentriesClosed() || pinentryCancellations() != cancellations || requestAbandoned();
+    const auto closed = [cancellations, request] {
+        return pinentriesClosed() || pinentryCancellations() != cancellations ||
+               requestAbandoned(request);
     };
     for (const DialogProgram& program : dialogPrograms(steps, own, unsuitable)) {
         if (closed()) return DialogResult::Closed;
@@ -116,7 +118,7 @@ DialogResult runPinentryDialog(const DialogSteps& steps, const char* noProgramLo
         const std::vector<std::string>& settings = program.steps->settings;
         commands.insert(commands.end(), settings.begin(), settings.end());
         PinentryProcess pinentry;
-        const DialogRun run = prepare(pinentry, program.program.c_str(), commands)
+        const DialogRun run = prepare(pinentry, program.program.c_str(), request, commands)
                                   ? program.steps->ask(pinentry)
                                   : DialogRun::Unusable;
         if (run == DialogRun::Answered) return DialogResult::Answered;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "keystore/assuan_client.h"
+#include "dialogs/assuan_client.h"
 
 namespace quillmark {
 
@@ -40,17 +40,18 @@ struct OwnDialogProgram {
     DialogSteps steps;
 };
 
-// Shows one dialog through the first program that can show it. On a graphical session
-// (DISPLAY or WAYLAND_DISPLAY set) `own` is tried first when given, then the graphical pinentry
-// programs, then "pinentry"; elsewhere "pinentry" alone. `unsuitable`, when given, names a
-// pinentry program that cannot show this dialog, which is skipped. Each run gets the session
-// options and its steps' settings, then its steps' ask carries out the dialog's own command. A
-// program that is unusable gives way to the next; when none could show the dialog,
+// Shows one dialog for the request (null: none) through the first program that can show it. On a
+// graphical session (DISPLAY or WAYLAND_DISPLAY set) `own` is tried first when given, then the
+// graphical pinentry programs, then "pinentry"; elsewhere "pinentry" alone. `unsuitable`, when
+// given, names a pinentry program that cannot show this dialog, which is skipped. Each run gets the
+// session options and its steps' settings, then its steps' ask carries out the dialog's own
+// command. A program that is unusable gives way to the next; when none could show the dialog,
 // `noProgramLog` is logged (on a graphical session; without one, that there is none and how to
 // pass it to a user service). No dialog opens once the agent stops (closePinentries), or once
-// the dialog was cancelled (cancelOpenPinentry): the result is then Closed.
-DialogResult runPinentryDialog(const DialogSteps& steps, const char* noProgramLog,
-                               const OwnDialogProgram* own = nullptr,
+// the dialog was cancelled (cancelOpenPinentry) or its request abandoned: the result is then
+// Closed.
+DialogResult runPinentryDialog(const DialogSteps& steps, const RequestScope* request,
+                               const char* noProgramLog, const OwnDialogProgram* own = nullptr,
                                const char* unsuitable = nullptr);
 
 }  // namespace quillmark

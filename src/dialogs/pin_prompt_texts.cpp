@@ -1,9 +1,9 @@
 // The texts of the PIN dialog, in one place for whoever translates them.
-#include "keystore/pin_prompt_texts.h"
+#include "dialogs/pin_prompt_texts.h"
 
 #include <pkcs11t.h>
 
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 namespace quillmark {
 

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "keystore/secret.h"
+#include "dialogs/secret.h"
+#include "support/dialog_turns.h"
 #include "support/file_descriptor.h"
 
 namespace quillmark {
@@ -26,8 +27,9 @@ class PinentryProcess {
     PinentryProcess(const PinentryProcess&) = delete;
     PinentryProcess& operator=(const PinentryProcess&) = delete;
 
-    // False when the program is not on PATH or cannot be started.
-    bool start(const char* program);
+    // False when the program is not on PATH or cannot be started. It is ended at once when
+    // the request it asks for (null: none) was abandoned meanwhile.
+    bool start(const char* program, const RequestScope* request);
 
     // Sends one command line; false when the program is gone.
     bool send(const std::string& command);

@@ -2,8 +2,8 @@
 
 #include <secmodt.h>
 
-#include "keystore/pin_prompt_texts.h"
-#include "keystore/secret.h"
+#include "dialogs/pin_prompt_texts.h"
+#include "dialogs/secret.h"
 
 namespace quillmark {
 

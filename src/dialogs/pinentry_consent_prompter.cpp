@@ -1,4 +1,4 @@
-#include "consent/pinentry_consent_prompter.h"
+#include "dialogs/pinentry_consent_prompter.h"
 
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "consent/unicode_origin.h"
-#include "keystore/consent_prompt_texts.h"
-#include "keystore/pin_prompt_texts.h"
-#include "keystore/pinentry_dialog.h"
+#include "dialogs/consent_prompt_texts.h"
+#include "dialogs/pin_prompt_texts.h"
+#include "dialogs/pinentry_dialog.h"
 #include "support/module_path.h"
 
 namespace quillmark {
@@ -94,8 +94,9 @@ ConsentAnswer PinentryConsentPrompter::ask(const ConsentQuestion& question) {
     ConsentAnswer answer = ConsentAnswer::NoAnswer;
     const std::string program = consentProgram();
     const OwnDialogProgram own{program, ownSteps(question, answer)};
-    const DialogResult result = runPinentryDialog(pinentrySteps(question, answer), kNoDialogLog,
-                                                  program.empty() ? nullptr : &own, kNoThirdButton);
+    const DialogResult result =
+        runPinentryDialog(pinentrySteps(question, answer), question.request, kNoDialogLog,
+                          program.empty() ? nullptr : &own, kNoThirdButton);
     return result == DialogResult::Answered ? answer : ConsentAnswer::NoAnswer;
 }
 

@@ -1,8 +1,8 @@
 // The texts of the dialog that asks whether a site may use the user's certificates, in one
 // place for whoever translates them.
-#include "keystore/consent_prompt_texts.h"
+#include "dialogs/consent_prompt_texts.h"
 
-#include "keystore/shown_text.h"
+#include "dialogs/shown_text.h"
 
 namespace quillmark {
 

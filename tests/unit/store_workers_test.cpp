@@ -1,0 +1,52 @@
+#include "server/store_workers.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+using namespace quillmark;
+
+namespace {
+
+std::unique_ptr<WorkOrder> orderOf(std::uint32_t connection) {
+    auto order = std::make_unique<WorkOrder>();
+    order->ticket = {connection, 1};
+    return order;
+}
+
+}  // namespace
+
+// A request that waits for the user gives the store up, and another worker serves the next
+// request meanwhile; each finished request wakes the service loop.
+TEST(StoreWorkers, ServeOthersWhileOneWaitsForTheUserAndWakeTheServiceLoop) {
+    std::promise<void> atDialog, answered, otherServed;
+    std::shared_future<void> answer = answered.get_future().share();
+    std::mutex wakeMutex;
+    std::condition_variable woken;
+    int wakes = 0;
+
+    StoreWorkers workers([&](WorkOrder& order, const RequestScope& scope) {
+        if (order.ticket.slot == 1) {
+            const DialogTurn turn(&scope, nullptr);
+            atDialog.set_value();
+            answer.wait();
+        } else {
+            otherServed.set_value();
+        }
+        return FinishedWork{order.ticket, std::nullopt};
+    });
+    workers.wakeWith([&] {
+        const std::lock_guard<std::mutex> lock(wakeMutex);
+        ++wakes;
+        woken.notify_all();
+    });
+
+    workers.submit(orderOf(1));
+    atDialog.get_future().wait();
+    workers.submit(orderOf(2));
+    otherServed.get_future().wait();
+    answered.set_value();
+
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    woken.wait(lock, [&] { return wakes == 2; });
+}
