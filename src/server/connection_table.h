@@ -12,6 +12,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "server/connection_tickets.h"
+
 namespace quillmark {
 
 // A connection that has not sent a whole request head this long after it opened, or after
@@ -53,7 +55,8 @@ struct ConnectionWork {
 // second, cuts the connections past their head deadline and, every kConnectionSweepInterval,
 // closes those whose peer has finished sending since the previous check and that have no
 // request in hand: the library can keep such a connection forever without serving it (after
-// some compressed WebSocket sessions it even polls it in a busy loop). Owned by the server
+// some compressed WebSocket sessions it even polls it in a busy loop). It also holds the
+// tickets by which the store workers' finished work finds its connection. Owned by the server
 // thread, which lends it to every virtual host; used on the service thread only.
 class ConnectionTable {
   public:
@@ -100,6 +103,8 @@ class ConnectionTable {
     // it was accepted.
     void forEachOpen(
         const std::function<void(lws*, std::chrono::steady_clock::duration)>& visit) const;
+
+    ConnectionTickets& tickets() { return tickets_; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -152,6 +157,7 @@ class ConnectionTable {
     std::map<std::string, int> ofAddress_;
     std::map<Site, int> ofSite_;
     bool accepting_ = true;
+    ConnectionTickets tickets_;
 };
 
 // The table of the connection's server.

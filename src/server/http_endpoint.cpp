@@ -164,7 +164,7 @@ int handToWorkers(lws* wsi, HttpSession& session, ParsedRequest request) {
 void endConnection(lws* wsi, HttpSession& session) {
     if (hasTicket(session.ticket)) {
         storeWorkersOf(wsi).abandon(session.ticket);
-        closeTicket(session.ticket);
+        connectionTableOf(wsi).tickets().close(session.ticket);
     }
     session.working = 0;
     releaseRequest(session);
@@ -226,7 +226,8 @@ int serveHttp(lws* wsi, lws_callback_reasons reason, HttpSession* session, void*
     switch (reason) {
         case LWS_CALLBACK_HTTP:
             connectionTableOf(wsi).requestHeadArrived(wsi);
-            if (!hasTicket(session->ticket)) session->ticket = openTicket(wsi, deliverWork);
+            if (!hasTicket(session->ticket))
+                session->ticket = connectionTableOf(wsi).tickets().open(wsi, deliverWork);
             session->bodyStarted = nowTicks();
             readRequestOrigin(wsi, session->origin);
             if (framingInDoubt(wsi)) return -1;

@@ -20,7 +20,7 @@ namespace {
 int callbackGuardedSignature(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                              size_t len) {
     if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
-        storeWorkersOf(wsi).deliverFinished();
+        storeWorkersOf(wsi).deliverFinished(connectionTableOf(wsi).tickets());
         return 0;
     }
     ConnectionTable::follow(wsi, reason);

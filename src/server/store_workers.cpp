@@ -78,7 +78,7 @@ void StoreWorkers::abandon(ConnectionTicket ticket) {
         dialogs_.abandon(arrival, flag);
 }
 
-void StoreWorkers::deliverFinished() {
+void StoreWorkers::deliverFinished(const ConnectionTickets& tickets) {
     std::vector<FinishedWork> finished;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -86,7 +86,7 @@ void StoreWorkers::deliverFinished() {
     }
     for (FinishedWork& work : finished) {
         DeliverWork deliver = nullptr;
-        if (lws* wsi = connectionOf(work.ticket, deliver)) deliver(wsi, work);
+        if (lws* wsi = tickets.connectionOf(work.ticket, deliver)) deliver(wsi, work);
     }
 }
 

@@ -103,9 +103,10 @@ class StoreWorkers {
     // running is abandoned (its dialog closes, its reply is dropped).
     void abandon(ConnectionTicket ticket);
 
-    // Hands finished work to the connections still open (service thread). Calling it again
-    // with nothing new finished does nothing.
-    void deliverFinished();
+    // Hands finished work to the connections still open, as `tickets` find them (service
+    // thread); work of a connection closed meanwhile is dropped. Calling it again with nothing
+    // new finished does nothing.
+    void deliverFinished(const ConnectionTickets& tickets);
 
     // Abandons every request, ends every wait for a dialog turn and joins the workers: called
     // once the service loop has ended, after the PIN dialogs were closed.

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "protocol/dispatcher.h"
+#include "server/connection_table.h"
 #include "server/store_workers.h"
 
 namespace quillmark {
@@ -11,7 +12,7 @@ namespace {
 void releaseSession(lws* wsi, SignatureSession& session) {
     if (hasTicket(session.ticket)) {
         storeWorkersOf(wsi).abandon(session.ticket);
-        closeTicket(session.ticket);
+        connectionTableOf(wsi).tickets().close(session.ticket);
     }
     session.working = 0;
     releaseRequestText(session.request);
@@ -134,7 +135,7 @@ int serveSignature(lws* wsi, lws_callback_reasons reason, SignatureSession* sess
         case LWS_CALLBACK_ESTABLISHED:
             lwsl_notice("Established\n");
             readRequestOrigin(wsi, session->origin);
-            session->ticket = openTicket(wsi, deliverWork);
+            session->ticket = connectionTableOf(wsi).tickets().open(wsi, deliverWork);
             return sendLater(wsi, *session, kStartMessage) ? 0 : -1;
         case LWS_CALLBACK_SERVER_WRITEABLE:
             lwsl_notice("WRITEABLE\n");

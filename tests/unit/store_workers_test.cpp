@@ -50,3 +50,35 @@ TEST(StoreWorkers, ServeOthersWhileOneWaitsForTheUserAndWakeTheServiceLoop) {
     std::unique_lock<std::mutex> lock(wakeMutex);
     woken.wait(lock, [&] { return wakes == 2; });
 }
+
+// Finished work reaches its connection only while that is open: a closed connection's slot,
+// taken again by a new one, never receives the old connection's reply.
+TEST(StoreWorkers, DeliverToOpenConnectionsOnly) {
+    static std::vector<lws*> delivered;
+    const DeliverWork record = [](lws* wsi, FinishedWork&) { delivered.push_back(wsi); };
+    lws* const closed = reinterpret_cast<lws*>(0x10);
+    lws* const open = reinterpret_cast<lws*>(0x20);
+    ConnectionTickets tickets;
+    ConnectionTicket gone = tickets.open(closed, record);
+    const ConnectionTicket goneCopy = gone;
+    tickets.close(gone);
+    const ConnectionTicket kept = tickets.open(open, record);
+    ASSERT_EQ(kept.slot, goneCopy.slot);
+
+    std::promise<void> bothDone;
+    int finished = 0;
+    StoreWorkers workers([](WorkOrder& order, const RequestScope&) {
+        return FinishedWork{order.ticket, std::nullopt};
+    });
+    workers.wakeWith([&] {
+        if (++finished == 2) bothDone.set_value();
+    });
+    for (const ConnectionTicket ticket : {goneCopy, kept}) {
+        auto order = std::make_unique<WorkOrder>();
+        order->ticket = ticket;
+        workers.submit(std::move(order));
+    }
+    bothDone.get_future().wait();
+    workers.deliverFinished(tickets);
+    EXPECT_EQ(delivered, std::vector<lws*>{open});
+}
