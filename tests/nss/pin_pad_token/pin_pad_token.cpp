@@ -4,10 +4,10 @@
 //   pin <the token's real PIN>
 //   wait <milliseconds at most>
 //   outcome <login | wrong-pin | removed | pending>
-// The file is read again every 50 ms during the wait: "pending" keeps waiting, and a wait
-// that ends still pending is the reader's time-out. Each login without a PIN appends
-// "waiting" when it starts and "returned <the PKCS#11 return value>" when it ends to the
-// file named by the control file's name with ".log" added.
+// The file is read every 50 ms while the outcome is "pending"; a wait that ends still pending
+// is the reader's time-out. An outcome is used once: the login sets it back to "pending". Each
+// login without a PIN appends "waiting" when it starts and "returned <the PKCS#11 return
+// value>" when it ends to the file named by the control file's name with ".log" added.
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
@@ -53,13 +53,15 @@ void note(const std::string& line) {
 
 // What the person at the reader did, once they are done or the reader gave up.
 Control awaitKeypad() {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(readControl().waitMilliseconds);
     Control control = readControl();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(control.waitMilliseconds);
     while (control.outcome == "pending" && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(kPoll);
         control = readControl();
     }
+    std::ofstream(controlPath()) << "pin " << control.pin << "\nwait " << control.waitMilliseconds
+                                 << "\noutcome pending\n";
     return control;
 }
 
