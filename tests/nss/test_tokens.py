@@ -3,12 +3,14 @@ in the user's configuration, the agent running as an unprivileged user (p11-kit 
 user configuration for root)."""
 
 import base64
+import json
 import os
 import shutil
+import socket
 import threading
 import unittest
 
-from agent import Agent, call
+from agent import PORT, Agent, call
 from pki import P12_PASSWORD, SOFTHSM_MODULE, run
 from test_pin_entry import PinTestBase, pki
 
@@ -250,6 +252,17 @@ class PinPadTest(PinTestBase):
         self.assertEqual(self.logins(), ["waiting", "returned 160"] * 2 +
                          ["waiting", "returned 6", "waiting", "returned 50"])
         self.assertTrue(any(c.startswith("SETDESC Mã PIN không đúng") for c in self.runs()[1]))
+
+    def test_a_page_that_goes_away_closes_the_dialog(self):
+        body = json.dumps({"action": "sign", "serialNumber": self.cert.serial_hex,
+                           "dataBase64": "AA==", "cms": False}).encode()
+        with token_agent(self, ["hold"]):
+            with socket.create_connection(("127.0.0.1", PORT)) as page:
+                page.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
+                             % len(body) + body)
+                self.wait_for_dialog(1)
+            self.wait_for_dialog(1, "MESSAGE\nterminated\n")
+            self.keypad("login")  # the reader still waits: the agent cannot break its login off
 
     def test_cancel_refuses_the_key_though_the_pin_is_typed_after(self):
         with token_agent(self, ["cancel"]) as agent:
