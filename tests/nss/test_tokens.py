@@ -200,8 +200,9 @@ class PinPadTest(PinTestBase):
         self.keypad("pending", wait=60000)
 
     def keypad(self, outcome, wait=60000):
-        with open(self.control, "w") as f:
+        with open(self.control + ".new", "w") as f:
             f.write(f"pin {TOKEN_PIN}\nwait {wait}\noutcome {outcome}\n")
+        os.replace(self.control + ".new", self.control)  # the module never reads half of it
 
     def logins(self):
         with open(self.control + ".log") as f:
