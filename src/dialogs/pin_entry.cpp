@@ -75,10 +75,14 @@ unsigned long tokenFlags(PK11SlotInfo* slot) {
 
 }  // namespace
 
+std::string pinDialogDescription(PK11SlotInfo* slot, const PinPromptContext* context,
+                                 SecretKind kind) {
+    return pinDescription(context, tokenNameShown(slot), kind, pinTriesOf(tokenFlags(slot)));
+}
+
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
     const SecretKind kind = secretKindOf(slot);
-    const std::string description =
-        pinDescription(context, tokenNameShown(slot), kind, pinTriesOf(tokenFlags(slot)));
+    const std::string description = pinDialogDescription(slot, context, kind);
     std::optional<Secret> pin;
     const auto ask = [&pin](PinentryProcess& pinentry) {
         pin.emplace();  // wipes what a program that broke off left
@@ -94,6 +98,10 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
 
 void forgetPinDialogOutcome() {
     lastOutcome = PinDialogOutcome::NotAsked;
+}
+
+void recordPinDialogOutcome(PinDialogOutcome outcome) {
+    lastOutcome = outcome;
 }
 
 PinDialogOutcome lastPinDialogOutcome() {

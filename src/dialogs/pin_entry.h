@@ -2,6 +2,8 @@
 
 #include <secmodt.h>
 
+#include <string>
+
 #include "dialogs/pin_prompt_texts.h"
 #include "dialogs/secret.h"
 
@@ -15,10 +17,16 @@ namespace quillmark {
 // no program could ask (then the log names what to install). `context` may be null.
 Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin);
 
+// The PIN dialog's description for the slot's token (see pinDescription).
+std::string pinDialogDescription(PK11SlotInfo* slot, const PinPromptContext* context,
+                                 SecretKind kind);
+
 // How this thread's last PIN dialog ended since it last called forgetPinDialogOutcome(): NSS
 // reports a cancelled dialog, and one no program could show, with the error of a wrong PIN.
 enum class PinDialogOutcome { NotAsked, Answered, Cancelled, NotShown };
 void forgetPinDialogOutcome();
 PinDialogOutcome lastPinDialogOutcome();
+// Sets it for a dialog that ended elsewhere: a wait for the PIN typed on a reader's keypad.
+void recordPinDialogOutcome(PinDialogOutcome outcome);
 
 }  // namespace quillmark

@@ -20,6 +20,7 @@ constexpr char kCertificateEnd[] = "”";
 constexpr char kEnterPassword[] = "Nhập mật khẩu của ";
 constexpr char kEnterPin[] = "Nhập mã PIN của ";
 constexpr char kIfYouAgree[] = " nếu bạn đồng ý.";
+constexpr char kOnTheReader[] = " trên bàn phím của đầu đọc thẻ";
 constexpr char kTriesLow[] = "Mã PIN đã bị nhập sai: chỉ còn ít lần thử trước khi mã PIN bị khoá.";
 constexpr char kFinalTry[] = "Đây là lần thử cuối cùng: nhập sai lần nữa, mã PIN sẽ bị khoá.";
 constexpr char kLocked[] = "Mã PIN đã bị khoá.";
@@ -29,6 +30,9 @@ constexpr PinDialogWords kStorePasswordWords{"Quillmark: mật khẩu kho chứn
                                              "Mật khẩu không đúng, hãy nhập lại."};
 constexpr PinDialogWords kTokenPinWords{"Quillmark: mã PIN", "Mã PIN:", "Ký số", "Huỷ",
                                         "Mã PIN không đúng, hãy nhập lại."};
+// No entry field: the one button cancels.
+constexpr PinDialogWords kKeypadPinWords{"Quillmark: mã PIN trên đầu đọc thẻ", "", "", "Huỷ",
+                                         "Mã PIN không đúng, hãy nhập lại trên đầu đọc thẻ."};
 
 }  // namespace
 
@@ -40,7 +44,15 @@ PinTries pinTriesOf(unsigned long tokenFlags) {
 }
 
 PinDialogWords pinDialogWords(SecretKind kind) {
-    return kind == SecretKind::StorePassword ? kStorePasswordWords : kTokenPinWords;
+    switch (kind) {
+        case SecretKind::StorePassword:
+            return kStorePasswordWords;
+        case SecretKind::KeypadPin:
+            return kKeypadPinWords;
+        case SecretKind::TokenPin:
+            break;
+    }
+    return kTokenPinWords;
 }
 
 std::string pinDescription(const PinPromptContext* context, const std::string& tokenLabel,
@@ -52,7 +64,9 @@ std::string pinDescription(const PinPromptContext* context, const std::string& t
     if (!name.empty()) description += kWithCertificate + name + kCertificateEnd;
     description += ".\n";
     description += kind == SecretKind::StorePassword ? kEnterPassword : kEnterPin;
-    description += shownText(tokenLabel, false) + kIfYouAgree;
+    description += shownText(tokenLabel, false);
+    if (kind == SecretKind::KeypadPin) description += kOnTheReader;
+    description += kIfYouAgree;
     switch (tries) {
         case PinTries::Low:
             return description + "\n" + kTriesLow;

@@ -30,9 +30,9 @@ enum class PinTries { NotReported, Low, FinalTry, Locked };
 // From the token's CK_TOKEN_INFO flags (CKF_USER_PIN_COUNT_LOW, _FINAL_TRY, _LOCKED).
 PinTries pinTriesOf(unsigned long tokenFlags);
 
-// What the dialog asks for: the password of the user's own store (NSS's database), or a
-// token's PIN.
-enum class SecretKind { StorePassword, TokenPin };
+// What the dialog asks for: the password of the user's own store (NSS's database), a token's
+// PIN, or a token's PIN typed on its reader's keypad (the dialog then has no entry field).
+enum class SecretKind { StorePassword, TokenPin, KeypadPin };
 
 // The dialog's description, in lines separated by "\n": who asks to sign with which
 // certificate, the token whose password or PIN is asked, and the tries left when the token

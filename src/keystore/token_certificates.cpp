@@ -2,6 +2,7 @@
 
 #include <pkcs11.h>
 #include <prerror.h>
+#include <secerr.h>
 #include <secmod.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "dialogs/pin_entry.h"
+#include "dialogs/token_pin_callback.h"
 #include "keystore/nss_pointers.h"
 #include "keystore/token_logins.h"
 #include "support/log_file.h"
@@ -183,6 +185,16 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
+    // A cancelled keypad dialog refuses the key even when the user typed on the reader after,
+    // and fails as a cancelled PIN entry does, whatever the reader said.
+    if (endKeypadPinWait() == PinDialogOutcome::Cancelled) {
+        if (key != nullptr) {
+            PK11_Logout(key->pkcs11Slot);
+            SECKEY_DestroyPrivateKey(key);
+            key = nullptr;
+        }
+        PORT_SetError(SEC_ERROR_BAD_PASSWORD);
+    }
     if (key != nullptr) {
         recordTokenLogin(key, origin);
         return key;

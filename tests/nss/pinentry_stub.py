@@ -6,7 +6,7 @@ by PINENTRY_STUB_ANSWERS ("cancel" cancels, "hold" keeps the dialog open until t
 is terminated, "await" writes "awaiting <its pid>" to the transcript, waits for SIGUSR1, then
 answers with the entry after it), and CONFIRM with the next entry too ("enter" presses OK, the
 default button, "allow" the third button (SETNOTOK), "deny" the cancel button, "timeout" as a
-dialog left open too long, "hold" as for GETPIN), and appends to PINENTRY_STUB_TRANSCRIPT a
+dialog left open too long, "hold" as for GETPIN) and MESSAGE alike, and appends to PINENTRY_STUB_TRANSCRIPT a
 line "program <its file name>",
 the commands it received, one per line, and a line "--". A copy whose file name is in the
 comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
@@ -83,7 +83,7 @@ def main():
             else:
                 out.write("# a comment line\nS SOME status\n")
                 out.write(f"D {escape(answer)}\nOK\n")
-        elif command == "CONFIRM":
+        elif command in ("CONFIRM", "MESSAGE"):
             answer = next_answer()
             if answer == "hold":
                 signal.pause()

@@ -3,16 +3,22 @@ in the user's configuration, the agent running as an unprivileged user (p11-kit 
 user configuration for root)."""
 
 import base64
+import json
 import os
 import shutil
+import socket
+import threading
 import unittest
 
-from agent import Agent, call
+from agent import PORT, Agent, call
 from pki import P12_PASSWORD, SOFTHSM_MODULE, run
 from test_pin_entry import PinTestBase, pki
 
 REMOVABLE_TOKEN_MODULE = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", ""), "tests", "nss",
                                       "removable_token", "libremovable_token.so")
+PIN_PAD_MODULE = os.path.join(os.environ.get("QUILLMARK_BUILD_DIR", ""), "tests", "nss",
+                              "pin_pad_token", "libpin_pad_token.so")
+ON_THE_READER = "%0ANhập mã PIN của Quillmark Token trên bàn phím của đầu đọc thẻ nếu bạn đồng ý."
 TOKEN_PIN = "4321"
 LABEL = "Quillmark Token"
 AS_USER = ["unshare", "-U", "--map-user=1000", "--map-group=1000", "--"]
@@ -178,6 +184,99 @@ class RemovableTokenTest(PinTestBase):
         self.assertEqual(len(self.runs()), 2)
         self.assertFalse([line for line in log if line.startswith("Token module not loaded")])
 
+
+class PinPadTest(PinTestBase):
+    """The token behind a reader with a keypad (SoftHSM wrapped by a test module): its login
+    without a PIN waits, as for the user typing on the reader, until the test says how it ends.
+    The dialog has no entry field: the stand-in pinentry holds it open until the agent closes it."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, users=["sha1"])
+        make_token(self)
+        self.control = os.path.join(self.tools, "keypad")
+        self.token_env["PIN_PAD_TOKEN_CONTROL"] = self.control
+        register_module(self, "softhsm2", PIN_PAD_MODULE)
+        self.keypad("pending", wait=60000)
+
+    def keypad(self, outcome, wait=60000):
+        with open(self.control + ".new", "w") as f:
+            f.write(f"pin {TOKEN_PIN}\nwait {wait}\noutcome {outcome}\n")
+        os.replace(self.control + ".new", self.control)  # the module never reads half of it
+
+    def logins(self):
+        with open(self.control + ".log") as f:
+            return f.read().split("\n")[:-1]
+
+    def wait_for_dialog(self, count, shown="MESSAGE\n"):
+        for _ in range(600):
+            with open(self.transcript) as f:
+                if f.read().count(shown) >= count:
+                    return
+            threading.Event().wait(0.05)
+        self.fail("the dialog never opened")
+
+    def at_the_reader(self, *outcomes):
+        """Signs while the user does the next of `outcomes` at the reader once each dialog is up."""
+        replies = []
+        signing = threading.Thread(target=lambda: replies.append(self.sign()))
+        signing.start()
+        shown = len(self.runs())
+        for outcome in outcomes:
+            shown += 1
+            self.wait_for_dialog(shown)
+            self.keypad(outcome)
+        signing.join()
+        return replies[0]
+
+    def test_the_pin_typed_on_the_reader_signs(self):
+        with token_agent(self, ["hold"]):
+            self.assert_signed(self.at_the_reader("login"))
+        self.assertEqual(self.logins(), ["waiting", "returned 0"])
+        [run] = self.runs()
+        self.assertNotIn("GETPIN", run)
+        self.assertEqual(run[-2:], ["MESSAGE", "terminated"])
+        self.assertIn("SETOK Huỷ", run)
+        self.assertTrue(any(c.startswith("SETDESC Một chương trình") and c.endswith(ON_THE_READER)
+                            for c in run), run)
+
+    def test_a_wrong_pin_a_time_out_and_a_token_pulled_out_fail_as_a_wrong_pin(self):
+        with token_agent(self, ["hold"] * 4) as agent:
+            for outcomes in [("wrong-pin", "wrong-pin"), (), ("removed",)]:
+                self.keypad("pending", wait=60000 if outcomes else 200)
+                self.assert_key_error(self.at_the_reader(*outcomes))
+                self.assert_status("allowed", "wrongPin")
+            log = agent.log_texts()
+        causes = [line.split(": ")[1] for line in log if line.startswith(f"No private key on {LABEL}")]
+        self.assertEqual(causes, ["SEC_ERROR_BAD_PASSWORD", "SEC_ERROR_PKCS11_FUNCTION_FAILED",
+                                  "SEC_ERROR_NO_TOKEN"])
+        self.assertEqual(self.logins(), ["waiting", "returned 160"] * 2 +
+                         ["waiting", "returned 6", "waiting", "returned 50"])
+        self.assertTrue(any(c.startswith("SETDESC Mã PIN không đúng") for c in self.runs()[1]))
+
+    def test_a_page_that_goes_away_closes_the_dialog(self):
+        body = json.dumps({"action": "sign", "serialNumber": self.cert.serial_hex,
+                           "dataBase64": "AA==", "cms": False}).encode()
+        with token_agent(self, ["hold"]):
+            with socket.create_connection(("127.0.0.1", PORT)) as page:
+                page.sendall(b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n"
+                             % len(body) + body)
+                self.wait_for_dialog(1)
+            self.wait_for_dialog(1, "MESSAGE\nterminated\n")
+            self.keypad("login")  # the reader still waits: the agent cannot break its login off
+
+    def test_cancel_refuses_the_key_though_the_pin_is_typed_after(self):
+        with token_agent(self, ["cancel"]) as agent:
+            replies = []
+            waiting = threading.Thread(target=lambda: replies.append(self.sign()))
+            waiting.start()
+            self.wait_for_dialog(1, "MESSAGE\n--\n")  # answered, and closed by the agent
+            self.keypad("login")
+            waiting.join()
+            self.assert_key_error(replies[0])
+            self.assert_status("allowed", "pinCancelled")
+            self.assertIn(f"No private key on {LABEL}: PIN dialog cancelled", agent.log_texts())
+        self.assertEqual(self.logins(), ["waiting", "returned 0"])
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,77 @@
+#include "dialogs/keypad_pin_wait.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "dialogs/assuan_client.h"
+#include "dialogs/pin_entry.h"
+
+namespace quillmark {
+namespace {
+
+constexpr char kNoDialogLog[] =
+    "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt";
+
+// How often the dialog is closed again until its thread has seen it: it may be starting.
+constexpr std::chrono::milliseconds kCloseRetry{20};
+
+// pinentry's MESSAGE shows the description with one button, here labelled as a cancel. No
+// time-out of its own: the login's return closes it.
+std::vector<std::string> messageSettings(PK11SlotInfo* slot, const PinPromptContext* context,
+                                         bool afterWrongPin) {
+    const PinDialogWords words = pinDialogWords(SecretKind::KeypadPin);
+    std::string description = pinDialogDescription(slot, context, SecretKind::KeypadPin);
+    if (afterWrongPin) description = std::string(words.wrongEntry) + "\n" + description;
+    return {std::string("SETTITLE ") + words.title, "SETDESC " + escapeAssuanParameter(description),
+            std::string("SETOK ") + words.cancel};
+}
+
+DialogRun showMessage(PinentryProcess& pinentry, const std::atomic<bool>& loginReturned) {
+    if (loginReturned) return DialogRun::Closed;
+    if (!pinentry.send("MESSAGE")) return DialogRun::Unusable;
+    switch (pinentry.readReply()) {
+        case AssuanReply::Ok:
+        case AssuanReply::Cancelled:
+        case AssuanReply::NotConfirmed:
+        case AssuanReply::TimedOut:
+            return DialogRun::Answered;  // the user pressed the button or closed the window
+        case AssuanReply::Refused:
+        case AssuanReply::Broken:
+            break;
+    }
+    return loginReturned ? DialogRun::Closed : DialogRun::Unusable;
+}
+
+}  // namespace
+
+KeypadPinWait::KeypadPinWait(PK11SlotInfo* slot, const PinPromptContext* context,
+                             bool afterWrongPin)
+    : turn_(context != nullptr ? context->request : nullptr, cancelOpenPinentry) {
+    if (!granted()) return;
+    const RequestScope* request = context != nullptr ? context->request : nullptr;
+    DialogSteps steps{
+        messageSettings(slot, context, afterWrongPin),
+        [this](PinentryProcess& pinentry) { return showMessage(pinentry, loginReturned_); }};
+    shown_ = std::async(std::launch::async, [steps = std::move(steps), request] {
+        return runPinentryDialog(steps, request, kNoDialogLog);
+    });
+}
+
+KeypadPinWait::~KeypadPinWait() {
+    finish();
+}
+
+DialogResult KeypadPinWait::finish() {
+    if (finished_ || !shown_.valid()) return result_;
+    finished_ = true;
+    loginReturned_ = true;
+    // The turn is this request's: the pinentry open now, if any, is this dialog's.
+    do {
+        cancelOpenPinentry();
+    } while (shown_.wait_for(kCloseRetry) != std::future_status::ready);
+    result_ = shown_.get();
+    return result_;
+}
+
+}  // namespace quillmark
