@@ -47,14 +47,27 @@ def enter():
 
 
 def _own_etc():
-    """Puts a new /etc in place: the machine's entries bound into a tmpfs, but for hosts, the
-    agent's and the browsers' policy folders, which are the test's own. (An overlay would not do as a user
-    namespace's root, which may not copy up files of the real root.)"""
-    stage = tempfile.mkdtemp(prefix="quillmark-etc-")
+    """Puts a new /etc in place, with its own hosts and its own folders for the agent's and the
+    browsers' policies, and a new /var/lib with its own folder for the agent's record of the
+    policies it wrote."""
+    etc = _own_folder("/etc", ("hosts", "chromium", "firefox", "quillmark", "opt"))
+    if os.path.isdir("/etc/chromium"):
+        shutil.copytree("/etc/chromium", os.path.join(etc, "chromium"), symlinks=True)
+    with open(os.path.join(etc, "hosts"), "w") as f:
+        f.write(f"127.0.0.1 localhost\n::1 localhost\n{PORTAL_ADDRESS} {PORTAL_NAME} {OTHER_NAME}\n")
+    _put_in_place(etc, "/etc")
+    _put_in_place(_own_folder("/var/lib", ("quillmark",)), "/var/lib")
+
+
+def _own_folder(folder, own_names):
+    """A tmpfs holding the folder's entries, the machine's bound in, but for `own_names`, which
+    are left for the test to make. (An overlay would not do as a user namespace's root, which
+    may not copy up files of the real root.)"""
+    stage = tempfile.mkdtemp(prefix="quillmark-own-")
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", stage], check=True)
-    for name in os.listdir("/etc"):
-        source, target = os.path.join("/etc", name), os.path.join(stage, name)
-        if name in ("hosts", "chromium", "firefox", "quillmark", "opt"):
+    for name in os.listdir(folder):
+        source, target = os.path.join(folder, name), os.path.join(stage, name)
+        if name in own_names:
             continue
         if os.path.islink(source):
             os.symlink(os.readlink(source), target)
@@ -64,13 +77,11 @@ def _own_etc():
         else:
             open(target, "w").close()
         subprocess.run(["mount", "--rbind", source, target], check=True)
-    if os.path.isdir("/etc/chromium"):
-        shutil.copytree("/etc/chromium", os.path.join(stage, "chromium"), symlinks=True)
-    with open(os.path.join(stage, "hosts"), "w") as f:
-        f.write(f"127.0.0.1 localhost\n::1 localhost\n{PORTAL_ADDRESS} {PORTAL_NAME} {OTHER_NAME}\n")
-    subprocess.run(["mount", "--rbind", stage, "/etc"], check=True)
-    # /etc keeps the tmpfs: the folder that staged it goes from the machine's /tmp.
+    return stage
+
+
+def _put_in_place(stage, folder):
+    subprocess.run(["mount", "--rbind", stage, folder], check=True)
+    # The folder keeps the tmpfs: the one that staged it goes from the machine's /tmp.
     subprocess.run(["umount", "-l", stage], check=True)
     os.rmdir(stage)
-    # Where the agent records the browser policy entries it wrote.
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/var/lib"], check=True)
