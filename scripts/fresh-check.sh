@@ -39,6 +39,11 @@ deb $mirror bookworm-updates main
 deb ${mirror%/debian}/debian-security bookworm-security main
 SOURCES
 cp /etc/resolv.conf "$target/etc/resolv.conf"
+# A network that reaches the package registries through a TLS-inspecting proxy has its own CA
+# in this machine's local store: the root trusts it too (ca-certificates adds it when the
+# project's scripts install it), and so does npm's Node, which reads no system store by itself.
+mkdir -p "$target/usr/local/share/ca-certificates"
+cp /usr/local/share/ca-certificates/*.crt "$target/usr/local/share/ca-certificates/" 2>/dev/null || true
 
 # A clean clone of what is committed, as CI takes it, with nothing of this work tree's builds.
 git clone -q --no-local "$here" "$target/work/quillmark"
@@ -63,6 +68,7 @@ run_in_root() {
         cd /
         umount -l /.host
         exec /usr/bin/env -i HOME=/root TERM=dumb CI=true LANG=C.UTF-8 \
+            NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             /bin/bash -c "cd /work/quillmark && $step"' run_in_root "$target" "$1"
 }

@@ -15,5 +15,3 @@ export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 # shellcheck disable=SC2086
 $sudo apt-get install -y -q --no-install-recommends $packages
-# The Firefox tests' driver modules, at the versions of the lock file.
-(cd "$here/../tests/browser/firefox" && npm ci --no-audit --no-fund)

@@ -8,6 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 "$root/scripts/install-deps.sh"
+# The Firefox tests' driver modules, from npm, at the versions of the lock file.
+(cd "$root/tests/browser/firefox" && npm ci --no-audit --no-fund)
 
 # Every tracked C++ file must read as clang-format (with .clang-format) writes it.
 git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
