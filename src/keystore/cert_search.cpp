@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "keystore/cert_contents.h"
+#include "keystore/found_keys.h"
 #include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
 
@@ -120,9 +121,8 @@ std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
     return found;
 }
 
-}  // namespace
-
-CertificatePtr findUserCertificate(const Bytes& serial) {
+// The search findUserCertificate makes when nothing is kept for the serial.
+CertificatePtr searchUserCertificate(const Bytes& serial) {
     std::vector<CertificatePtr> found = userCertificatesWithSerial(serial);
     if (found.size() <= 1) return found.empty() ? nullptr : std::move(found.front());
     // Several certificates share the serial: the one the listing shows first. The found
@@ -142,6 +142,17 @@ CertificatePtr findUserCertificate(const Bytes& serial) {
             return CertificatePtr(CERT_DupCertificate(certificate));
     }
     return nullptr;
+}
+
+}  // namespace
+
+CertificatePtr findUserCertificate(const Bytes& serial) {
+    // A token that came or went since the last request makes what was kept go first.
+    settleChangedSlots();
+    if (CertificatePtr kept = keptCertificate(serial)) return kept;
+    CertificatePtr found = searchUserCertificate(serial);
+    if (found) keepCertificate(serial, found.get());
+    return found;
 }
 
 bool tokenAnswersSearches(PK11SlotInfo* slot) {

@@ -16,6 +16,7 @@
 
 #include "dialogs/token_pin_callback.h"
 #include "keystore/cert_search.h"
+#include "keystore/found_keys.h"
 #include "keystore/token_modules.h"
 
 namespace quillmark {
@@ -123,6 +124,7 @@ bool databaseStillAnswers() {
 // no other request waits at a PIN dialog. This drops the PIN logins of every token: it happens
 // only once the database has failed.
 void closeDatabase() {
+    forgetFoundKeys();
     NSS_Shutdown();
     databaseOpen = false;
     answeredState.reset();
@@ -159,6 +161,8 @@ bool prepareDatabaseDirectory() {
 bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
+        // What requests found is not used from files written since, even under a PIN dialog.
+        if (databaseState() != answeredState) forgetFoundKeys();
         // While a request waits for its PIN, the database it uses is kept and not even probed
         // (a token refresh would change the slot it logs in to); the files are checked again
         // by the first request after the last such wait.

@@ -16,6 +16,7 @@
 
 #include "dialogs/pin_entry.h"
 #include "dialogs/token_pin_callback.h"
+#include "keystore/found_keys.h"
 #include "keystore/nss_pointers.h"
 #include "keystore/token_logins.h"
 #include "support/log_file.h"
@@ -102,13 +103,17 @@ bool nssAgrees(const std::vector<ReportedSlot>& slots) {
     return true;
 }
 
-// Waits until NSS sees each token that came or went as its module reports it.
+}  // namespace
+
 void settleChangedSlots() {
     const std::vector<ReportedSlot> changed = changedSlots();
+    if (!changed.empty()) forgetFoundKeys();
     const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
     while (!nssAgrees(changed) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(kSettlePoll);
 }
+
+namespace {
 
 bool keysHiddenUntilLogin(PK11SlotInfo* slot) {
     return !PK11_IsInternal(slot) && PK11_NeedLogin(slot);
@@ -181,6 +186,7 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     PK11SlotInfo* slot = certificate->slot;
     const std::string origin = prompt != nullptr ? prompt->origin : std::string();
     claimTokenLogins(certificate, origin);
+    if (PrivateKeyPtr key = keptKey(certificate)) return key.release();
     forgetPinDialogOutcome();
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
@@ -197,6 +203,7 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     }
     if (key != nullptr) {
         recordTokenLogin(key, origin);
+        keepKey(certificate, key);
         return key;
     }
     // A cancelled or wrong PIN, a locked PIN, a dialog not shown and a token gone away end

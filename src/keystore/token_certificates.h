@@ -17,6 +17,11 @@ namespace quillmark {
 // So a trust module's roots and a token's issuers are never the user's.
 bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate);
 
+// Waits until NSS sees each removable slot's token as its module reports it now: a token
+// plugged in or pulled out just before, or a reader plugged in (its module's new slots are
+// added). What sign requests kept is forgotten when a token came or went.
+void settleChangedSlots();
+
 // Every token present now, a token plugged in or pulled out just before included: new slots
 // of a module (a reader plugged in) are added, and a removable slot whose token came or went
 // is waited for until NSS sees it so. Null when there are none.

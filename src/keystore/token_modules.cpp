@@ -12,6 +12,7 @@ extern "C" {
 #include <optional>
 #include <string>
 
+#include "keystore/found_keys.h"
 #include "keystore/nss_pointers.h"
 #include "support/log_file.h"
 
@@ -68,6 +69,8 @@ std::vector<TokenModuleLoad> loadTokenModules() {
 }
 
 void loadRegisteredTokenModules() {
+    // A new module's tokens may hold a certificate that comes before a kept one.
+    forgetFoundKeys();
     loadedFolders = ModuleFolders::now();
     for (const TokenModuleLoad& load : loadTokenModules()) {
         if (load.result == ModuleLoad::Failed)
