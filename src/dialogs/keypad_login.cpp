@@ -31,6 +31,11 @@ BusyToken busyToken(PK11SlotInfo* slot) {
     return {PK11_GetModuleID(slot), PK11_GetSlotID(slot)};
 }
 
+void logLateLogin(PK11SlotInfo* slot) {
+    writeLog(std::string("Logged out of ") + PK11_GetTokenName(slot) +
+             ": its PIN was typed on the reader after the request was answered");
+}
+
 }  // namespace
 
 std::shared_ptr<KeypadLogin> KeypadLogin::reserve(PK11SlotInfo* slot) {
@@ -76,8 +81,7 @@ void KeypadLogin::run() {
         logOut = abandoned_ && result == CKR_OK;
     }
     if (logOut) {
-        writeLog(std::string("Logged out of ") + PK11_GetTokenName(slot_) +
-                 ": its PIN was typed on the reader after the request had gone");
+        logLateLogin(slot_);
         functions->C_Logout(session);
     }
     if (session != CK_INVALID_HANDLE) functions->C_CloseSession(session);
@@ -111,7 +115,10 @@ void KeypadLogin::abandon() {
         abandoned_ = true;
         logOut = returned_ && result_ == CKR_OK;
     }
-    if (logOut) PK11_Logout(slot_);
+    if (logOut) {
+        logLateLogin(slot_);
+        PK11_Logout(slot_);
+    }
 }
 
 bool keypadLoginUnderWay(PK11SlotInfo* slot) {
