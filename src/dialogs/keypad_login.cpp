@@ -20,6 +20,7 @@ using BusyToken = std::pair<SECMODModuleID, CK_SLOT_ID>;
 // reader when the agent exits may return during the exit.
 struct BusyTokens {
     std::mutex mutex;
+    std::condition_variable released;
     std::set<BusyToken> tokens;
 };
 BusyTokens& busyTokens() {
@@ -61,6 +62,7 @@ KeypadLogin::~KeypadLogin() {
         busy.tokens.erase(busyToken(slot_));
     }
     PK11_FreeSlot(slot_);
+    busy.released.notify_all();
 }
 
 // A session of its own: NSS's sessions are used by NSS under its slot lock, which this login
@@ -125,6 +127,12 @@ bool keypadLoginUnderWay(PK11SlotInfo* slot) {
     BusyTokens& busy = busyTokens();
     const std::lock_guard<std::mutex> lock(busy.mutex);
     return busy.tokens.count(busyToken(slot)) != 0;
+}
+
+void waitForKeypadLogins() {
+    BusyTokens& busy = busyTokens();
+    std::unique_lock<std::mutex> lock(busy.mutex);
+    busy.released.wait(lock, [&] { return busy.tokens.empty(); });
 }
 
 bool keypadLoginsUnderWay() {

@@ -61,4 +61,8 @@ bool keypadLoginUnderWay(PK11SlotInfo* slot);
 // True while any keypad login is under way: NSS must not be shut down under it.
 bool keypadLoginsUnderWay();
 
+// Waits until no keypad login is under way: the agent ends after them, as their tokens'
+// modules must not be torn down under them. The wait lasts until the readers give up.
+void waitForKeypadLogins();
+
 }  // namespace quillmark
