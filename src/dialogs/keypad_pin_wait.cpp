@@ -46,15 +46,19 @@ DialogRun showMessage(PinentryProcess& pinentry, const std::atomic<bool>& loginR
 }  // namespace
 
 KeypadPinWait::KeypadPinWait(PK11SlotInfo* slot, const PinPromptContext* context,
-                             bool afterWrongPin)
+                             bool afterWrongPin, std::function<void()> onEnded)
     : turn_(context != nullptr ? context->request : nullptr, cancelOpenPinentry) {
     if (!granted()) return;
     const RequestScope* request = context != nullptr ? context->request : nullptr;
     DialogSteps steps{
         messageSettings(slot, context, afterWrongPin),
         [this](PinentryProcess& pinentry) { return showMessage(pinentry, loginReturned_); }};
-    shown_ = std::async(std::launch::async, [steps = std::move(steps), request] {
-        return runPinentryDialog(steps, request, kNoDialogLog);
+    shown_ = std::async(std::launch::async, [this, steps = std::move(steps), request,
+                                             onEnded = std::move(onEnded)] {
+        const DialogResult result = runPinentryDialog(steps, request, kNoDialogLog);
+        ended_ = true;
+        onEnded();
+        return result;
     });
 }
 
@@ -67,9 +71,11 @@ DialogResult KeypadPinWait::finish() {
     finished_ = true;
     loginReturned_ = true;
     // The turn is this request's: the pinentry open now, if any, is this dialog's.
-    do {
-        cancelOpenPinentry();
-    } while (shown_.wait_for(kCloseRetry) != std::future_status::ready);
+    if (!ended_) {
+        do {
+            cancelOpenPinentry();
+        } while (shown_.wait_for(kCloseRetry) != std::future_status::ready);
+    }
     result_ = shown_.get();
     return result_;
 }

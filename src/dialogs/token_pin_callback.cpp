@@ -1,15 +1,20 @@
 #include "dialogs/token_pin_callback.h"
 
 #include <pk11pub.h>
+#include <pkcs11t.h>
+#include <secerr.h>
 #include <secport.h>
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "dialogs/assuan_client.h"
+#include "dialogs/keypad_login.h"
 #include "dialogs/keypad_pin_wait.h"
 #include "dialogs/pin_entry.h"
 #include "support/dialog_turns.h"
+#include "support/log_file.h"
 
 namespace quillmark {
 namespace {
@@ -28,49 +33,82 @@ class AtPinDialog {
 thread_local int retriesOfThisLogin = 0;
 constexpr int kMaxRetries = 1;
 
-// A keypad login under way on this thread: the request still uses NSS while it waits.
-struct KeypadLogin {
-    const AtPinDialog waiting;
-    KeypadPinWait wait;
+// The reader ended this thread's last keypad login otherwise than with a wrong PIN: NSS, told
+// to ask again, is then refused, which keeps the error set for it.
+thread_local bool keypadLoginFailed = false;
 
-    KeypadLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin)
-        : wait(slot, context, afterWrongPin) {}
-};
-thread_local std::unique_ptr<KeypadLogin> keypadLogin;
-
-PinDialogOutcome outcomeOf(DialogResult result) {
+// NSS's error for what a keypad login returned, as NSS gives it for a login of its own.
+int keypadLoginError(CK_RV result) {
     switch (result) {
-        case DialogResult::Answered:
-            return PinDialogOutcome::Cancelled;  // the dialog's one button cancels
-        case DialogResult::NoProgram:
-            return PinDialogOutcome::NotShown;
-        case DialogResult::Closed:
+        case CKR_PIN_INCORRECT:
+        case CKR_PIN_INVALID:
+        case CKR_PIN_LEN_RANGE:
+            return SEC_ERROR_BAD_PASSWORD;
+        case CKR_PIN_LOCKED:
+            return SEC_ERROR_LOCKED_PASSWORD;
+        case CKR_DEVICE_REMOVED:
+        case CKR_TOKEN_NOT_PRESENT:
+            return SEC_ERROR_NO_TOKEN;
+        case CKR_FUNCTION_FAILED:
+            return SEC_ERROR_PKCS11_FUNCTION_FAILED;
+        default:
             break;
     }
-    return PinDialogOutcome::Answered;  // the user typed on the keypad, or the reader gave up
+    return SEC_ERROR_PKCS11_GENERAL_ERROR;
 }
 
-// Shows the keypad dialog and has NSS log in without a PIN; the dialog stays until
-// endKeypadPinWait.
-char* startKeypadLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
-    auto login = std::make_unique<KeypadLogin>(slot, context, afterWrongPin);
-    if (!login->wait.granted()) return nullptr;
-    keypadLogin = std::move(login);
-    return PORT_Strdup(PK11_PW_TRY);
+// What NSS is told of a keypad login that returned: to log in without a PIN (PK11_PW_TRY),
+// which the token, logged in now, answers at once, and which has NSS note the login; or to ask
+// again (PK11_PW_RETRY), with NSS's error for the failure set.
+char* keypadLoginReturned(CK_RV result) {
+    if (result == CKR_OK || result == CKR_USER_ALREADY_LOGGED_IN) return PORT_Strdup(PK11_PW_TRY);
+    PORT_SetError(keypadLoginError(result));
+    keypadLoginFailed = keypadLoginError(result) != SEC_ERROR_BAD_PASSWORD;
+    return PORT_Strdup(PK11_PW_RETRY);
+}
+
+// Logs in on the reader's keypad, on a thread of its own, while a dialog says to type the PIN
+// there, and returns when the login does, or when the dialog ends first: the user cancelled
+// it or its page went away, and the request goes on at once while the login ends by itself.
+// Null then, and when the token is busy with another keypad login.
+char* loginOnKeypad(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+    const std::shared_ptr<KeypadLogin> login = KeypadLogin::reserve(slot);
+    if (!login) {
+        writeLog(std::string("Not logging in to ") + PK11_GetTokenName(slot) +
+                 ": a login on its reader's keypad is under way");
+        return nullptr;
+    }
+    const AtPinDialog waiting;
+    KeypadPinWait wait(slot, context, afterWrongPin, [login] { login->wake(); });
+    if (!wait.granted()) return nullptr;
+    login->begin();
+    login->waitUntil([&wait] { return wait.ended(); });
+    const DialogResult shown = wait.finish();
+    if (shown == DialogResult::NoProgram) login->waitUntil([] { return false; });
+    if (shown == DialogResult::Answered || !login->returned()) {
+        login->abandon();
+        recordPinDialogOutcome(PinDialogOutcome::Cancelled);
+        return nullptr;
+    }
+    recordPinDialogOutcome(shown == DialogResult::NoProgram ? PinDialogOutcome::NotShown
+                                                            : PinDialogOutcome::Answered);
+    return keypadLoginReturned(login->result());
 }
 
 }  // namespace
 
 char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
-    // Asked again, NSS's keypad login returned a wrong PIN: a cancelled dialog ends it there.
-    if (keypadLogin && endKeypadPinWait() == PinDialogOutcome::Cancelled) return nullptr;
+    if (keypadLoginFailed) {
+        keypadLoginFailed = false;
+        return nullptr;
+    }
     if (!retry)
         retriesOfThisLogin = 0;
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
     const auto* context = static_cast<const PinPromptContext*>(prompt);
     if (PK11_ProtectedAuthenticationPath(slot))
-        return startKeypadLogin(slot, context, retry == PR_TRUE);
+        return loginOnKeypad(slot, context, retry == PR_TRUE);
     const AtPinDialog waiting;
     // One dialog at a time, in request order.
     const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);
@@ -81,16 +119,8 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
     return PORT_Strdup(pin.text());
 }
 
-PinDialogOutcome endKeypadPinWait() {
-    if (!keypadLogin) return lastPinDialogOutcome();
-    const PinDialogOutcome outcome = outcomeOf(keypadLogin->wait.finish());
-    keypadLogin.reset();
-    recordPinDialogOutcome(outcome);
-    return outcome;
-}
-
 bool pinDialogsWaiting() {
-    return requestsAtPinDialogs > 0;
+    return requestsAtPinDialogs > 0 || keypadLoginsUnderWay();
 }
 
 }  // namespace quillmark

@@ -13,18 +13,16 @@ namespace quillmark {
 // user gets one more try, then the key lookup fails. Null when the user cancels, no dialog
 // could ask, or the turn was not granted.
 // A token whose reader has a keypad (a protected authentication path) is not asked for its
-// PIN: a dialog says to type it on the reader, and NSS is told to log in without one
-// (PK11_PW_TRY). The dialog stays, holding the turn, until endKeypadPinWait().
+// PIN: a dialog says to type it on the reader while the callback logs in without one (see
+// KeypadLogin) and tells NSS the result (PK11_PW_TRY once logged in, PK11_PW_RETRY after a
+// wrong PIN). A Cancel answers at once, with the login left to end by itself; the outcome is
+// recorded as lastPinDialogOutcome() tells it.
 char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt);
 
-// Called once NSS's work that may log in has returned: closes this thread's keypad dialog, if
-// any, and records how it ended (lastPinDialogOutcome): Cancelled when the user cancelled it,
-// else Answered. Returns that outcome (or the last one when there was no keypad dialog).
-PinDialogOutcome endKeypadPinWait();
-
 // True while any request waits at a PIN dialog or for its turn for one, from before it gives
-// the store up to after it has taken it back: it still holds NSS objects (the slot it logs in
-// to, the certificate whose key it looks for), so NSS must not be shut down under it.
+// the store up to after it has taken it back, and while a keypad login is under way: they
+// still hold NSS objects (the slot they log in to, the certificate whose key is looked for),
+// so NSS must not be shut down under them.
 bool pinDialogsWaiting();
 
 }  // namespace quillmark

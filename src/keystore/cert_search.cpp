@@ -105,14 +105,12 @@ CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& se
 std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
     std::vector<CertificatePtr> found;
     if (serial.empty()) return found;
-    const SlotListPtr slots(presentTokens());
-    if (!slots) return found;
-    for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
-        TokenSession session(element->slot);
+    for (const SlotPtr& slot : presentTokens()) {
+        TokenSession session(slot.get());
         for (const Bytes& attribute : serialAttributesFor(serial)) {
             for (CK_OBJECT_HANDLE object : session.findCertificates(attribute)) {
                 if (CertificatePtr certificate =
-                        userCertificateFor(element->slot, session.valueOf(object), serial)) {
+                        userCertificateFor(slot.get(), session.valueOf(object), serial)) {
                     found.push_back(std::move(certificate));
                 }
             }

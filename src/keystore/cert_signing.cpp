@@ -8,7 +8,6 @@
 #include <new>
 #include <vector>
 
-#include "dialogs/token_pin_callback.h"
 #include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
 
@@ -89,7 +88,6 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
                        static_cast<unsigned>(digest.size())};
     SECItem result{siBuffer, nullptr, 0};
     const SECStatus status = SGN_Digest(key, hashTag(algorithm), &result, &digestItem);
-    endKeypadPinWait();  // a key that asks for its PIN at each use logs in here
     if (status != SECSuccess) return false;
     // RSA signatures fill the length, and so do ECDSA ones: SGN_Digest gives r and s side by
     // side at their fixed size (64 bytes for P-256), not DER. A longer result is refused.
@@ -145,7 +143,6 @@ bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& enc
     const char* data = reinterpret_cast<const char*>(content.data());
     bool ok = NSS_CMSEncoder_Update(encoder, data, content.size()) == SECSuccess;
     ok = NSS_CMSEncoder_Finish(encoder) == SECSuccess && ok;
-    endKeypadPinWait();  // the signer's key may have logged in here
     if (!ok) PORT_SetError(SEC_ERROR_BAD_DATA);
     return ok;
 }

@@ -63,10 +63,8 @@ std::size_t userCertificatesOn(PK11SlotInfo* slot, const CERTCertList* users) {
 void listTokens(StoreSurvey& survey) {
     const CertificateListPtr users(listTokenUserCertificates());
     survey.userCertificates = countOf(users.get());
-    const SlotListPtr slots(presentTokens());
-    if (!slots) return;
-    for (PK11SlotListElement* element = slots->head; element != nullptr; element = element->next) {
-        PK11SlotInfo* slot = element->slot;
+    for (const SlotPtr& token : presentTokens()) {
+        PK11SlotInfo* slot = token.get();
         if (PK11_IsInternal(slot)) continue;
         survey.tokens.push_back({PK11_GetTokenName(slot), PK11_GetModule(slot)->commonName,
                                  userCertificatesOn(slot, users.get())});

@@ -2,7 +2,6 @@
 
 #include <pkcs11.h>
 #include <prerror.h>
-#include <secerr.h>
 #include <secmod.h>
 
 #include <chrono>
@@ -14,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "dialogs/keypad_login.h"
 #include "dialogs/pin_entry.h"
-#include "dialogs/token_pin_callback.h"
 #include "keystore/found_keys.h"
 #include "keystore/nss_pointers.h"
 #include "keystore/token_logins.h"
@@ -162,20 +161,26 @@ bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate) {
            (keysHiddenUntilLogin(slot) && !CERT_IsCACert(certificate, nullptr));
 }
 
-PK11SlotList* presentTokens() {
+std::vector<SlotPtr> presentTokens() {
     settleChangedSlots();
-    return PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+    const SlotListPtr all(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
+    std::vector<SlotPtr> tokens;
+    for (PK11SlotListElement* element = all ? all->head : nullptr; element != nullptr;
+         element = element->next) {
+        // A token waiting for its PIN on the reader's keypad is left aside until the login
+        // returns: its module may not answer before.
+        if (!keypadLoginUnderWay(element->slot))
+            tokens.emplace_back(PK11_ReferenceSlot(element->slot));
+    }
+    return tokens;
 }
 
 CERTCertList* listTokenUserCertificates() {
     CertificateListPtr users(CERT_NewCertList());
-    const SlotListPtr slots(presentTokens());
     if (!users) return nullptr;
     std::set<CERTCertificate*> listed;
-    for (PK11SlotListElement* element = slots ? slots->head : nullptr; element != nullptr;
-         element = element->next) {
-        addTokenCertificates(element->slot, users.get(), listed);
-    }
+    for (const SlotPtr& slot : presentTokens())
+        addTokenCertificates(slot.get(), users.get(), listed);
     return users.release();
 }
 
@@ -191,16 +196,6 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
-    // A cancelled keypad dialog refuses the key even when the user typed on the reader after,
-    // and fails as a cancelled PIN entry does, whatever the reader said.
-    if (endKeypadPinWait() == PinDialogOutcome::Cancelled) {
-        if (key != nullptr) {
-            PK11_Logout(key->pkcs11Slot);
-            SECKEY_DestroyPrivateKey(key);
-            key = nullptr;
-        }
-        PORT_SetError(SEC_ERROR_BAD_PASSWORD);
-    }
     if (key != nullptr) {
         recordTokenLogin(key, origin);
         keepKey(certificate, key);

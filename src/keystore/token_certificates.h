@@ -3,7 +3,10 @@
 #include <cert.h>
 #include <pk11pub.h>
 
+#include <vector>
+
 #include "dialogs/pin_entry.h"
+#include "keystore/nss_pointers.h"
 
 namespace quillmark {
 
@@ -24,8 +27,9 @@ void settleChangedSlots();
 
 // Every token present now, a token plugged in or pulled out just before included: new slots
 // of a module (a reader plugged in) are added, and a removable slot whose token came or went
-// is waited for until NSS sees it so. Null when there are none.
-PK11SlotList* presentTokens();
+// is waited for until NSS sees it so. A token with a login on its reader's keypad under way is
+// left out.
+std::vector<SlotPtr> presentTokens();
 
 // The user's certificates on every present token, each once (a token reachable through two
 // modules shows its certificates twice), in token order; null when memory runs out. Asks for

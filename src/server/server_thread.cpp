@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "dialogs/assuan_client.h"
+#include "dialogs/keypad_login.h"
 #include "server/connection_table.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
@@ -130,6 +131,7 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
     while (wakersInside.load() != 0)
         std::this_thread::yield();
     workers.stop();  // before the context they wake goes
+    waitForKeypadLogins();
     context.reset();
 
     lwsl_notice("libwebsockets-test-server exited cleanly\n");

@@ -208,16 +208,22 @@ class PinPadTest(PinTestBase):
         with open(self.control + ".log") as f:
             return f.read().split("\n")[:-1]
 
-    def wait_for_dialog(self, count, shown="MESSAGE\n"):
+    def until(self, check, what):
         for _ in range(600):
-            with open(self.transcript) as f:
-                if f.read().count(shown) >= count:
-                    return
+            if check():
+                return
             threading.Event().wait(0.05)
-        self.fail("the dialog never opened")
+        self.fail(what)
 
-    def at_the_reader(self, *outcomes):
-        """Signs while the user does the next of `outcomes` at the reader once each dialog is up."""
+    def wait_for_dialog(self, count, shown="MESSAGE\n"):
+        def opened():
+            with open(self.transcript) as f:
+                return f.read().count(shown) >= count
+        self.until(opened, "the dialog never opened")
+
+    def at_the_reader(self, *outcomes, meanwhile=lambda: None):
+        """Signs while the user does the next of `outcomes` at the reader once each dialog is up,
+        after calling `meanwhile` at the first."""
         replies = []
         signing = threading.Thread(target=lambda: replies.append(self.sign()))
         signing.start()
@@ -225,6 +231,8 @@ class PinPadTest(PinTestBase):
         for outcome in outcomes:
             shown += 1
             self.wait_for_dialog(shown)
+            meanwhile()
+            meanwhile = lambda: None
             self.keypad(outcome)
         signing.join()
         return replies[0]
@@ -265,18 +273,30 @@ class PinPadTest(PinTestBase):
             self.wait_for_dialog(1, "MESSAGE\nterminated\n")
             self.keypad("login")  # the reader still waits: the agent cannot break its login off
 
-    def test_cancel_refuses_the_key_though_the_pin_is_typed_after(self):
+    def test_cancel_answers_at_once_and_a_pin_typed_after_is_logged_out(self):
         with token_agent(self, ["cancel"]) as agent:
-            replies = []
-            waiting = threading.Thread(target=lambda: replies.append(self.sign()))
-            waiting.start()
-            self.wait_for_dialog(1, "MESSAGE\n--\n")  # answered, and closed by the agent
-            self.keypad("login")
-            waiting.join()
-            self.assert_key_error(replies[0])
+            # The reader goes on waiting: it gets the PIN only once the reply has come.
+            self.assert_key_error(self.sign())
             self.assert_status("allowed", "pinCancelled")
             self.assertIn(f"No private key on {LABEL}: PIN dialog cancelled", agent.log_texts())
+            self.keypad("login")
+            self.until(lambda: any(line.startswith(f"Logged out of {LABEL}")
+                                   for line in agent.log_texts()), "the late login stayed")
         self.assertEqual(self.logins(), ["waiting", "returned 0"])
+
+    def test_other_requests_are_served_while_the_reader_waits(self):
+        soft = pki.users["sha1"]
+        served = []
+
+        def meanwhile():
+            served.append(listed())  # the token's certificate is left out while it waits
+            served.append(call({"action": "sign", "serialNumber": soft.serial_hex,
+                                "dataBase64": "AA==", "cms": False}))
+        with token_agent(self, ["hold"]):
+            self.assert_signed(self.at_the_reader("login", meanwhile=meanwhile))
+        self.assertEqual(served[0], [soft.serial_hex])
+        self.assertIn("signedData", served[1])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -76,8 +76,16 @@ CK_RV keypadLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user) {
     return CKR_FUNCTION_FAILED;  // what readers return when the keypad timed out
 }
 
+bool loggedIn(CK_SESSION_HANDLE session) {
+    CK_SESSION_INFO info;
+    return softHsm->C_GetSessionInfo(session, &info) == CKR_OK &&
+           (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
+}
+
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
     if (pin != nullptr) return softHsm->C_Login(session, user, pin, length);
+    // As a reader does: a token already logged in does not wait for the keypad.
+    if (loggedIn(session)) return CKR_USER_ALREADY_LOGGED_IN;
     note("waiting");
     const CK_RV rv = keypadLogin(session, user);
     note("returned " + std::to_string(rv));
