@@ -123,6 +123,21 @@ void KeypadLogin::abandon() {
     }
 }
 
+bool tokenUserLoggedIn(PK11SlotInfo* slot) {
+    auto* functions = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    if (functions == nullptr || functions->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION,
+                                                         nullptr, nullptr, &session) != CKR_OK) {
+        return false;
+    }
+    CK_SESSION_INFO info;
+    const bool loggedIn =
+        functions->C_GetSessionInfo(session, &info) == CKR_OK &&
+        (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
+    functions->C_CloseSession(session);
+    return loggedIn;
+}
+
 bool keypadLoginUnderWay(PK11SlotInfo* slot) {
     BusyTokens& busy = busyTokens();
     const std::lock_guard<std::mutex> lock(busy.mutex);

@@ -55,6 +55,10 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
     CK_RV result_ = CKR_OK;
 };
 
+// True when the slot's token is logged in as its user, asked on a session of our own: NSS's
+// own check takes the slot's lock, which NSS holds while it asks for a key's own login.
+bool tokenUserLoggedIn(PK11SlotInfo* slot);
+
 // True when a keypad login is under way on the slot's token.
 bool keypadLoginUnderWay(PK11SlotInfo* slot);
 

@@ -95,9 +95,40 @@ char* loginOnKeypad(PK11SlotInfo* slot, const PinPromptContext* context, bool af
     return keypadLoginReturned(login->result());
 }
 
+// A key that asks for the PIN at each use (CKA_ALWAYS_AUTHENTICATE) on a token logged in
+// already: NSS makes that login itself once the callback returns, on the session it signs with
+// and under its lock, so it cannot run on a thread of ours. The dialog stays up until the
+// signature returns (endKeyUseLogin).
+struct KeyUseLogin {
+    const AtPinDialog waiting;
+    KeypadPinWait wait;
+
+    KeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin)
+        : wait(slot, context, afterWrongPin, [] {}) {}
+};
+thread_local std::unique_ptr<KeyUseLogin> keyUseLogin;
+
+char* startKeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+    auto login = std::make_unique<KeyUseLogin>(slot, context, afterWrongPin);
+    if (!login->wait.granted()) return nullptr;
+    keyUseLogin = std::move(login);
+    return PORT_Strdup(PK11_PW_TRY);
+}
+
 }  // namespace
 
+bool endKeyUseLogin() {
+    if (!keyUseLogin) return true;
+    const DialogResult shown = keyUseLogin->wait.finish();
+    keyUseLogin.reset();
+    if (shown != DialogResult::Answered) return true;
+    recordPinDialogOutcome(PinDialogOutcome::Cancelled);
+    return false;
+}
+
 char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
+    // Asked again after a key's own keypad login failed: a cancelled dialog ends it there.
+    if (!endKeyUseLogin()) return nullptr;
     if (keypadLoginFailed) {
         keypadLoginFailed = false;
         return nullptr;
@@ -107,8 +138,11 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
     else if (++retriesOfThisLogin > kMaxRetries)
         return nullptr;
     const auto* context = static_cast<const PinPromptContext*>(prompt);
-    if (PK11_ProtectedAuthenticationPath(slot))
-        return loginOnKeypad(slot, context, retry == PR_TRUE);
+    if (PK11_ProtectedAuthenticationPath(slot)) {
+        // Asked while the token is logged in, NSS wants a key's own login.
+        return tokenUserLoggedIn(slot) ? startKeyUseLogin(slot, context, retry == PR_TRUE)
+                                       : loginOnKeypad(slot, context, retry == PR_TRUE);
+    }
     const AtPinDialog waiting;
     // One dialog at a time, in request order.
     const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "dialogs/token_pin_callback.h"
 #include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
 
@@ -88,6 +89,12 @@ bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& dig
                        static_cast<unsigned>(digest.size())};
     SECItem result{siBuffer, nullptr, 0};
     const SECStatus status = SGN_Digest(key, hashTag(algorithm), &result, &digestItem);
+    // A key that asked for its PIN on the reader for this signature: a Cancel refuses it.
+    if (!endKeyUseLogin()) {
+        SECITEM_FreeItem(&result, PR_FALSE);
+        PORT_SetError(SEC_ERROR_BAD_PASSWORD);
+        return false;
+    }
     if (status != SECSuccess) return false;
     // RSA signatures fill the length, and so do ECDSA ones: SGN_Digest gives r and s side by
     // side at their fixed size (64 bytes for P-256), not DER. A longer result is refused.
@@ -144,6 +151,11 @@ bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& enc
     bool ok = NSS_CMSEncoder_Update(encoder, data, content.size()) == SECSuccess;
     ok = NSS_CMSEncoder_Finish(encoder) == SECSuccess && ok;
     if (!ok) PORT_SetError(SEC_ERROR_BAD_DATA);
+    // The signer's key may have asked for its PIN on the reader here: a Cancel refuses it.
+    if (!endKeyUseLogin()) {
+        PORT_SetError(SEC_ERROR_BAD_PASSWORD);
+        return false;
+    }
     return ok;
 }
 

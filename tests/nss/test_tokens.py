@@ -248,6 +248,19 @@ class PinPadTest(PinTestBase):
         self.assertTrue(any(c.startswith("SETDESC Một chương trình") and c.endswith(ON_THE_READER)
                             for c in run), run)
 
+    def test_a_key_that_asks_at_each_use_shows_the_dialog_for_each_signature(self):
+        self.token_env["PIN_PAD_TOKEN_EACH_USE"] = "1"
+        with token_agent(self, ["hold"] * 3 + ["cancel"]):
+            # The token's login, then the key's own for the signature; the next asks again.
+            self.assert_signed(self.at_the_reader("login", "login"))
+            self.assert_signed(self.at_the_reader("login"))
+            # Cancelled, then typed on the reader all the same: NSS's login could not be
+            # broken off, and the signature it allowed is refused.
+            refused = self.at_the_reader("login")
+        self.assertEqual(refused["error"], "Error during CryptSignHash.")
+        self.assertEqual(self.logins(), ["waiting", "returned 0"] * 4)
+        self.assertEqual(len(self.runs()), 4)
+
     def test_a_wrong_pin_a_time_out_and_a_token_pulled_out_fail_as_a_wrong_pin(self):
         with token_agent(self, ["hold"] * 4) as agent:
             for outcomes in [("wrong-pin", "wrong-pin"), (), ("removed",)]:

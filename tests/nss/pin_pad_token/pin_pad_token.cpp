@@ -8,18 +8,18 @@
 // is the reader's time-out. An outcome is used once: the login sets it back to "pending". Each
 // login without a PIN appends "waiting" when it starts and "returned <the PKCS#11 return
 // value>" when it ends to the file named by the control file's name with ".log" added.
-#include <dlfcn.h>
-#include <p11-kit/pkcs11.h>
-
+// With PIN_PAD_TOKEN_EACH_USE set, the token's private keys ask for the PIN at each use
+// (CKA_ALWAYS_AUTHENTICATE): their login (CKU_CONTEXT_SPECIFIC) waits on the keypad too.
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "../softhsm_functions.h"
+
 namespace {
 
-constexpr char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
 constexpr std::chrono::milliseconds kPoll{50};
 
 CK_FUNCTION_LIST* softHsm = nullptr;
@@ -67,6 +67,8 @@ Control awaitKeypad() {
 
 CK_RV keypadLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user) {
     const Control control = awaitKeypad();
+    // SoftHSM's keys do not ask at each use themselves: the key's login is the module's alone.
+    if (control.outcome == "login" && user == CKU_CONTEXT_SPECIFIC) return CKR_OK;
     if (control.outcome == "login") {
         auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(control.pin.data()));
         return softHsm->C_Login(session, user, pin, control.pin.size());
@@ -85,7 +87,7 @@ bool loggedIn(CK_SESSION_HANDLE session) {
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
     if (pin != nullptr) return softHsm->C_Login(session, user, pin, length);
     // As a reader does: a token already logged in does not wait for the keypad.
-    if (loggedIn(session)) return CKR_USER_ALREADY_LOGGED_IN;
+    if (user == CKU_USER && loggedIn(session)) return CKR_USER_ALREADY_LOGGED_IN;
     note("waiting");
     const CK_RV rv = keypadLogin(session, user);
     note("returned " + std::to_string(rv));
@@ -98,20 +100,32 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     return rv;
 }
 
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                        CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    const CK_RV rv = softHsm->C_GetAttributeValue(session, object, attributes, count);
+    if (std::getenv("PIN_PAD_TOKEN_EACH_USE") == nullptr) return rv;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_ATTRIBUTE& attribute = attributes[i];
+        // Only private keys have the attribute; SoftHSM gives it as false.
+        if (attribute.type == CKA_ALWAYS_AUTHENTICATE && attribute.pValue != nullptr &&
+            attribute.ulValueLen == sizeof(CK_BBOOL)) {
+            *static_cast<CK_BBOOL*>(attribute.pValue) = CK_TRUE;
+        }
+    }
+    return rv;
+}
+
 }  // namespace
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     if (softHsm == nullptr) {
-        void* library = dlopen(kSoftHsm, RTLD_NOW | RTLD_LOCAL);
-        auto* getList =
-            library != nullptr
-                ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"))
-                : nullptr;
-        if (getList == nullptr || getList(&softHsm) != CKR_OK) return CKR_GENERAL_ERROR;
+        softHsm = softHsmFunctions();
+        if (softHsm == nullptr) return CKR_GENERAL_ERROR;
         pinPad = *softHsm;
         pinPad.C_GetFunctionList = C_GetFunctionList;
         pinPad.C_GetTokenInfo = getTokenInfo;
         pinPad.C_Login = login;
+        pinPad.C_GetAttributeValue = getAttributeValue;
     }
     *list = &pinPad;
     return CKR_OK;

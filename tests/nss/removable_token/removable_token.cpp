@@ -2,16 +2,14 @@
 // its reader. The token is in while the file named by REMOVABLE_TOKEN_PRESENT exists, and the
 // slots appear when it first does (a token with its own reader is plugged in). Pulling the
 // token out ends its sessions and its login, as a real removal does.
-#include <dlfcn.h>
-#include <p11-kit/pkcs11.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <vector>
 
-namespace {
+#include "../softhsm_functions.h"
 
-constexpr char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
+namespace {
 
 CK_FUNCTION_LIST* softHsm = nullptr;
 CK_FUNCTION_LIST removable;
@@ -96,12 +94,8 @@ CK_RV signInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     if (softHsm == nullptr) {
-        void* library = dlopen(kSoftHsm, RTLD_NOW | RTLD_LOCAL);
-        auto* getList =
-            library != nullptr
-                ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"))
-                : nullptr;
-        if (getList == nullptr || getList(&softHsm) != CKR_OK) return CKR_GENERAL_ERROR;
+        softHsm = softHsmFunctions();
+        if (softHsm == nullptr) return CKR_GENERAL_ERROR;
         removable = *softHsm;
         removable.C_GetFunctionList = C_GetFunctionList;
         removable.C_GetSlotList = getSlotList;
