@@ -80,7 +80,7 @@ void keepCertificate(const Bytes& serial, CERTCertificate* certificate) {
                     TokenSeen(certificate->slot), nullptr, TokenSeen()});
 }
 
-PrivateKeyPtr keptKey(CERTCertificate* certificate) {
+PrivateKeyPtr keptKey(CERTCertificate* certificate, void* passwordArgument) {
     const std::lock_guard<std::mutex> hold(keptLock);
     FoundKey* entry = entryFor(certificate);
     if (entry == nullptr || !entry->key) return nullptr;
@@ -88,7 +88,9 @@ PrivateKeyPtr keptKey(CERTCertificate* certificate) {
         entry->key.reset();
         return nullptr;
     }
-    return PrivateKeyPtr(SECKEY_CopyPrivateKey(entry->key.get()));
+    PrivateKeyPtr key(SECKEY_CopyPrivateKey(entry->key.get()));
+    if (key) key->wincx = passwordArgument;
+    return key;
 }
 
 void keepKey(CERTCertificate* certificate, SECKEYPrivateKey* key) {
@@ -96,6 +98,7 @@ void keepKey(CERTCertificate* certificate, SECKEYPrivateKey* key) {
     FoundKey* entry = entryFor(certificate);
     if (entry == nullptr) return;
     entry->key.reset(SECKEY_CopyPrivateKey(key));
+    if (entry->key) entry->key->wincx = nullptr;  // the finder's, gone with its request
     entry->keyToken = TokenSeen(key->pkcs11Slot);
 }
 

@@ -23,8 +23,9 @@ void keepCertificate(const Bytes& serial, CERTCertificate* certificate);
 
 // The private key kept for the certificate, while its token is the same and, if it needs a
 // login, logged in: a token logged out (another site's request, the token's own time-out)
-// has the key looked up again, with its PIN dialog.
-PrivateKeyPtr keptKey(CERTCertificate* certificate);
+// has the key looked up again, with its PIN dialog. `passwordArgument` is what NSS hands the
+// PIN callback when the key asks for its PIN at a use: this request's, never the finder's.
+PrivateKeyPtr keptKey(CERTCertificate* certificate, void* passwordArgument);
 void keepKey(CERTCertificate* certificate, SECKEYPrivateKey* key);
 
 // The store or a token changed: nothing kept is used again. Also before NSS is shut down,

@@ -191,7 +191,7 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     PK11SlotInfo* slot = certificate->slot;
     const std::string origin = prompt != nullptr ? prompt->origin : std::string();
     claimTokenLogins(certificate, origin);
-    if (PrivateKeyPtr key = keptKey(certificate)) return key.release();
+    if (PrivateKeyPtr key = keptKey(certificate, passwordArgument)) return key.release();
     forgetPinDialogOutcome();
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
