@@ -12,12 +12,13 @@ namespace quillmark {
 
 // The signature journal: the last signatures made, kept across restarts in a text file private
 // to the user, $XDG_STATE_HOME/quillmark/signatures.txt (by default
-// ~/.local/state/quillmark/). One line per signature, appended and flushed to disk before the
-// call returns, so a signature whose reply went out is kept even if the agent is killed or the
-// power fails right after. The file is bounded: once it holds kJournalKept + kJournalSlack
-// lines it is rewritten whole (temporary file, then rename) with the last kJournalKept. A line
-// cut short by a crash is dropped at the next rewrite, which the first signature of each run
-// also makes. Calls may come from any thread.
+// ~/.local/state/quillmark/). One line per signature, in the file before the call returns, so
+// a signature whose reply went out is kept even if the agent is killed right after; flushed to
+// disk moments later on a thread of its own, so the reply does not wait for the disk (only a
+// power cut within those moments could lose it). The file is bounded: once it holds kJournalKept +
+// kJournalSlack lines it is rewritten whole (temporary file, then rename) with the last
+// kJournalKept. A line cut short by a crash is dropped at the next rewrite, which the first
+// signature of each run also makes. Calls may come from any thread.
 
 constexpr std::size_t kJournalKept = 1000;
 // Lines appended past kJournalKept before the file is trimmed, so that a rewrite comes once
@@ -27,7 +28,7 @@ constexpr std::size_t kJournalSlack = 100;
 // Where the journal is; empty when no home directory is known.
 std::string signatureJournalPath();
 
-// Appends the record. False when it could not be written to disk.
+// Appends the record. False when it could not be written.
 bool journalSignature(const SignatureRecord& record);
 
 // The last kJournalKept signatures of the journal, oldest first; none when it does not exist.
