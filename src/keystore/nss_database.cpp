@@ -110,8 +110,7 @@ bool keyFileChanged(const std::optional<DatabaseState>& state) {
 // since the database last answered: a stat of each file tells that for a few microseconds.
 // Files removed or replaced at the path do not count as answering: NSS would go on reading
 // the ones it opened, which are no longer the user's store.
-bool databaseStillAnswers() {
-    const std::optional<DatabaseState> state = databaseState();
+bool databaseStillAnswers(const std::optional<DatabaseState>& state) {
     if (!sameFiles(state, openedState)) return false;
     if (state && state == answeredState) return true;
     if (keyFileChanged(state) || !databaseAnswers()) return false;
@@ -162,11 +161,12 @@ bool openUserDatabase() {
     clearNssError();
     if (databaseOpen) {
         // What requests found is not used from files written since, even under a PIN dialog.
-        if (databaseState() != answeredState) forgetFoundKeys();
+        const std::optional<DatabaseState> state = databaseState();
+        if (state != answeredState) forgetFoundKeys();
         // While a request waits for its PIN, the database it uses is kept and not even probed
         // (a token refresh would change the slot it logs in to); the files are checked again
         // by the first request after the last such wait.
-        if (pinDialogsWaiting() || databaseStillAnswers()) {
+        if (pinDialogsWaiting() || databaseStillAnswers(state)) {
             loadNewTokenModules();
             return true;
         }
