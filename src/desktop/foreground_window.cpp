@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace quillmark {
 namespace {
@@ -20,8 +21,9 @@ struct FreeDeleter {
 
 }  // namespace
 
-// A short-lived connection to the display: xcb reports errors per request and never ends the
-// process when the server goes away, unlike Xlib's default handlers.
+// A connection to the display: xcb reports errors per request and never ends the process when
+// the server goes away, unlike Xlib's default handlers, so one connection can serve every
+// request. Its calls may come from any thread.
 class X11Display {
   public:
     X11Display() {
@@ -47,7 +49,9 @@ class X11Display {
     X11Display(const X11Display&) = delete;
     X11Display& operator=(const X11Display&) = delete;
 
-    bool usable() const { return activeWindowAtom_ != XCB_ATOM_NONE; }
+    bool usable() const {
+        return activeWindowAtom_ != XCB_ATOM_NONE && !xcb_connection_has_error(connection_);
+    }
 
     // The active window, or 0 when there is none.
     std::uint32_t activeWindow() const {
@@ -62,8 +66,8 @@ class X11Display {
         return *static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
     }
 
-    // Waits until the server has taken the request: the connection is closed right after, and
-    // a server that sees the hang-up before it has read a request drops that request unread.
+    // Waits until the server has taken the request, so that the window is active when the
+    // reply goes out.
     void activate(std::uint32_t window) const {
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
@@ -98,9 +102,24 @@ ForegroundWindow::ForegroundWindow() = default;
 ForegroundWindow::ForegroundWindow(ForegroundWindow&&) noexcept = default;
 ForegroundWindow::~ForegroundWindow() = default;
 
+namespace {
+
+// The display's connection, made at the first request and kept: under Xvfb making one took
+// some 50 ms, more than a signature. One that broke (the server went away) is made again at
+// the next request.
+std::shared_ptr<const X11Display> sharedDisplay() {
+    static std::mutex lock;
+    static std::shared_ptr<const X11Display> display;
+    const std::lock_guard<std::mutex> hold(lock);
+    if (!display || !display->usable()) display = std::make_shared<const X11Display>();
+    return display;
+}
+
+}  // namespace
+
 ForegroundWindow ForegroundWindow::remember() {
     ForegroundWindow remembered;
-    auto display = std::make_unique<const X11Display>();
+    std::shared_ptr<const X11Display> display = sharedDisplay();
     if (!display->usable()) return remembered;
     remembered.window_ = display->activeWindow();
     remembered.display_ = std::move(display);

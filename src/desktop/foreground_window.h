@@ -23,8 +23,8 @@ class ForegroundWindow {
   private:
     ForegroundWindow();
 
-    // One display connection serves both ends of the request.
-    std::unique_ptr<const X11Display> display_;
+    // The agent's display connection, kept for both ends of the request.
+    std::shared_ptr<const X11Display> display_;
     std::uint32_t window_ = 0;
 };
 
