@@ -58,11 +58,14 @@ bool consentRecorded(const RequestContext& context) {
 
 // What a failed sign tells of its cause. A private key not had is explained by this thread's
 // last PIN dialog: cancelled, not shown, or answered with a PIN the token refused; without a
-// dialog the key or its token was not there.
+// dialog the key or its token was not there. So is a signature refused for its PIN (a key
+// that asks for it at each use).
 SiteFailure signFailure(const SignResult& result) {
     if (std::holds_alternative<NoCertificate>(result)) return SiteFailure::NotFound;
     const SignFailure* failure = std::get_if<SignFailure>(&result);
-    if (failure == nullptr || failure->step != SignStep::PrivateKey) return SiteFailure::None;
+    if (failure == nullptr) return SiteFailure::None;
+    const bool refusedForItsPin = failure->code == kRefusedCode;  // a PIN's code
+    if (failure->step != SignStep::PrivateKey && !refusedForItsPin) return SiteFailure::None;
     switch (lastPinDialogOutcome()) {
         case PinDialogOutcome::Cancelled:
             return SiteFailure::PinCancelled;

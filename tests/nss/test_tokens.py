@@ -257,6 +257,7 @@ class PinPadTest(PinTestBase):
             # Cancelled, then typed on the reader all the same: NSS's login could not be
             # broken off, and the signature it allowed is refused.
             refused = self.at_the_reader("login")
+            self.assert_status("allowed", "pinCancelled")
         self.assertEqual(refused["error"], "Error during CryptSignHash.")
         self.assertEqual(self.logins(), ["waiting", "returned 0"] * 4)
         self.assertEqual(len(self.runs()), 4)
