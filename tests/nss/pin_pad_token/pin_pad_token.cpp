@@ -22,9 +22,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kPoll{50};
 
-CK_FUNCTION_LIST* softHsm = nullptr;
-CK_FUNCTION_LIST pinPad;
-
 struct Control {
     std::string pin;
     long waitMilliseconds = 0;
@@ -71,7 +68,7 @@ CK_RV keypadLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user) {
     if (control.outcome == "login" && user == CKU_CONTEXT_SPECIFIC) return CKR_OK;
     if (control.outcome == "login") {
         auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(control.pin.data()));
-        return softHsm->C_Login(session, user, pin, control.pin.size());
+        return softHsm()->C_Login(session, user, pin, control.pin.size());
     }
     if (control.outcome == "wrong-pin") return CKR_PIN_INCORRECT;
     if (control.outcome == "removed") return CKR_DEVICE_REMOVED;
@@ -80,12 +77,12 @@ CK_RV keypadLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user) {
 
 bool loggedIn(CK_SESSION_HANDLE session) {
     CK_SESSION_INFO info;
-    return softHsm->C_GetSessionInfo(session, &info) == CKR_OK &&
+    return softHsm()->C_GetSessionInfo(session, &info) == CKR_OK &&
            (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
 }
 
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
-    if (pin != nullptr) return softHsm->C_Login(session, user, pin, length);
+    if (pin != nullptr) return softHsm()->C_Login(session, user, pin, length);
     // As a reader does: a token already logged in does not wait for the keypad.
     if (user == CKU_USER && loggedIn(session)) return CKR_USER_ALREADY_LOGGED_IN;
     note("waiting");
@@ -95,14 +92,14 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
 }
 
 CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
-    const CK_RV rv = softHsm->C_GetTokenInfo(slot, info);
+    const CK_RV rv = softHsm()->C_GetTokenInfo(slot, info);
     if (rv == CKR_OK) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     return rv;
 }
 
 CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                         CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
-    const CK_RV rv = softHsm->C_GetAttributeValue(session, object, attributes, count);
+    const CK_RV rv = softHsm()->C_GetAttributeValue(session, object, attributes, count);
     if (std::getenv("PIN_PAD_TOKEN_EACH_USE") == nullptr) return rv;
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_ATTRIBUTE& attribute = attributes[i];
@@ -118,15 +115,9 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
 }  // namespace
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
-    if (softHsm == nullptr) {
-        softHsm = softHsmFunctions();
-        if (softHsm == nullptr) return CKR_GENERAL_ERROR;
-        pinPad = *softHsm;
-        pinPad.C_GetFunctionList = C_GetFunctionList;
-        pinPad.C_GetTokenInfo = getTokenInfo;
-        pinPad.C_Login = login;
-        pinPad.C_GetAttributeValue = getAttributeValue;
-    }
-    *list = &pinPad;
-    return CKR_OK;
+    return wrapSoftHsm(C_GetFunctionList, list, [](CK_FUNCTION_LIST& functions) {
+        functions.C_GetTokenInfo = getTokenInfo;
+        functions.C_Login = login;
+        functions.C_GetAttributeValue = getAttributeValue;
+    });
 }
