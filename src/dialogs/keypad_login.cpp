@@ -32,6 +32,34 @@ BusyToken busyToken(PK11SlotInfo* slot) {
     return {PK11_GetModuleID(slot), PK11_GetSlotID(slot)};
 }
 
+// A PKCS #11 session of our own on the slot's token: NSS's sessions are used by NSS under its
+// slot lock, which a keypad login must not hold while the reader waits.
+class OwnSession {
+  public:
+    explicit OwnSession(PK11SlotInfo* slot)
+        : functions_(static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList)) {
+        opened_ = functions_ == nullptr
+                      ? CKR_GENERAL_ERROR
+                      : functions_->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION, nullptr,
+                                                  nullptr, &session_);
+    }
+    ~OwnSession() {
+        if (opened_ == CKR_OK) functions_->C_CloseSession(session_);
+    }
+    OwnSession(const OwnSession&) = delete;
+    OwnSession& operator=(const OwnSession&) = delete;
+
+    // CKR_OK when the session is open, else why it is not.
+    CK_RV opened() const { return opened_; }
+    CK_FUNCTION_LIST* functions() const { return functions_; }
+    CK_SESSION_HANDLE handle() const { return session_; }
+
+  private:
+    CK_FUNCTION_LIST* functions_;
+    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    CK_RV opened_ = CKR_GENERAL_ERROR;
+};
+
 void logLateLogin(PK11SlotInfo* slot) {
     writeLog(std::string("Logged out of ") + PK11_GetTokenName(slot) +
              ": its PIN was typed on the reader after the request was answered");
@@ -65,16 +93,16 @@ KeypadLogin::~KeypadLogin() {
     busy.released.notify_all();
 }
 
-// A session of its own: NSS's sessions are used by NSS under its slot lock, which this login
-// must not hold while the reader waits.
 void KeypadLogin::run() {
-    auto* functions = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot_)->functionList);
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    CK_RV result = functions == nullptr
-                       ? CKR_GENERAL_ERROR
-                       : functions->C_OpenSession(PK11_GetSlotID(slot_), CKF_SERIAL_SESSION,
-                                                  nullptr, nullptr, &session);
-    if (result == CKR_OK) result = functions->C_Login(session, CKU_USER, nullptr, 0);
+    login();
+    changed_.notify_all();
+}
+
+void KeypadLogin::login() {
+    const OwnSession session(slot_);
+    CK_RV result = session.opened();
+    if (result == CKR_OK)
+        result = session.functions()->C_Login(session.handle(), CKU_USER, nullptr, 0);
     bool logOut = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -84,10 +112,8 @@ void KeypadLogin::run() {
     }
     if (logOut) {
         logLateLogin(slot_);
-        functions->C_Logout(session);
+        session.functions()->C_Logout(session.handle());
     }
-    if (session != CK_INVALID_HANDLE) functions->C_CloseSession(session);
-    changed_.notify_all();
 }
 
 void KeypadLogin::waitUntil(const std::function<bool()>& done) {
@@ -124,18 +150,11 @@ void KeypadLogin::abandon() {
 }
 
 bool tokenUserLoggedIn(PK11SlotInfo* slot) {
-    auto* functions = static_cast<CK_FUNCTION_LIST*>(PK11_GetModule(slot)->functionList);
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    if (functions == nullptr || functions->C_OpenSession(PK11_GetSlotID(slot), CKF_SERIAL_SESSION,
-                                                         nullptr, nullptr, &session) != CKR_OK) {
-        return false;
-    }
+    const OwnSession session(slot);
     CK_SESSION_INFO info;
-    const bool loggedIn =
-        functions->C_GetSessionInfo(session, &info) == CKR_OK &&
-        (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
-    functions->C_CloseSession(session);
-    return loggedIn;
+    return session.opened() == CKR_OK &&
+           session.functions()->C_GetSessionInfo(session.handle(), &info) == CKR_OK &&
+           (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
 }
 
 bool keypadLoginUnderWay(PK11SlotInfo* slot) {

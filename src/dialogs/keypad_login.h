@@ -46,6 +46,8 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
 
   private:
     void run();
+    // Logs in on a session of its own, which is closed when it returns.
+    void login();
 
     PK11SlotInfo* slot_;
     std::mutex mutex_;
