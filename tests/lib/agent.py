@@ -5,6 +5,7 @@ store or autostart entries. The executable comes from the QUILLMARKD environment
 (set by ctest). Port 7681 is fixed: tests that use this module must not run in parallel.
 """
 
+import faulthandler
 import http.client
 import json
 import os
@@ -19,6 +20,11 @@ import unittest
 PORT = 7681
 START_TIMEOUT = 15.0
 RESTARTED = '{\n\t"action":\t"restart"\n}'
+
+# A test that hangs prints where each of its threads stands and ends, before ctest's time-out
+# kills it without a word. ctest sets the delay; a test run by hand has none.
+if os.environ.get("QUILLMARK_TEST_WATCHDOG"):
+    faulthandler.dump_traceback_later(float(os.environ["QUILLMARK_TEST_WATCHDOG"]), exit=True)
 
 
 def executable():

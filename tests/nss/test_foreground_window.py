@@ -49,7 +49,7 @@ class ForegroundWindowTest(unittest.TestCase):
     @classmethod
     def xdotool(cls, *args):
         return subprocess.run(["xdotool", *args], env=cls.env, capture_output=True,
-                              check=True, text=True).stdout.strip()
+                              check=True, text=True, timeout=60).stdout.strip()
 
     def active_window_becomes(self, window, timeout=5.0):
         deadline = time.monotonic() + timeout
