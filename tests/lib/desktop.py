@@ -70,7 +70,7 @@ class WaylandSession:
         return env
 
     def __enter__(self):
-        self.weston = self.desktop._spawn(
+        self.weston = self.desktop.spawn(
             ["weston", "--backend=x11-backend.so", "--use-pixman", "--shell=kiosk-shell.so",
              "--no-config", "--socket=" + self.SOCKET, "--width=1024", "--height=768",
              "--log=" + self.log_path])
@@ -135,7 +135,7 @@ class DesktopSession:
             raise RuntimeError("Xvfb did not start")
         self.processes.append(xvfb)
         self.display = ":" + number
-        self._spawn(["openbox", "--sm-disable"])
+        self.spawn(["openbox", "--sm-disable"])
         if not wait_until(lambda: self.command("wmctrl", "-m").returncode == 0, START_TIMEOUT):
             raise RuntimeError("openbox did not start")
         if self.with_tray:
@@ -143,7 +143,7 @@ class DesktopSession:
         return self
 
     def start_tray(self):
-        self.tray = self._spawn(["trayer", "--edge", "top", "--align", "right",
+        self.tray = self.spawn(["trayer", "--edge", "top", "--align", "right",
                                  "--widthtype", "pixel", "--width", "120", "--height", "32"])
         if not wait_until(self.tray_owned, START_TIMEOUT):
             raise RuntimeError("trayer did not take the tray")
@@ -178,7 +178,8 @@ class DesktopSession:
     def __exit__(self, *exc):
         self.stop()
 
-    def _spawn(self, argv):
+    def spawn(self, argv):
+        """Starts a program on this desktop; it ends with the session."""
         process = subprocess.Popen(argv, env=dict(os.environ, **self.env()),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)

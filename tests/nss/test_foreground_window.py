@@ -3,12 +3,11 @@
 import base64
 import os
 import shutil
-import subprocess
 import tempfile
-import time
 import unittest
 
 from agent import Agent, call, stand_in_pinentry
+from desktop import START_TIMEOUT, DesktopSession, wait_until
 from pki import shared_pki
 
 PIN = "0000"
@@ -16,48 +15,24 @@ PIN = "0000"
 pki = shared_pki()
 
 
-def start_display():
-    """Starts Xvfb on a free display and returns (process, ":N")."""
-    read_end, write_end = os.pipe()
-    process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                "800x600x24", "-nolisten", "tcp"], pass_fds=[write_end],
-                               stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        number = f.readline().strip()
-    return process, ":" + number
-
-
 class ForegroundWindowTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.xvfb, cls.display = start_display()
-        cls.env = dict(os.environ, DISPLAY=cls.display)
-        cls.window_manager = subprocess.Popen(["openbox"], env=cls.env,
-                                              stderr=subprocess.DEVNULL)
-        cls.windows = [subprocess.Popen(["xmessage", "-title", title, title], env=cls.env)
-                       for title in ("first", "second")]
-        cls.ids = [cls.xdotool("search", "--sync", "--name", f"^{title}$").split()[0]
-                   for title in ("first", "second")]
-
-    @classmethod
-    def tearDownClass(cls):
-        for process in cls.windows + [cls.window_manager, cls.xvfb]:
-            process.terminate()
-            process.wait()
+        cls.desktop = cls.enterClassContext(DesktopSession(with_tray=False))
+        cls.ids = []
+        for title in ("first", "second"):
+            cls.desktop.spawn(["xmessage", "-title", title, title])
+            window = wait_until(lambda: cls.desktop.shown_window(title), START_TIMEOUT)
+            if window is None:
+                raise RuntimeError(f"the window {title!r} did not show")
+            cls.ids.append(str(window))
 
     @classmethod
     def xdotool(cls, *args):
-        return subprocess.run(["xdotool", *args], env=cls.env, capture_output=True,
-                              check=True, text=True, timeout=60).stdout.strip()
+        return cls.desktop.xdotool(*args).strip()
 
-    def active_window_becomes(self, window, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.xdotool("getactivewindow") == window:
-                return True
-            time.sleep(0.05)
-        return False
+    def active_window_becomes(self, window):
+        return wait_until(lambda: self.xdotool("getactivewindow") == window, 5.0)
 
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="quillmark-home-")
@@ -69,7 +44,7 @@ class ForegroundWindowTest(unittest.TestCase):
         with open(self.answers, "w") as f:
             f.write(PIN)
         self.transcript = os.path.join(tools, "transcript")
-        self.agent_env = {"DISPLAY": self.display,
+        self.agent_env = {"DISPLAY": self.desktop.display,
                           "PATH": tools + os.pathsep + os.environ["PATH"],
                           "PINENTRY_STUB_ANSWERS": self.answers,
                           "PINENTRY_STUB_TRANSCRIPT": self.transcript,
