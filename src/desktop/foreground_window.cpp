@@ -55,6 +55,7 @@ class X11Display {
 
     // The active window, or 0 when there is none.
     std::uint32_t activeWindow() const {
+        discardEvents();
         const xcb_get_property_cookie_t cookie =
             xcb_get_property(connection_, 0, root_, activeWindowAtom_, XCB_ATOM_WINDOW, 0, 1);
         std::unique_ptr<xcb_get_property_reply_t, FreeDeleter> reply(
@@ -93,6 +94,16 @@ class X11Display {
     }
 
   private:
+    // The server sends some events to every client (a keyboard mapping that changed); on a
+    // connection kept for the agent's life they would pile up unread.
+    void discardEvents() const {
+        for (;;) {
+            std::unique_ptr<xcb_generic_event_t, FreeDeleter> event(
+                xcb_poll_for_event(connection_));
+            if (!event) return;
+        }
+    }
+
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = XCB_WINDOW_NONE;
     xcb_atom_t activeWindowAtom_ = XCB_ATOM_NONE;
