@@ -1,5 +1,7 @@
 #include "server/http_endpoint.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -79,9 +81,10 @@ int leaveUnanswered(lws* wsi) {
 }
 
 // The library reports the end of the body again on every service pass while bytes after it
-// wait unread. While the reply is being worked on or on its way they are a pipelined request:
-// the connection closes once the reply is out, without reading it (the installed library hands
-// out pieces of a freed buffer for a request that follows a large body in the same read).
+// wait unread. Until the whole reply is out they are a pipelined request (a client that waits
+// for its reply cannot have sent them): the connection closes once the reply is out, without
+// reading it (the installed library hands out pieces of a freed buffer for a request it takes
+// from bytes it read along with an earlier body).
 int onBytesAfterBody(HttpSession& session) {
     session.bytesAfterBody = 1;
     return session.answering || session.working ? 0 : -1;
@@ -94,10 +97,16 @@ bool isHttp11(lws* wsi) {
 }
 
 // Reading stops once a whole request came, so that the library never sees the client finish
-// sending (it closes at once, whatever is pending) before the reply is out.
+// sending (it closes at once, whatever is pending) while the request is worked on.
 void setReading(lws* wsi, HttpSession& session, bool on) {
     session.readingPaused = !on;
     lws_rx_flow_control(wsi, on);
+}
+
+// The client has finished sending: its FIN waits unread, with nothing before it.
+bool peerFinishedSending(lws* wsi) {
+    char byte;
+    return recv(lws_get_socket_fd(wsi), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 // Writes the composed reply; 1 closes the connection.
@@ -116,6 +125,15 @@ int writeReply(lws* wsi, HttpSession& session) {
     return 0;
 }
 
+// Writes the reply and notes it as sent; 1 closes the connection. The log reads the same
+// whether the reply leaves from the writeable callback or before it.
+int sendReply(lws* wsi, HttpSession& session) {
+    writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
+    if (writeReply(wsi, session) != 0) return 1;
+    session.replied = 1;
+    return 0;
+}
+
 // Answers the request with the reply, if it has one; 1 closes the connection.
 int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
     if (!result.reply) return leaveUnanswered(wsi);
@@ -126,13 +144,13 @@ int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
     session.restartPending = result.restart;
     session.answering = 1;
     if (session.readingPaused) {
-        // Written at once, while the library cannot yet have seen the client finish sending;
-        // what does not fit the socket the library keeps and sends before any close. Reading
-        // resumes, and the writeable callback that follows completes the transaction. The log
-        // reads as for a reply written from that callback.
-        writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
-        if (writeReply(wsi, session) != 0) return 1;
-        session.replied = 1;
+        // Reading resumes before the reply leaves, so that whatever the client sent after the
+        // body is reported as such first; the writeable callback then sends the reply and
+        // completes the transaction in one step, and the client's next request, which waits
+        // for that reply, is read as a request of its own. A client that has finished sending
+        // is answered at once instead: the library closes as soon as it reads the FIN, and what
+        // does not fit the socket it keeps and sends before that close.
+        if (peerFinishedSending(wsi) && sendReply(wsi, session) != 0) return 1;
         setReading(wsi, session, true);
     }
     lws_callback_on_writable(wsi);
@@ -160,8 +178,11 @@ int handToWorkers(lws* wsi, HttpSession& session, ParsedRequest request) {
     return 0;
 }
 
-// The connection is gone, or no longer HTTP: work still waiting for it is abandoned.
+// The connection is gone, or no longer HTTP: work still waiting for it is abandoned. A reply
+// still waiting for the writeable callback is sent first: the library closes as soon as it
+// reads the client's FIN, and a client that has finished sending still reads its reply.
 void endConnection(lws* wsi, HttpSession& session) {
+    if (session.replyLength != 0 && !session.replied) sendReply(wsi, session);
     if (hasTicket(session.ticket)) {
         storeWorkersOf(wsi).abandon(session.ticket);
         connectionTableOf(wsi).tickets().close(session.ticket);
@@ -188,14 +209,15 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     return answer(wsi, session, result);
 }
 
+// Sends the reply once it is composed, and completes the transaction once all of it is out.
+// Completing frees `session`: the protocol is bound anew, with a zeroed record.
 int onWriteable(lws* wsi, HttpSession& session) {
-    if (session.replied) {
-        session.replied = 0;
-    } else {
-        writeLog("LWS_CALLBACK_HTTP_WRITEABLE");
+    if (!session.replied) {
         if (session.replyLength == 0) return 0;
-        if (writeReply(wsi, session) != 0) return 1;
+        if (sendReply(wsi, session) != 0) return 1;
     }
+    // The library sends the rest of a partly written reply and calls again when it is out.
+    if (lws_partial_buffered(wsi)) return 0;
     if (session.bytesAfterBody) return -1;
     if (lws_http_transaction_completed(wsi)) return -1;
     connectionTableOf(wsi).awaitNextRequestHead(wsi);

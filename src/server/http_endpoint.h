@@ -30,8 +30,8 @@ struct HttpSession {
     int answering;                // a reply has been composed for it
     int bytesAfterBody;           // more bytes followed the body: close after the reply
     int working;                  // the store workers have the request
-    int readingPaused;            // a whole request came: nothing is read until its reply is out
-    int replied;                  // the reply was written while reading was paused
+    int readingPaused;            // a whole request came: nothing is read until it is answered
+    int replied;                  // the reply has been written
     int peerProbed;               // the peer finished sending meanwhile and was sent an interim
     std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
     RequestOrigin origin;         // the request's Origin header, for the PIN dialog
