@@ -134,8 +134,10 @@ int sendReply(lws* wsi, HttpSession& session) {
     return 0;
 }
 
-// Answers the request with the reply, if it has one; 1 closes the connection.
-int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
+// Answers the request with the reply, if it has one; 1 closes the connection. `late`: the
+// reply comes after the pass that read the request, so the client may have finished sending
+// meanwhile.
+int answer(lws* wsi, HttpSession& session, const DispatchResult& result, bool late) {
     if (!result.reply) return leaveUnanswered(wsi);
     if (!composeReply(wsi, session, *result.reply)) {
         releaseRequest(session);
@@ -147,10 +149,11 @@ int answer(lws* wsi, HttpSession& session, const DispatchResult& result) {
         // Reading resumes before the reply leaves, so that whatever the client sent after the
         // body is reported as such first; the writeable callback then sends the reply and
         // completes the transaction in one step, and the client's next request, which waits
-        // for that reply, is read as a request of its own. A client that has finished sending
-        // is answered at once instead: the library closes as soon as it reads the FIN, and what
-        // does not fit the socket it keeps and sends before that close.
-        if (peerFinishedSending(wsi) && sendReply(wsi, session) != 0) return 1;
+        // for that reply, is read as a request of its own. The library closes as soon as it
+        // reads a FIN: endConnection then sends the reply, but loses what does not fit the
+        // socket, so a late reply, which may be large, goes at once to a client that has
+        // finished sending, and the library sends its rest before the close.
+        if (late && peerFinishedSending(wsi) && sendReply(wsi, session) != 0) return 1;
         setReading(wsi, session, true);
     }
     lws_callback_on_writable(wsi);
@@ -164,7 +167,7 @@ void deliverWork(lws* wsi, FinishedWork& work) {
     session.working = 0;
     DispatchResult result;
     result.reply = std::move(work.reply);
-    if (work.failed || answer(wsi, session, result) != 0)
+    if (work.failed || answer(wsi, session, result, true) != 0)
         lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }
 
@@ -206,7 +209,7 @@ int onBodyComplete(lws* wsi, HttpSession& session) {
     const DispatchResult result =
         runRequest(request, body, {Endpoint::Http, originText(session.origin)});
     releaseRequestText(session.body);
-    return answer(wsi, session, result);
+    return answer(wsi, session, result, false);
 }
 
 // Sends the reply once it is composed, and completes the transaction once all of it is out.
@@ -238,6 +241,7 @@ void probeHttpPeer(lws* wsi) {
 
 void restartSelf() {
     writeLog("do restart");
+    flushLog();  // before the new copy moves the log
     restartProcess();
 }
 

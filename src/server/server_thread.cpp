@@ -80,6 +80,15 @@ bool createVirtualHosts(lws_context* context, lws_context_creation_info info,
 #endif
 }
 
+// One pass of the service loop; false when the library fails. The pass's log entries are
+// written together at its end.
+bool servePass(lws_context* context) {
+    const LogBatch batch;
+    // The installed library ignores any timeout of 0 or more and waits until its next
+    // scheduled event; requestStop wakes it with lws_cancel_service.
+    return lws_service(context, 0) >= 0;
+}
+
 }  // namespace
 
 void requestStop() {
@@ -122,9 +131,7 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
     workers.serve(context.get());
     runningContext = context.get();
     tellReady(true);
-    // The installed library ignores any timeout of 0 or more and waits until its next
-    // scheduled event; requestStop wakes it with lws_cancel_service.
-    while (!stopRequested && lws_service(context.get(), 0) >= 0) {
+    while (!stopRequested && servePass(context.get())) {
     }
     finishAcceptedRequests(context.get(), connections);
     runningContext = nullptr;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "support/base64.h"
 #include "support/file_descriptor.h"
@@ -90,7 +91,8 @@ std::string logFileName() {
     return path.substr(path.rfind('/') + 1);
 }
 
-// The log stays open between entries, and its length is counted here. At most every
+// The log stays open between entries, and its length is counted here. Entries of a batch's
+// thread are gathered and written together. At most every
 // kLogPathCheckInterval one statx of its name tells whether the open file is still the one at
 // the path (it may have been removed, replaced or resized by another program) and how long it
 // is; in between an entry costs one write.
@@ -98,22 +100,49 @@ class LogWriter {
   public:
     void reset() {
         std::lock_guard<std::mutex> lock(mutex_);
+        writeGathered();
         rotate();
         write("Start\n");
     }
 
+    // An entry of the batch's thread waits with the others gathered; any other entry goes at
+    // once, after the gathered ones, which are older.
     void append(const std::string& entry) {
         std::lock_guard<std::mutex> lock(mutex_);
+        gathered_ += entry;
+        if (batchThread_ != std::this_thread::get_id() || gathered_.size() >= kLogBatchLimit)
+            writeGathered();
+    }
+
+    void beginBatch() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batchThread_ = std::this_thread::get_id();
+    }
+
+    void endBatch() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writeGathered();
+        batchThread_ = std::thread::id();
+    }
+
+    void flush() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writeGathered();
+    }
+
+  private:
+    void writeGathered() {
+        if (gathered_.empty()) return;
         const auto now = std::chrono::steady_clock::now();
         if (!file_.isOpen() || now >= nextPathCheck_) {
             followPath();
             nextPathCheck_ = now + kLogPathCheckInterval;
         }
-        if (size_ + entry.size() > kLogRotationSize) rotate();
-        write(entry);
+        if (size_ + gathered_.size() > kLogRotationSize) rotate();
+        write(gathered_);
+        gathered_.clear();
     }
 
-  private:
     void write(std::string_view text) {
         if (file_.isOpen() && writeAll(file_.get(), text)) size_ += text.size();
     }
@@ -166,6 +195,8 @@ class LogWriter {
     FileIdentity opened_{};
     std::uint64_t size_ = 0;
     std::chrono::steady_clock::time_point nextPathCheck_{};
+    std::string gathered_;         // entries not yet written, oldest first
+    std::thread::id batchThread_;  // the thread whose entries are gathered, if any
 };
 
 LogWriter& logWriter() {
@@ -201,6 +232,18 @@ std::string logFilePath() {
 
 void resetLog() {
     logWriter().reset();
+}
+
+LogBatch::LogBatch() {
+    logWriter().beginBatch();
+}
+
+LogBatch::~LogBatch() {
+    logWriter().endBatch();
+}
+
+void flushLog() {
+    logWriter().flush();
 }
 
 std::string formatLogEntry(const struct tm& localTime, std::string_view text) {

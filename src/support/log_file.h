@@ -13,11 +13,11 @@ namespace quillmark {
 // bounded: each entry's text is capped, and the file is rotated before it passes its size
 // limit (log.txt becomes log.txt.1, log.txt.1 becomes log.txt.2 and so on, up to log.txt.4:
 // kLogFilesKept files in all). The file stays open between entries;
-// each entry reaches it with one write before the call returns, so a crash loses none. A
-// log removed, replaced or resized by another program is followed within
-// kLogPathCheckInterval: the open file is checked against its path no more often, so that an
-// entry costs one write. An entry that cannot be written is dropped. Calls may come from any
-// thread.
+// each entry reaches it with one write before the call returns, so a crash loses none, but
+// for the entries of a LogBatch, below. A log removed, replaced or resized by another program
+// is followed within kLogPathCheckInterval: the open file is checked against its path no more
+// often, so that an entry costs one write. An entry that cannot be written is dropped. Calls
+// may come from any thread.
 
 // An entry's text longer than this shows its first kLogEntryCap bytes (fewer when that would
 // cut a UTF-8 sequence) followed by "… (N bytes)", N being the text's full length.
@@ -25,11 +25,30 @@ constexpr std::size_t kLogEntryCap = 4096;
 constexpr std::uint64_t kLogRotationSize = 16 * 1024 * 1024;
 constexpr int kLogFilesKept = 5;  // log.txt and four older ones
 constexpr std::chrono::milliseconds kLogPathCheckInterval(100);
+// Gathered entries are written once they reach this size.
+constexpr std::size_t kLogBatchLimit = 64 * 1024;
 
 // Starts a new log, beginning with the line "Start": the previous logs move up one place
 // (log.txt becomes log.txt.1, the oldest kept is dropped), so that the traces of the last
 // runs outlive a crash or restarts.
 void resetLog();
+
+// While an object of this class lives, the entries its thread writes are gathered, and reach
+// the file together: at flushLog(), when another thread writes an entry (the gathered ones
+// go first, being older), and when the object ends. The server thread holds one over each
+// pass of its service loop: the entries of all the requests a pass serves cost one write
+// rather than one each, and reach the file as the pass ends, just after its replies left; a
+// crash loses at most the entries of the pass under way. One batch at a time.
+class LogBatch {
+  public:
+    LogBatch();
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
+
+// Writes the gathered entries now, as before another copy of the agent moves the log.
+void flushLog();
 
 // Appends "year/month/day hour:minute:second text" in local time, without leading zeros.
 // Only the shown part of the text is copied, so a huge text costs no more than a small one.

@@ -60,6 +60,22 @@ def wait_for_port(host="127.0.0.1", port=PORT, timeout=START_TIMEOUT, present=Tr
     return False
 
 
+def wait_until_settled(path, quiet=0.005, timeout=2.0):
+    """Waits until the file has not grown for `quiet` seconds: the agent writes the log
+    entries of a pass of its service loop when the pass ends, just after the replies it sent."""
+    deadline = time.monotonic() + timeout
+    size = None
+    while time.monotonic() < deadline:
+        try:
+            now = os.path.getsize(path)
+        except OSError:
+            return
+        if now == size:
+            return
+        size = now
+        time.sleep(quiet)
+
+
 class Agent:
     """One running agent process with its own HOME; use as a context manager."""
 
@@ -133,6 +149,7 @@ class Agent:
     def log_texts(self, name="log.txt"):
         """The texts of the log's entries, without their time stamps ("Start" first); `name`
         "log.txt.1" reads the previous run's."""
+        wait_until_settled(self.log_path(name))
         with open(self.log_path(name), "rb") as f:
             lines = f.read().decode("utf-8", "replace").split("\n")
         texts = []

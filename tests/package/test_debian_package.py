@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from agent import Agent, call
+from agent import Agent, call, wait_until_settled
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE_DIR = os.environ.get("QUILLMARK_PACKAGE_DIR", os.path.join(ROOT, "build-package"))
@@ -93,6 +93,7 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(call({"action": "getVersion"})["action"], "getVersion")
             state = os.path.join(agent.home, ".local", "state", "quillmark")
             log = os.path.join(state, "log.txt")
+            wait_until_settled(log)
             with open(log) as f:
                 text = f.read()
             self.assertTrue(text.startswith("Start\n"), text)

@@ -202,6 +202,34 @@ TEST(LogFile, ReceivesEveryEntryAfterTheFileWasRemovedOrReplaced) {
     EXPECT_EQ(entryText(line), "after replacement");
 }
 
+TEST(LogFile, ABatchGathersItsThreadsEntriesAndKeepsTheirOrderWithOtherThreads) {
+    resetLog();
+    {
+        const LogBatch batch;
+        writeLog("first of the batch");
+        writeLog("second of the batch");
+        EXPECT_EQ(logContents(), "Start\n");
+        // Another thread's entry is newer: the gathered ones go before it.
+        std::thread([] { writeLog("other thread"); }).join();
+        writeLog("third of the batch");
+        EXPECT_EQ(logContents().find("third"), std::string::npos);
+        flushLog();
+        EXPECT_NE(logContents().find("third"), std::string::npos);
+        writeLog("last of the batch");
+    }
+    std::istringstream lines(logContents());
+    std::string line;
+    std::getline(lines, line);
+    for (const char* expected : {"first of the batch", "second of the batch", "other thread",
+                                 "third of the batch", "last of the batch"}) {
+        ASSERT_TRUE(std::getline(lines, line)) << expected;
+        EXPECT_EQ(entryText(line), expected);
+    }
+    // Without a batch, each entry is written at once.
+    writeLog("unbatched");
+    EXPECT_NE(logContents().find("unbatched"), std::string::npos);
+}
+
 TEST(IntToDecimal, WritesPositiveValuesOnly) {
     EXPECT_EQ(intToDecimal(907), "907");
     EXPECT_EQ(intToDecimal(0), "");
