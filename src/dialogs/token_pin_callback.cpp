@@ -115,6 +115,21 @@ char* startKeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool
     return PORT_Strdup(PK11_PW_TRY);
 }
 
+// The PIN dialog in the request's turn: one dialog at a time, in request order, the store
+// given up meanwhile and taken again once the dialog is answered.
+Secret askPinInTurn(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+    const AtPinDialog waiting;
+    const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);
+    if (!turn.granted()) return Secret();
+    return askPin(slot, context, afterWrongPin);
+}
+
+void logOutForOwnPin(PK11SlotInfo* slot) {
+    writeLog(std::string("Logged out of ") + PK11_GetTokenName(slot) +
+             ": another request logged in while this one waited for its PIN dialog");
+    PK11_Logout(slot);
+}
+
 }  // namespace
 
 bool endKeyUseLogin() {
@@ -143,12 +158,12 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
         return tokenUserLoggedIn(slot) ? startKeyUseLogin(slot, context, retry == PR_TRUE)
                                        : loginOnKeypad(slot, context, retry == PR_TRUE);
     }
-    const AtPinDialog waiting;
-    // One dialog at a time, in request order.
-    const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);
-    if (!turn.granted()) return nullptr;
-    const Secret pin = askPin(slot, context, retry == PR_TRUE);
+    const bool loggedInBefore = tokenUserLoggedIn(slot);
+    const Secret pin = askPinInTurn(slot, context, retry == PR_TRUE);
     if (!pin.valid()) return nullptr;
+    // Another request logged in while this one waited for its dialog. A token answers a login
+    // while it is logged in with success, whatever the PIN: logged out, it checks this one.
+    if (!loggedInBefore && tokenUserLoggedIn(slot)) logOutForOwnPin(slot);
     // NSS wipes and frees the copy it is given.
     return PORT_Strdup(pin.text());
 }

@@ -4,14 +4,17 @@
 Each run answers GETPIN with the next entry of the comma-separated list in the file named
 by PINENTRY_STUB_ANSWERS ("cancel" cancels, "hold" keeps the dialog open until the program
 is terminated, "await" writes "awaiting <its pid>" to the transcript, waits for SIGUSR1, then
-answers with the entry after it), and CONFIRM with the next entry too ("enter" presses OK, the
+answers with the entry after it, "empty" presses Enter on an empty field), and CONFIRM with
+the next entry too ("enter" presses OK, the
 default button, "allow" the third button (SETNOTOK), "deny" the cancel button, "timeout" as a
 dialog left open too long, "hold" as for GETPIN) and MESSAGE alike, and appends to PINENTRY_STUB_TRANSCRIPT a
 line "program <its file name>",
 the commands it received, one per line, and a line "--". A copy whose file name is in the
 comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
 fails. With PINENTRY_STUB_ACTIVATE set to an X11 window id, GETPIN first activates that
-window, as a real PIN dialog takes the focus.
+window, as a real PIN dialog takes the focus. With PINENTRY_STUB_SITE_PINS naming a file of
+lines "<origin> <answer>", GETPIN answers a dialog whose description names one of those
+sites ("Trang web <origin> ...") with that site's answer instead.
 """
 
 import os
@@ -38,6 +41,19 @@ def next_answer():
     return answers[0] if answers and answers[0] else "cancel"
 
 
+def site_answer(description):
+    """The answer PINENTRY_STUB_SITE_PINS gives the site this description names, if any."""
+    path = os.environ.get("PINENTRY_STUB_SITE_PINS")
+    if not path:
+        return None
+    with open(path) as f:
+        for line in f:
+            origin, _, answer = line.rstrip("\n").partition(" ")
+            if description.startswith(f"SETDESC Trang web {origin} "):
+                return answer
+    return None
+
+
 def escape(text):
     return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
 
@@ -58,8 +74,11 @@ def main():
     out = sys.stdout
     out.write("OK Pleased to meet you\n")
     out.flush()
+    description = ""
     for line in sys.stdin:
         command = line.rstrip("\n")
+        if command.startswith("SETDESC "):
+            description = command
         transcript.write(command + "\n")
         transcript.flush()
         if command == "GETPIN" and curses and not os.isatty(0):
@@ -69,7 +88,9 @@ def main():
                 subprocess.run(["xdotool", "windowactivate", "--sync",
                                 os.environ["PINENTRY_STUB_ACTIVATE"]], check=True)
                 transcript.write("activated\n")
-            answer = next_answer()
+            answer = site_answer(description)
+            if answer is None:
+                answer = next_answer()
             if answer == "hold":
                 signal.pause()
             if answer == "await":
@@ -80,6 +101,8 @@ def main():
                 answer = next_answer()
             if answer == "cancel":
                 out.write("ERR 83886179 Operation cancelled <Pinentry>\n")
+            elif answer == "empty":
+                out.write("OK\n")
             else:
                 out.write("# a comment line\nS SOME status\n")
                 out.write(f"D {escape(answer)}\nOK\n")
