@@ -74,7 +74,8 @@ using RunOrder = std::function<FinishedWork(WorkOrder& order, const RequestScope
 FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope);
 
 // The worker threads that run the requests which read the certificate store (getCerts,
-// sign), so that the service thread never waits for NSS, a token or the user. Requests of
+// sign), and on a WebSocket those that follow them, so that the service thread never waits
+// for NSS, a token or the user. Requests of
 // one connection run in the order they came. One request works on the store at a time
 // (NSS lists a token's certificates in a varying order while two listings run at once, and
 // getCerts and sign must agree on it); a request that waits for the user gives the store

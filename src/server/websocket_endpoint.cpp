@@ -75,7 +75,9 @@ int onReceive(lws* wsi, SignatureSession& session, const char* piece, std::size_
 
     const std::string_view text = requestView(session.request);
     ParsedRequest request = parseRequest(text, Endpoint::WebSocket);
-    if (request.readsStore()) {
+    // Replies leave in the order of their requests: one that follows a request the workers
+    // still have (at a dialog, or signing a large document) waits behind it there.
+    if (request.readsStore() || session.working != 0) {
         handToWorkers(wsi, session, std::move(request));
         return 0;
     }

@@ -7,7 +7,7 @@ is terminated, "await" writes "awaiting <its pid>" to the transcript, waits for 
 answers with the entry after it, "empty" presses Enter on an empty field), and CONFIRM with
 the next entry too ("enter" presses OK, the
 default button, "allow" the third button (SETNOTOK), "deny" the cancel button, "timeout" as a
-dialog left open too long, "hold" as for GETPIN) and MESSAGE alike, and appends to PINENTRY_STUB_TRANSCRIPT a
+dialog left open too long, "hold" and "await" as for GETPIN) and MESSAGE alike, and appends to PINENTRY_STUB_TRANSCRIPT a
 line "program <its file name>",
 the commands it received, one per line, and a line "--". A copy whose file name is in the
 comma-separated PINENTRY_STUB_CURSES acts as pinentry-curses does without a terminal: GETPIN
@@ -54,6 +54,15 @@ def site_answer(description):
     return None
 
 
+def awaited_answer(transcript):
+    """Says "awaiting <pid>" in the transcript, waits for SIGUSR1, then takes the next answer."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+    transcript.write(f"awaiting {os.getpid()}\n")
+    transcript.flush()
+    signal.sigwait({signal.SIGUSR1})
+    return next_answer()
+
+
 def escape(text):
     return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
 
@@ -94,11 +103,7 @@ def main():
             if answer == "hold":
                 signal.pause()
             if answer == "await":
-                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
-                transcript.write(f"awaiting {os.getpid()}\n")
-                transcript.flush()
-                signal.sigwait({signal.SIGUSR1})
-                answer = next_answer()
+                answer = awaited_answer(transcript)
             if answer == "cancel":
                 out.write("ERR 83886179 Operation cancelled <Pinentry>\n")
             elif answer == "empty":
@@ -110,6 +115,8 @@ def main():
             answer = next_answer()
             if answer == "hold":
                 signal.pause()
+            if answer == "await":
+                answer = awaited_answer(transcript)
             out.write(CONFIRM_REPLIES[answer] + "\n")
         elif command == "BYE":
             break

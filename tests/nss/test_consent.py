@@ -5,6 +5,7 @@ without asking; requests without an Origin never ask; each signature leaves a tr
 import hashlib
 import json
 import os
+import signal
 import socket
 import stat
 import subprocess
@@ -178,6 +179,20 @@ class ConsentTest(PinTestBase):
             self.get_certs(IDN_SITE)
         self.assertTrue(self.descriptions()[0].startswith(
             f"SETDESC Trang web https://bücher.example ({IDN_SITE}) {ASKS}"))
+
+    def test_websocket_replies_keep_the_order_of_requests_behind_a_consent_dialog(self):
+        with self.agent(["await", "allow"]):
+            with greeted(origin=SITE) as connection:
+                connection.send('{"action":"getCerts"}')
+                dialog = self.awaiting_dialog()
+                connection.send('{"action":"status"}')
+                self.assertIsNone(connection.receive(timeout=1.0))
+                os.kill(dialog, signal.SIGUSR1)
+                listed = json.loads(connection.receive())
+                status = json.loads(connection.receive())
+        self.assertEqual(listed["action"], "getCerts")
+        self.assert_listed(listed)
+        self.assertEqual((status["action"], status["site"]), ("status", "allowed"))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 import payload
@@ -59,6 +60,17 @@ class PinTestBase(unittest.TestCase):
         with open(self.transcript) as f:
             text = f.read()
         return [run.strip("\n").split("\n") for run in text.split("--\n") if run.strip()]
+
+    def awaiting_dialog(self, timeout=20.0):
+        """The process id of the dialog that the test pinentry holds ("await")."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for run in self.runs():
+                for line in run:
+                    if line.startswith("awaiting "):
+                        return int(line.split()[1])
+            time.sleep(0.05)
+        raise AssertionError("no dialog waits")
 
     def sign(self, cms=False, **kwargs):
         return call({"action": "sign", "serialNumber": self.cert.serial_hex,

@@ -36,17 +36,6 @@ class PinRaceBase(PinTestBase):
         with greeted(origin=origin) as connection:
             return json.loads(connection.request(json.dumps(request, separators=(",", ":"))))
 
-    def awaiting_dialog(self, timeout=20.0):
-        """The process id of the dialog that waits to be answered."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for run in self.runs():
-                for line in run:
-                    if line.startswith("awaiting "):
-                        return int(line.split()[1])
-            time.sleep(0.05)
-        raise AssertionError("no dialog waits")
-
     def wait_for_second_sign(self, agent, timeout=20.0):
         """Waits until the second sign request is being worked on."""
         deadline = time.monotonic() + timeout

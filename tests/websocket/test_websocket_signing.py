@@ -128,6 +128,15 @@ class WebSocketSigningTest(unittest.TestCase):
                 self.assert_signs(cert, data, connection.receive())
             self.assertEqual(json.loads(connection.receive())["action"], "getCerts")
 
+    def test_a_reply_that_needs_no_store_waits_behind_a_large_sign(self):
+        cert = pki.users["vietnamese"]
+        document = os.urandom(32 << 20)
+        with greeted() as connection:
+            connection.send(sign_request(cert, b64(payload.encrypt(document))))
+            connection.send('{"action":"status"}')
+            self.assert_signs(cert, document, connection.receive(timeout=120))
+            self.assertEqual(json.loads(connection.receive())["action"], "status")
+
     def test_payload_extraction_from_the_raw_request_text(self):
         cert = pki.users["vietnamese"]
         data = b"x" * 40  # 48 enciphered bytes: Base64 without padding
