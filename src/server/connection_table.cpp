@@ -10,6 +10,7 @@
 
 #include "consent/consent_gate.h"
 #include "consent/registrable_domain.h"
+#include "server/peer_finished.h"
 #include "support/log_file.h"
 
 namespace quillmark {
@@ -47,14 +48,6 @@ std::string peerOf(lws_sockfd_type fd) {
     socklen_t length = sizeof address;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
     return addressKey(address);
-}
-
-// The peer has closed its side (a FIN arrived) and the agent has not closed its own.
-bool peerFinishedSending(lws_sockfd_type fd) {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-           info.tcpi_state == TCP_CLOSE_WAIT;
 }
 
 // Milliseconds since data last went either way on the connection.

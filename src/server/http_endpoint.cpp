@@ -1,7 +1,5 @@
 #include "server/http_endpoint.h"
 
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "protocol/dispatcher.h"
 #include "server/connection_table.h"
 #include "server/cors_preflight.h"
+#include "server/peer_finished.h"
 #include "server/store_workers.h"
 #include "support/log_file.h"
 
@@ -103,12 +102,6 @@ void setReading(lws* wsi, HttpSession& session, bool on) {
     lws_rx_flow_control(wsi, on);
 }
 
-// The client has finished sending: its FIN waits unread, with nothing before it.
-bool peerFinishedSending(lws* wsi) {
-    char byte;
-    return recv(lws_get_socket_fd(wsi), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-}
-
 // Writes the composed reply; 1 closes the connection.
 int writeReply(lws* wsi, HttpSession& session) {
     const int written =
@@ -153,7 +146,8 @@ int answer(lws* wsi, HttpSession& session, const DispatchResult& result, bool la
         // reads a FIN: endConnection then sends the reply, but loses what does not fit the
         // socket, so a late reply, which may be large, goes at once to a client that has
         // finished sending, and the library sends its rest before the close.
-        if (late && peerFinishedSending(wsi) && sendReply(wsi, session) != 0) return 1;
+        if (late && peerFinishedSending(lws_get_socket_fd(wsi)) && sendReply(wsi, session) != 0)
+            return 1;
         setReading(wsi, session, true);
     }
     lws_callback_on_writable(wsi);
@@ -231,8 +225,7 @@ int onWriteable(lws* wsi, HttpSession& session) {
 
 void probeHttpPeer(lws* wsi) {
     auto& session = *static_cast<HttpSession*>(lws_wsi_user(wsi));
-    if (!session.working || !session.readingPaused || session.peerProbed) return;
-    session.peerProbed = 1;
+    if (!session.working || !session.readingPaused) return;
     unsigned char block[LWS_PRE + sizeof kInterimReply];
     std::memcpy(block + LWS_PRE, kInterimReply, sizeof kInterimReply - 1);
     if (lws_write(wsi, block + LWS_PRE, sizeof kInterimReply - 1, LWS_WRITE_HTTP) < 0)

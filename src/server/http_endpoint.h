@@ -32,7 +32,6 @@ struct HttpSession {
     int working;                  // the store workers have the request
     int readingPaused;            // a whole request came: nothing is read until it is answered
     int replied;                  // the reply has been written
-    int peerProbed;               // the peer finished sending meanwhile and was sent an interim
     std::int64_t bodyStarted;     // steady-clock ticks when the headers were complete
     RequestOrigin origin;         // the request's Origin header, for the PIN dialog
     ConnectionTicket ticket;      // names the connection to the store workers
@@ -48,7 +47,8 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
 
 // While a request is worked on, a peer that finished sending may have gone altogether: an
 // interim "100 Continue", which HTTP/1.1 clients skip, draws a reset from a closed socket, and
-// the library then closes the connection. Written once; nothing for other connections.
+// the library then closes the connection. Written at each check, as the peer may leave after
+// the first; nothing for other connections.
 void probeHttpPeer(lws* wsi);
 
 // Logs "do restart" and restarts the agent (restartProcess).

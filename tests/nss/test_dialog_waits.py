@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import socket
+import struct
 import threading
 import time
 import unittest
@@ -94,6 +95,25 @@ class DialogWaitTest(PinTestBase):
             # A connection that never sent a request is still cut.
             self.assertEqual(idle.recv(1), b"")
             idle.close()
+
+    def test_a_page_that_finishes_sending_then_leaves_closes_its_dialog(self):
+        # Past the agent's first look at the half-closed page, the page closes, or resets.
+        with self.agent(["hold", "hold"]) as agent:
+            for n, leave in enumerate(["close", "reset"]):
+                page = self.open_sign()
+                self.wait_for(lambda: len(self.dialogs()) == n + 1, "the dialog never opened")
+                page.shutdown(socket.SHUT_WR)
+                # The agent looks whether the page is still there with an interim reply, which
+                # the page reads: a close with nothing unread is a plain close, not a reset.
+                page.settimeout(15)
+                self.assertEqual(page.recv(64), b"HTTP/1.1 100 Continue\r\n\r\n")
+                self.assertNotIn("terminated", self.dialogs()[n])
+                if leave == "reset":
+                    page.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                page.close()
+                self.wait_for(lambda: self.dialogs()[n][-1] == "terminated",
+                              f"the dialog of a page that did {leave} stayed open")
+            self.assertEqual(agent.log_texts().count("signedDataBase64 "), 0)
 
     def test_idle_connections_at_the_cap_never_take_a_request_waiting_for_its_dialog(self):
         # 512 descriptors leave room for 384 connections; the waiting one is the idlest.
