@@ -75,14 +75,13 @@ FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope);
 
 // The worker threads that run the requests which read the certificate store (getCerts,
 // sign), and on a WebSocket those that follow them, so that the service thread never waits
-// for NSS, a token or the user. Requests of
-// one connection run in the order they came. One request works on the store at a time
-// (NSS lists a token's certificates in a varying order while two listings run at once, and
-// getCerts and sign must agree on it); a request that waits for the user gives the store
-// up meanwhile and another worker serves the requests that need no dialog. A finished request is
-// put on a list and the service loop woken (the wake it was given); the service thread hands it to
-// its connection if that is still open. Workers start as requests need them, up to a cap, and end
-// when left idle, or at stop().
+// for NSS, a token or the user. Requests of one connection run in the order they came. One
+// request works on the store at a time (NSS lists a token's certificates in a varying order
+// while two listings run at once, and getCerts and sign must agree on it); a request that
+// waits for the user gives the store up meanwhile and another worker serves the requests that
+// need no dialog. A finished request is put on a list and the service loop woken (the wake it
+// was given); the service thread hands it to its connection if that is still open. Workers
+// start as requests need them, up to a cap, and end when left idle, or at stop().
 class StoreWorkers {
   public:
     explicit StoreWorkers(RunOrder run = runWorkOrder);
