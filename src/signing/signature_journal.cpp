@@ -4,16 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "support/file_descriptor.h"
 #include "support/log_file.h"
+#include "support/regular_file.h"
 #include "support/replace_file.h"
 #include "support/user_directories.h"
 #include "support/write_all.h"
@@ -92,12 +92,16 @@ bool isDigest(const std::string& text) {
            text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
+// Whether nothing is at the path, or a regular file: anything else (a link, a FIFO) was put
+// there by another program, and is neither read, written through nor replaced.
+bool usablePath(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) != 0 ? errno == ENOENT : S_ISREG(info.st_mode);
+}
+
 // The last kJournalKept whole lines of the file that parse, oldest first.
 std::vector<SignatureRecord> readJournal(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    const std::string text = contents.str();
+    const std::string text = readRegularFile(path).value_or(std::string());
     std::deque<SignatureRecord> kept;
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1) {
@@ -161,7 +165,7 @@ class JournalFlusher {
     }
 
     static void flush(const std::string& path) {
-        const FileDescriptor file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        const FileDescriptor file = openRegularFile(path, O_WRONLY);
         if (!file.isOpen() || fdatasync(file.get()) != 0)
             writeLog("The signature journal could not be flushed to disk: " + path);
     }
@@ -181,39 +185,61 @@ class Journal {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string directory = journalDirectory();
         if (directory.empty()) return false;
-        if (directory != directory_ || lines_ >= kJournalKept + kJournalSlack) {
-            if (!rewrite(directory)) return false;
-        }
+        if (directory != directory_ || lines_ >= nextRewrite_) rewrite(directory);
         const std::string path = directory + "/" + kFileName;
-        const FileDescriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-        if (!file.isOpen() || !writeAll(file.get(), journalLine(record))) {
-            // A line may be cut short: the next signature rewrites the file first.
-            directory_.clear();
+        const FileDescriptor file = openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT);
+        if (!file.isOpen()) {
+            reportUnusable(path);
             return false;
         }
+        if (!writeAll(file.get(), journalLine(record))) {
+            // A line may be cut short: the next signature rewrites the file first.
+            nextRewrite_ = 0;
+            return false;
+        }
+        reported_ = false;
         ++lines_;
         flusher_.flushSoon(path);
         return true;
     }
 
   private:
-    // Replaces the file with its last kJournalKept whole records.
-    bool rewrite(const std::string& directory) {
-        directory_.clear();
-        if (!makeDirectories(directory)) return false;
-        const std::vector<SignatureRecord> records = readJournal(directory + "/" + kFileName);
-        std::string text;
-        for (const SignatureRecord& record : records)
-            text += journalLine(record);
-        if (!replaceFile(directory, kFileName, text, S_IRUSR | S_IWUSR)) return false;
+    // Replaces the file with its last kJournalKept whole records. One that cannot be
+    // rewritten (a disk too full for the second copy) grows on, and is tried again
+    // kJournalSlack lines later: a full disk loses the records that do not fit, not every
+    // later one.
+    void rewrite(const std::string& directory) {
         directory_ = directory;
-        lines_ = records.size();
-        return true;
+        const std::string path = directory + "/" + kFileName;
+        if (makeDirectories(directory) && usablePath(path)) {
+            const std::vector<SignatureRecord> records = readJournal(path);
+            std::string text;
+            for (const SignatureRecord& record : records)
+                text += journalLine(record);
+            if (replaceFile(directory, kFileName, text, S_IRUSR | S_IWUSR)) {
+                lines_ = records.size();
+                nextRewrite_ = kJournalKept + kJournalSlack;
+                return;
+            }
+        }
+        nextRewrite_ = lines_ + kJournalSlack;
+    }
+
+    // Said once until a record is kept again.
+    void reportUnusable(const std::string& path) {
+        if (reported_) return;
+        reported_ = true;
+        writeLog(
+            "The signature journal is not a regular file or cannot be written; "
+            "signatures are not kept: " +
+            path);
     }
 
     std::mutex mutex_;
-    std::string directory_;  // where the file was last rewritten; empty: rewrite first
+    std::string directory_;  // where the file was last rewritten, or tried to be
     std::size_t lines_ = 0;
+    std::size_t nextRewrite_ = 0;  // lines_ at which the file is rewritten next
+    bool reported_ = false;
     JournalFlusher flusher_;
 };
 

@@ -17,8 +17,12 @@ namespace quillmark {
 // disk moments later on a thread of its own, so the reply does not wait for the disk (only a
 // power cut within those moments could lose it). The file is bounded: once it holds kJournalKept +
 // kJournalSlack lines it is rewritten whole (temporary file, then rename) with the last
-// kJournalKept. A line cut short by a crash is dropped at the next rewrite, which the first
-// signature of each run also makes. Calls may come from any thread.
+// kJournalKept; a file that cannot be rewritten (a disk too full for the second copy) grows on
+// and is tried again later. A line cut short by a crash is dropped at the next rewrite, which
+// the first signature of each run also makes. The file is opened without following a link and
+// without waiting, and only when it is a regular file: anything else at its path is left
+// alone, and signatures are then not kept (said once in the log). Calls may come from any
+// thread.
 
 constexpr std::size_t kJournalKept = 1000;
 // Lines appended past kJournalKept before the file is trimmed, so that a rewrite comes once

@@ -13,6 +13,7 @@
 #include "support/base64.h"
 #include "support/file_descriptor.h"
 #include "support/module_path.h"
+#include "support/regular_file.h"
 #include "support/user_directories.h"
 #include "support/utf8_cut.h"
 #include "support/write_all.h"
@@ -53,8 +54,7 @@ bool currentLocalTime(struct tm& localTime) {
 }
 
 FileDescriptor openLog(int extraFlags) {
-    return FileDescriptor(open(logFilePath().c_str(),
-                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, kOwnerOnly));
+    return openRegularFile(logFilePath(), O_WRONLY | O_APPEND | O_CREAT | extraFlags, kOwnerOnly);
 }
 
 // Which file a name stands for, and its length.

@@ -234,6 +234,23 @@ class SignatureJournalTest(unittest.TestCase):
             self.assertIn(f"  {kind}  a local program  \"{cert.name}\" (serial {cert.serial_hex})"
                           f"  {len(data)} bytes  SHA-256 {hashlib.sha256(data).hexdigest()}", line)
 
+    def test_a_fifo_in_place_of_the_journal_holds_up_no_request_and_no_stop(self):
+        home = tempfile.mkdtemp(prefix="quillmark-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        pki.install(home)
+        state = os.path.join(home, ".local", "state", "quillmark")
+        os.makedirs(state)
+        os.mkfifo(os.path.join(state, "signatures.txt"))
+        cert = pki.users["vietnamese"]
+        # The agent must also stop on SIGTERM: the context's exit asserts its status 0.
+        with Agent(home=home) as agent:
+            for cms in [False, True]:
+                self.assertIn("signedData", sign(cert, cms=cms))
+            self.assertTrue(call({"action": "getCerts"})["certs"])
+            log = agent.log_texts()
+        unusable = [t for t in log if t.startswith("The signature journal is not a regular file")]
+        self.assertEqual(len(unusable), 1, log)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,9 @@
 #include "signing/signature_journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -56,4 +58,36 @@ TEST(SignatureJournal, KeepsTheLastThousandWholeRecordsInAPrivateFile) {
     EXPECT_EQ(last.certificate, expected.certificate);
     EXPECT_EQ(std::filesystem::status(path).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(SignatureJournal, NeverWritesThroughOrWaitsOnWhatAnotherProgramPutAtItsPath) {
+    TemporaryDirectory state;
+    ScopedVariable variable("XDG_STATE_HOME", state.path().c_str());
+    const std::string path = signatureJournalPath();
+    ASSERT_TRUE(journalSignature(numbered(1)));
+
+    // Deleted meanwhile: the next record starts the file anew.
+    std::filesystem::remove(path);
+    ASSERT_TRUE(journalSignature(numbered(2)));
+    EXPECT_EQ(readSignatureJournal().size(), 1u);
+
+    // A link in its place is not written through.
+    const std::string target = state.path() + "/elsewhere";
+    std::ofstream(target) << "kept\n";
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(target, path);
+    EXPECT_FALSE(journalSignature(numbered(3)));
+    EXPECT_EQ(lineCount(target), 1u);
+
+    // A FIFO, found mid-run or at a run's first record, holds nothing up and is left alone.
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(journalSignature(numbered(4)));
+    TemporaryDirectory otherState;
+    ScopedVariable otherVariable("XDG_STATE_HOME", otherState.path().c_str());
+    std::filesystem::create_directories(otherState.path() + "/quillmark");
+    ASSERT_EQ(mkfifo(signatureJournalPath().c_str(), 0600), 0);
+    EXPECT_FALSE(journalSignature(numbered(5)));
+    EXPECT_TRUE(readSignatureJournal().empty());
+    EXPECT_TRUE(std::filesystem::is_fifo(signatureJournalPath()));
 }
