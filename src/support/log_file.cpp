@@ -199,8 +199,10 @@ class LogWriter {
     std::thread::id batchThread_;  // the thread whose entries are gathered, if any
 };
 
+// Never destroyed: threads that other static objects stop at exit (the journal's flusher)
+// may still log after the log's own static life would have ended.
 LogWriter& logWriter() {
-    static LogWriter writer;
+    static LogWriter& writer = *new LogWriter;
     return writer;
 }
 
