@@ -1,10 +1,11 @@
 #include "consent/consent_gate.h"
 
-#include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 
 #include "consent/allowed_sites.h"
+#include "consent/registrable_domain.h"
 #include "support/dialog_turns.h"
 #include "support/log_file.h"
 
@@ -17,48 +18,87 @@ constexpr char kUnnamedLog[] = "Site not allowed, its origin too long or holding
 
 std::unique_ptr<ConsentPrompter> installedPrompter;
 
-// The lists, and the sites denied since the agent started. A denied site found in a list is
-// no longer denied: its refusal is dropped, so that removing it from the list asks again.
+// The lists, and the sites denied since the agent started, one by one or with their whole
+// registrable domain. A denied site found in a list is no longer denied: its refusal is
+// dropped, so that removing it from the list asks again.
 class ConsentState {
   public:
     AllowedSites sites{administratorAllowedSitesPath(), userAllowedSitesPath()};
 
-    bool denied(std::string_view origin) {
+    bool denied(std::string_view origin) { return refusal(origin) != Refusal::None; }
+
+    // Whether the origin is refused, and how: by itself, or only with its domain.
+    enum class Refusal { None, Site, Domain };
+    Refusal refusal(std::string_view origin) {
         const std::lock_guard<std::mutex> lock(mutex_);
         const auto found = denied_.find(origin);
-        if (found == denied_.end()) return false;
-        if (!sites.allows(origin)) return true;
-        denied_.erase(found);
-        return false;
+        const bool domainRefused =
+            !refusalsIn_.empty() && domainRefusedLocked(registrableDomain(origin));
+        if (found == denied_.end() && !domainRefused) return Refusal::None;
+        if (sites.allows(origin)) {
+            if (found != denied_.end()) denied_.erase(found);
+            return Refusal::None;
+        }
+        return found != denied_.end() ? Refusal::Site : Refusal::Domain;
     }
     void deny(std::string origin) {
         const std::lock_guard<std::mutex> lock(mutex_);
+        ++refusalsIn_[registrableDomain(origin)];
         denied_.insert(std::move(origin));
     }
-    void forget(std::string_view origin) {
+    // Forgets the refusal of the site, or of the domain, of this name.
+    void forget(std::string_view name) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (const auto found = denied_.find(origin); found != denied_.end()) denied_.erase(found);
+        if (const auto found = denied_.find(name); found != denied_.end()) denied_.erase(found);
+        if (const auto found = refusalsIn_.find(name); found != refusalsIn_.end())
+            refusalsIn_.erase(found);
     }
-    std::vector<std::string> refused() {
+    std::vector<RefusedSite> refused() {
+        std::vector<RefusedSite> found;
         std::vector<std::string> origins;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
+            for (const std::string& domain : refusedDomains())
+                found.push_back({domain, true});
             origins.assign(denied_.begin(), denied_.end());
         }
-        origins.erase(std::remove_if(origins.begin(), origins.end(),
-                                     [this](const std::string& origin) { return !denied(origin); }),
-                      origins.end());
-        return origins;
+        for (std::string& origin : origins) {
+            if (refusal(origin) == Refusal::Site) found.push_back({std::move(origin), false});
+        }
+        return found;
     }
 
   private:
+    bool domainRefusedLocked(const std::string& domain) const {
+        const auto found = refusalsIn_.find(domain);
+        return found != refusalsIn_.end() && found->second >= kRefusalsBeforeDomainRefused;
+    }
+    std::vector<std::string> refusedDomains() const {
+        std::vector<std::string> domains;
+        for (const auto& [domain, refusals] : refusalsIn_) {
+            if (refusals >= kRefusalsBeforeDomainRefused) domains.push_back(domain);
+        }
+        return domains;
+    }
+
     std::mutex mutex_;
     std::set<std::string, std::less<>> denied_;
+    std::map<std::string, int, std::less<>> refusalsIn_;  // Deny answers per registrable domain
 };
 
 ConsentState& state() {
     static ConsentState consent;
     return consent;
+}
+
+// A page may retry a refused request thousands of times a second: the log counts the repeats.
+// The sites of a refused domain are counted together, as the page may vary its subdomain.
+void logRefusal(std::string_view origin) {
+    const std::string line = kRefusedLog + std::string(origin);
+    if (state().refusal(origin) != ConsentState::Refusal::Domain) return writeLogCounted(line);
+    const std::string domain = registrableDomain(origin);
+    writeLogCounted(kRefusedLog + std::string("any site of ") + domain,
+                    line + " (the domain " + domain + " is refused)");
 }
 
 bool comparable(std::string_view origin) {
@@ -104,12 +144,13 @@ bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
 ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question) {
     if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (!comparable(origin)) {
-        writeLog(kUnnamedLog + std::string(origin.substr(0, origin.find('\0'))));
+        writeLogCounted(kUnnamedLog,
+                        kUnnamedLog + std::string(origin.substr(0, origin.find('\0'))));
         return ConsentAnswer::Deny;
     }
     const ConsentAnswer answer =
         state().denied(origin) ? ConsentAnswer::Deny : askAndRemember(origin, question);
-    if (answer != ConsentAnswer::Allow) writeLog(std::string(kRefusedLog) + std::string(origin));
+    if (answer != ConsentAnswer::Allow) logRefusal(origin);
     return answer;
 }
 
@@ -133,16 +174,18 @@ std::vector<std::string> administratorAllowedSites() {
     return state().sites.administratorSites();
 }
 
-std::vector<std::string> refusedSites() {
+std::vector<RefusedSite> refusedSites() {
     return state().refused();
 }
 
+// A registrable domain alone is no origin: no page would ever send it.
 bool allowSite(const std::string& origin) {
-    return comparable(origin) && origin != kNullOrigin && state().sites.allow(origin);
+    return comparable(origin) && origin.find("://") != std::string::npos &&
+           state().sites.allow(origin);
 }
 
-void forgetRefusal(const std::string& origin) {
-    state().forget(origin);
+void forgetRefusal(const std::string& name) {
+    state().forget(name);
 }
 
 void cancelConsentDialog() {

@@ -14,7 +14,8 @@ namespace quillmark {
 // program of the user's own) is always served. A site is allowed by the administrator's list
 // or the user's (see AllowedSites); a site the user denied stays denied until the agent stops,
 // unless the user forgets the refusal or the site joins the user's list (from the window, or
-// written into the file by hand): the refusal then ends, and a later removal asks again.
+// written into the file by hand): the refusal then ends, and a later removal asks again. After
+// a few refusals within one registrable domain, its other sites are refused too, unasked.
 // Any other site is asked, through the prompter installed at start; "null" (a sandboxed frame
 // or a local file) is asked each time, never remembered. An origin longer than
 // kMaxOriginLength, or holding a NUL, names no site the lists could hold: it is refused, never
@@ -23,6 +24,10 @@ namespace quillmark {
 // The longest origin compared: any origin of a DNS name (at most 253 bytes), with its scheme
 // and a port, fits.
 constexpr std::size_t kMaxOriginLength = 300;
+
+// After this many Deny answers within one registrable domain in a run, its other sites are
+// refused without a dialog: one page could otherwise bring a dialog for each of its subdomains.
+constexpr int kRefusalsBeforeDomainRefused = 3;
 
 // Installs the dialog that asks the user. Called once at start, before the agent serves.
 void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter);
@@ -58,12 +63,22 @@ bool forgetAllowedSite(const std::string& origin);
 // The administrator's list, for the user to see; the agent never changes it.
 std::vector<std::string> administratorAllowedSites();
 
-// The sites denied since the agent started, sorted, without those allowed since. A refused
-// site is allowed by writing it into the user's list (allowSite, false when the list could
-// not be saved); a forgotten refusal makes the site's next request ask again.
-std::vector<std::string> refusedSites();
+// What the user denied since the agent started, without the sites allowed since: registrable
+// domains refused whole (kRefusalsBeforeDomainRefused Deny answers within one), then single
+// sites, each sorted. A refused site is allowed by writing it into the user's list (allowSite,
+// false when the list could not be saved, or for a domain); a forgotten refusal, of a site or
+// a domain, makes the next request ask again.
+struct RefusedSite {
+    std::string name;  // an origin, or a registrable domain
+    bool wholeDomain = false;
+
+    bool operator==(const RefusedSite& other) const {
+        return name == other.name && wholeDomain == other.wholeDomain;
+    }
+};
+std::vector<RefusedSite> refusedSites();
 bool allowSite(const std::string& origin);
-void forgetRefusal(const std::string& origin);
+void forgetRefusal(const std::string& name);
 
 // Closes the consent dialog open now, if any: its request is refused, not remembered.
 void cancelConsentDialog();

@@ -42,7 +42,9 @@ constexpr char kRestartIgnoredLog[] = "restart ignored, site not allowed: ";
 // Any page could otherwise end the requests of every other page in flight.
 DispatchResult restart(const ActionRequest& request) {
     if (!siteAllowed(request.context.origin)) {
-        writeLog(std::string(kRestartIgnoredLog) + std::string(request.context.origin));
+        const std::string refusal =
+            std::string(kRestartIgnoredLog) + std::string(request.context.origin);
+        writeLogCounted(refusal);
         return {};
     }
     JsonPtr reply = newReply("restart");

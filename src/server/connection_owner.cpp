@@ -42,11 +42,11 @@ bool connectionOfThisUser(int connectedFd) {
     const auto client = peerSocketOf(connectedFd);
     if (!client) {
         if (unknownClientServed(connectedFd)) return true;
-        writeLog("Connection refused: the owner of its client socket is unknown");
+        writeLogCounted("Connection refused: the owner of its client socket is unknown");
         return false;
     }
     if (client->uid == geteuid()) return true;
-    writeLog("Connection refused: another user (uid " + std::to_string(client->uid) + ")");
+    writeLogCounted("Connection refused: another user (uid " + std::to_string(client->uid) + ")");
     return false;
 }
 

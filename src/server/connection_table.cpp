@@ -141,8 +141,9 @@ bool ConnectionTable::admitOfSite(lws* wsi, std::string_view origin) {
     countSite(connection, std::nullopt);
 
     if (!roomOnSite(site, connection)) {
-        writeLog("Connection refused: " + site.domain + " already holds " +
-                 intToDecimal(limitOf(site)) + " connections");
+        const std::string refusal = "Connection refused: " + site.domain + " already holds " +
+                                    intToDecimal(limitOf(site)) + " connections";
+        writeLogCounted(refusal);
         return false;
     }
     countSite(connection, site);

@@ -59,7 +59,9 @@ bool hostNamesAgent(std::string_view host, bool anyAddress) {
 bool requestHostAllowed(lws* wsi) {
     const std::string host = requestHost(wsi);
     if (hostNamesAgent(host, kListensOnEveryInterface)) return true;
-    writeLog("Request refused: Host \"" + host + "\" is not this computer (DNS rebinding)");
+    // A page chooses its Host freely: its refusals are counted together, whatever it names.
+    writeLogCounted("Request refused: Host is not this computer (DNS rebinding)",
+                    "Request refused: Host \"" + host + "\" is not this computer (DNS rebinding)");
     return false;
 }
 

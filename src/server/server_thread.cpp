@@ -140,6 +140,7 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
     workers.stop();  // before the context they wake goes
     waitForKeypadLogins();
     context.reset();
+    flushLog();  // the counts of refusals still being counted
 
     lwsl_notice("libwebsockets-test-server exited cleanly\n");
     return 0;

@@ -18,6 +18,8 @@ const char kForgetAllowedSiteButton[] = "&Quên trang đã chọn";
 const char kRefusedSitesNote[] =
     "Các trang bạn đã từ chối từ khi Quillmark khởi động. Cho phép một trang để nó dùng được "
     "chứng thư số của bạn, hoặc quên lần từ chối để được hỏi lại.";
+// A registrable domain refused whole, after 3 refusals within it.
+const char kWholeDomainSite[] = "Mọi trang thuộc tên miền %1 (đã từ chối 3 lần)";
 const char kAllowRefusedSiteButton[] = "&Cho phép trang đã chọn";
 const char kForgetRefusalButton[] = "&Quên lần từ chối";
 const char kSitesNotSaved[] = "Không lưu được danh sách trang web được phép.";

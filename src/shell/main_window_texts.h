@@ -18,6 +18,7 @@ extern const char kRefusedSitesTab[];
 extern const char kAdministratorSiteMark[];
 extern const char kForgetAllowedSiteButton[];
 extern const char kRefusedSitesNote[];
+extern const char kWholeDomainSite[];
 extern const char kAllowRefusedSiteButton[];
 extern const char kForgetRefusalButton[];
 extern const char kSitesNotSaved[];

@@ -8,8 +8,8 @@ namespace {
 
 std::vector<ListedSite> deniedSites() {
     std::vector<ListedSite> sites;
-    for (std::string& site : refusedSites())
-        sites.push_back({std::move(site), false});
+    for (RefusedSite& site : refusedSites())
+        sites.push_back({std::move(site.name), false, site.wholeDomain});
     return sites;
 }
 
@@ -23,7 +23,7 @@ bool forget(const std::string& origin) {
 RefusedSitesList::RefusedSitesList(QWidget* parent)
     : SiteList(deniedSites,
                {{QString::fromUtf8(kAllowRefusedSiteButton), allowSite},
-                {QString::fromUtf8(kForgetRefusalButton), forget}},
+                {QString::fromUtf8(kForgetRefusalButton), forget, true}},
                QString::fromUtf8(kRefusedSitesNote), parent) {}
 
 }  // namespace quillmark

@@ -15,14 +15,18 @@ namespace quillmark {
 namespace {
 
 constexpr std::chrono::seconds kFollowInterval(1);
+constexpr int kOriginRole = Qt::UserRole;
+constexpr int kWholeDomainRole = Qt::UserRole + 1;
 
 // An origin may come from a page's request: it is shown as a dialog shows it, and kept
 // byte for byte beside the text for the actions.
 QListWidgetItem* itemFor(const ListedSite& site) {
     QString text = QString::fromStdString(shownText(site.origin, true));
+    if (site.wholeDomain) text = QString::fromUtf8(kWholeDomainSite).arg(text);
     if (site.readOnly) text += QString::fromUtf8(kAdministratorSiteMark);
     auto* item = new QListWidgetItem(text);
-    item->setData(Qt::UserRole, QByteArray::fromStdString(site.origin));
+    item->setData(kOriginRole, QByteArray::fromStdString(site.origin));
+    item->setData(kWholeDomainRole, site.wholeDomain);
     if (site.readOnly) item->setFlags(Qt::ItemIsEnabled);
     return item;
 }
@@ -45,6 +49,7 @@ SiteList::SiteList(std::function<std::vector<ListedSite>()> sites, std::vector<S
         auto* button = new QPushButton(action.label, this);
         button->setAutoDefault(false);
         button->setEnabled(false);
+        m_actsOnDomains.push_back(action.actsOnDomains);
         connect(button, &QPushButton::clicked, this,
                 [this, act = std::move(action)] { this->act(act); });
         buttons->addWidget(button);
@@ -78,17 +83,21 @@ void SiteList::refresh() {
     enableActions();
 }
 
+bool SiteList::actsOn(const QListWidgetItem* item, bool actsOnDomains) {
+    return item != nullptr && (item->flags() & Qt::ItemIsSelectable) != 0 &&
+           (actsOnDomains || !item->data(kWholeDomainRole).toBool());
+}
+
 void SiteList::enableActions() {
     const QListWidgetItem* item = m_list->currentItem();
-    const bool changeable = item != nullptr && (item->flags() & Qt::ItemIsSelectable) != 0;
-    for (QPushButton* button : m_buttons)
-        button->setEnabled(changeable);
+    for (std::size_t index = 0; index < m_buttons.size(); ++index)
+        m_buttons[index]->setEnabled(actsOn(item, m_actsOnDomains[index]));
 }
 
 void SiteList::act(const SiteAction& action) {
     const QListWidgetItem* item = m_list->currentItem();
-    if (item == nullptr || (item->flags() & Qt::ItemIsSelectable) == 0) return;
-    if (!action.act(item->data(Qt::UserRole).toByteArray().toStdString()))
+    if (!actsOn(item, action.actsOnDomains)) return;
+    if (!action.act(item->data(kOriginRole).toByteArray().toStdString()))
         QMessageBox::warning(this, window()->windowTitle(), QString::fromUtf8(kSitesNotSaved));
     refresh();
 }

@@ -12,6 +12,7 @@
 
 #include "support/base64.h"
 #include "support/file_descriptor.h"
+#include "support/log_repeats.h"
 #include "support/module_path.h"
 #include "support/regular_file.h"
 #include "support/user_directories.h"
@@ -98,8 +99,10 @@ std::string logFileName() {
 // is; in between an entry costs one write.
 class LogWriter {
   public:
+    // The counts still open belong to the log that moves away.
     void reset() {
         std::lock_guard<std::mutex> lock(mutex_);
+        gatherEndedRepeats(LogRepeats::Clock::time_point::max());
         writeGathered();
         rotate();
         write("Start\n");
@@ -109,9 +112,16 @@ class LogWriter {
     // once, after the gathered ones, which are older.
     void append(const std::string& entry) {
         std::lock_guard<std::mutex> lock(mutex_);
-        gathered_ += entry;
-        if (batchThread_ != std::this_thread::get_id() || gathered_.size() >= kLogBatchLimit)
-            writeGathered();
+        gatherEndedRepeats(LogRepeats::Clock::now());
+        gather(entry);
+    }
+
+    // An entry of a kind that may come in floods: gathered, or only counted.
+    void appendCounted(std::string_view kind, const std::string& entry) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = LogRepeats::Clock::now();
+        gatherEndedRepeats(now);
+        if (repeats_.admit(kind, now)) gather(entry);
     }
 
     void beginBatch() {
@@ -125,12 +135,28 @@ class LogWriter {
         batchThread_ = std::thread::id();
     }
 
+    // Tells every count, even of a window still open: the log may be about to move or end.
     void flush() {
         std::lock_guard<std::mutex> lock(mutex_);
+        gatherEndedRepeats(LogRepeats::Clock::time_point::max());
         writeGathered();
     }
 
   private:
+    void gather(const std::string& entry) {
+        gathered_ += entry;
+        if (batchThread_ != std::this_thread::get_id() || gathered_.size() >= kLogBatchLimit)
+            writeGathered();
+    }
+
+    void gatherEndedRepeats(LogRepeats::Clock::time_point now) {
+        const std::vector<std::string> counts = repeats_.ended(now);
+        struct tm localTime {};
+        if (counts.empty() || !currentLocalTime(localTime)) return;
+        for (const std::string& count : counts)
+            gathered_ += formatLogEntry(localTime, count);
+    }
+
     void writeGathered() {
         if (gathered_.empty()) return;
         const auto now = std::chrono::steady_clock::now();
@@ -197,6 +223,7 @@ class LogWriter {
     std::chrono::steady_clock::time_point nextPathCheck_{};
     std::string gathered_;         // entries not yet written, oldest first
     std::thread::id batchThread_;  // the thread whose entries are gathered, if any
+    LogRepeats repeats_{kLogRepeatWindow};
 };
 
 // Never destroyed: threads that other static objects stop at exit (the journal's flusher)
@@ -255,6 +282,12 @@ std::string formatLogEntry(const struct tm& localTime, std::string_view text) {
 void writeLog(std::string_view text) {
     struct tm localTime {};
     if (currentLocalTime(localTime)) logWriter().append(formatLogEntry(localTime, text));
+}
+
+void writeLogCounted(std::string_view kind, std::string_view text) {
+    struct tm localTime {};
+    if (currentLocalTime(localTime))
+        logWriter().appendCounted(kind, formatLogEntry(localTime, text));
 }
 
 void writeLogData(const std::uint8_t* bytes, std::size_t count) {

@@ -27,6 +27,8 @@ constexpr int kLogFilesKept = 5;  // log.txt and four older ones
 constexpr std::chrono::milliseconds kLogPathCheckInterval(100);
 // Gathered entries are written once they reach this size.
 constexpr std::size_t kLogBatchLimit = 64 * 1024;
+// Entries of one kind that may come in floods are written once in this time, then counted.
+constexpr std::chrono::seconds kLogRepeatWindow(10);
 
 // Starts a new log, beginning with the line "Start": the previous logs move up one place
 // (log.txt becomes log.txt.1, the oldest kept is dropped), so that the traces of the last
@@ -47,12 +49,23 @@ class LogBatch {
     LogBatch& operator=(const LogBatch&) = delete;
 };
 
-// Writes the gathered entries now, as before another copy of the agent moves the log.
+// Writes the gathered entries and the counts of writeLogCounted now, as before another copy of
+// the agent moves the log, or as the agent ends.
 void flushLog();
 
 // Appends "year/month/day hour:minute:second text" in local time, without leading zeros.
 // Only the shown part of the text is copied, so a huge text costs no more than a small one.
 void writeLog(std::string_view text);
+
+// writeLog for an entry that a page can make the agent repeat thousands of times a second (a
+// refusal): the first entry of its kind in kLogRepeatWindow is written, and the later ones
+// only counted. The count follows as the entry "… N more: kind", with the first entry written
+// after the window has passed, or at flushLog().
+void writeLogCounted(std::string_view kind, std::string_view text);
+// The same, for an entry that is its own kind.
+inline void writeLogCounted(std::string_view text) {
+    writeLogCounted(text, text);
+}
 
 // Appends an entry whose text is the Base64 form of the bytes. Only the bytes whose Base64
 // form is shown are encoded; N is the length of the full Base64 form.

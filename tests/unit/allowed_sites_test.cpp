@@ -157,13 +157,13 @@ TEST(ConsentGate, RefusalsAreListedAndUndone) {
     for (const std::string& site : {first, second, first})
         EXPECT_FALSE(consentGiven(site, question(site)));
     EXPECT_EQ(asked, 2);
-    EXPECT_EQ(refusedSites(), (std::vector<std::string>{first, second}));
+    EXPECT_EQ(refusedSites(), (std::vector<RefusedSite>{{first}, {second}}));
 
     const std::string path = config.path() + "/quillmark/allowed-sites";
     std::filesystem::create_directories(config.path() + "/quillmark");
     std::ofstream(path) << first << "\n";
     EXPECT_TRUE(consentGiven(first, question(first)));
-    EXPECT_EQ(refusedSites(), std::vector<std::string>{second});
+    EXPECT_EQ(refusedSites(), std::vector<RefusedSite>{{second}});
     std::ofstream(path) << "# none\n";
     EXPECT_TRUE(needsConsent(first));
 
@@ -174,6 +174,45 @@ TEST(ConsentGate, RefusalsAreListedAndUndone) {
     EXPECT_TRUE(refusedSites().empty());
     EXPECT_EQ(contentsOf(path), "# none\n" + second + "\n");
     EXPECT_EQ(asked, 3);
+    setConsentPrompter(nullptr);
+}
+
+// A page cannot bring a dialog for each of its subdomains: after three Deny answers within its
+// registrable domain, the domain's other sites are refused unasked, and listed as the domain;
+// forgetting the domain asks again. Sites of other domains, and allowed ones, are not touched.
+TEST(ConsentGate, ThreeRefusalsWithinADomainRefuseItsOtherSitesUnasked) {
+    TemporaryDirectory config;
+    const ScopedVariable variable("XDG_CONFIG_HOME", config.path().c_str());
+    int asked = 0;
+    setConsentPrompter(std::make_unique<DenyingPrompter>(asked));
+    const std::string allowed = "https://allowed.flood.example";
+    ASSERT_TRUE(allowSite(allowed));
+    for (int site = 0; site < 20; ++site) {
+        const std::string origin = "https://s" + std::to_string(site) + ".flood.example";
+        EXPECT_FALSE(consentGiven(origin, question(origin)));
+    }
+    EXPECT_EQ(asked, kRefusalsBeforeDomainRefused);
+    const std::string another = "http://flood.example:8080";
+    EXPECT_FALSE(needsConsent(another));
+    EXPECT_EQ(siteStanding(another), SiteStanding::Refused);
+    EXPECT_TRUE(consentGiven(allowed, question(allowed)));
+    EXPECT_TRUE(needsConsent("https://flood.example.org"));
+    EXPECT_EQ(refusedSites(), (std::vector<RefusedSite>{{"flood.example", true},
+                                                        {"https://s0.flood.example"},
+                                                        {"https://s1.flood.example"},
+                                                        {"https://s2.flood.example"}}));
+    EXPECT_FALSE(allowSite("flood.example"));
+
+    forgetRefusal("flood.example");
+    EXPECT_TRUE(needsConsent(another));
+    EXPECT_FALSE(needsConsent("https://s0.flood.example"));
+    EXPECT_FALSE(consentGiven(another, question(another)));
+    EXPECT_EQ(asked, kRefusalsBeforeDomainRefused + 1);
+    for (const std::string origin : {"https://s0.flood.example", "https://s1.flood.example",
+                                     "https://s2.flood.example", another.c_str()})
+        forgetRefusal(origin);
+    EXPECT_TRUE(refusedSites().empty());
+    EXPECT_TRUE(forgetAllowedSite(allowed));
     setConsentPrompter(nullptr);
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_repeats.h"
 #include "support/module_path.h"
 #include "temporary_state.h"
 
@@ -228,6 +229,49 @@ TEST(LogFile, ABatchGathersItsThreadsEntriesAndKeepsTheirOrderWithOtherThreads) 
     // Without a batch, each entry is written at once.
     writeLog("unbatched");
     EXPECT_NE(logContents().find("unbatched"), std::string::npos);
+}
+
+// A flood of one kind costs one entry a window and a count; kinds are counted apart, and
+// beyond the cap of kinds entries are written rather than lost.
+TEST(LogRepeats, CountsAKindsRepeatsWithinItsWindow) {
+    using Clock = LogRepeats::Clock;
+    const Clock::time_point start;
+    LogRepeats repeats(std::chrono::seconds(10));
+    EXPECT_TRUE(repeats.admit("refused: a", start));
+    EXPECT_TRUE(repeats.admit("refused: b", start + std::chrono::seconds(5)));
+    for (int second = 1; second < 10; ++second)
+        EXPECT_FALSE(repeats.admit("refused: a", start + std::chrono::seconds(second)));
+    EXPECT_TRUE(repeats.ended(start + std::chrono::seconds(9)).empty());
+    EXPECT_EQ(repeats.ended(start + std::chrono::seconds(10)),
+              std::vector<std::string>{"\xE2\x80\xA6 9 more: refused: a"});
+    EXPECT_TRUE(repeats.admit("refused: a", start + std::chrono::seconds(10)));
+    // A window without repeats ends with no count.
+    EXPECT_TRUE(repeats.ended(start + std::chrono::seconds(15)).empty());
+    EXPECT_FALSE(repeats.admit("refused: a", start + std::chrono::seconds(15)));
+    EXPECT_EQ(repeats.ended(Clock::time_point::max()),
+              std::vector<std::string>{"\xE2\x80\xA6 1 more: refused: a"});
+
+    for (std::size_t kind = 0; kind < LogRepeats::kMaxKinds; ++kind)
+        EXPECT_TRUE(repeats.admit(std::to_string(kind), start));
+    EXPECT_TRUE(repeats.admit("one kind too many", start));
+    EXPECT_TRUE(repeats.admit("one kind too many", start));
+    EXPECT_FALSE(repeats.admit("0", start));
+}
+
+TEST(LogFile, CountedEntriesAreWrittenOnceAndTheirCountAtTheFlush) {
+    resetLog();
+    for (int attempt = 0; attempt < 1000; ++attempt)
+        writeLogCounted("Connection refused: flood.example",
+                        "Connection refused: page " + std::to_string(attempt));
+    writeLog("an entry of another kind");
+    flushLog();
+    std::vector<std::string> texts;
+    std::istringstream lines(logContents());
+    for (std::string line; std::getline(lines, line);)
+        texts.push_back(entryText(line));
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "Start", "Connection refused: page 0", "an entry of another kind",
+                         "\xE2\x80\xA6 999 more: Connection refused: flood.example"}));
 }
 
 TEST(IntToDecimal, WritesPositiveValuesOnly) {

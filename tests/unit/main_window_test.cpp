@@ -3,12 +3,15 @@
 
 #include <QApplication>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <fstream>
 
 #include "consent/consent_gate.h"
+#include "shell/main_window_texts.h"
 #include "shell/quillmark_xp_dlg.h"
+#include "shell/refused_sites_list.h"
 #include "temporary_state.h"
 
 using namespace quillmark;
@@ -68,4 +71,61 @@ TEST(MainWindow, ListsFillTheWindow) {
         EXPECT_GE(heights[index], 8 * row) << index;
         EXPECT_GE(listOfTab(tabs, index)->viewport()->height(), 2 * heights[index]) << index;
     }
+}
+
+namespace {
+
+class DenyingPrompter : public ConsentPrompter {
+  public:
+    ConsentAnswer ask(const ConsentQuestion&) override { return ConsentAnswer::Deny; }
+    void cancel() override {}
+};
+
+QPushButton* buttonNamed(QWidget& parent, const char* label) {
+    for (QPushButton* button : parent.findChildren<QPushButton*>()) {
+        if (button->text() == QString::fromUtf8(label)) return button;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// A domain refused whole is one row, named as a domain: it can be forgotten, not allowed, as
+// no origin names it; its sites denied one by one keep their rows.
+TEST(RefusedSitesList, ShowsADomainRefusedWholeAndForgetsIt) {
+    TemporaryDirectory home;
+    const ScopedVariable config("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
+    setConsentPrompter(std::make_unique<DenyingPrompter>());
+    std::vector<std::string> sites;
+    for (const char* site :
+         {"https://a.refused.example", "https://b.refused.example", "https://c.refused.example"}) {
+        EXPECT_FALSE(consentGiven(site, ConsentQuestion{site, nullptr}));
+        sites.push_back(site);
+    }
+
+    int argc = 1;
+    char name[12] = "shell_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+    RefusedSitesList list;
+    list.show();
+    auto& rows = *list.findChild<QListWidget*>();
+    ASSERT_EQ(rows.count(), 4);
+    EXPECT_EQ(rows.item(0)->text(),
+              QStringLiteral("Mọi trang thuộc tên miền refused.example (đã từ chối 3 lần)"));
+    EXPECT_EQ(rows.item(1)->text(), QString::fromStdString(sites[0]));
+    QPushButton* allow = buttonNamed(list, kAllowRefusedSiteButton);
+    QPushButton* forget = buttonNamed(list, kForgetRefusalButton);
+    ASSERT_TRUE(allow && forget);
+    rows.setCurrentRow(1);
+    EXPECT_TRUE(allow->isEnabled() && forget->isEnabled());
+    rows.setCurrentRow(0);
+    EXPECT_FALSE(allow->isEnabled());
+    ASSERT_TRUE(forget->isEnabled());
+    forget->click();
+    EXPECT_EQ(rows.count(), 3);
+    EXPECT_TRUE(needsConsent("https://d.refused.example"));
+    for (const std::string& site : sites)
+        forgetRefusal(site);
+    setConsentPrompter(nullptr);
 }
