@@ -1,6 +1,7 @@
 #include "policies/firefox_policies.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "consent/origin_host.h"
 #include "support/json.h"
@@ -24,18 +25,31 @@ struct SkipDomainsPlace {
     std::vector<std::string> entries;
 };
 
+// The member of that name, or null; a problem when the name appears more than once, as Firefox
+// would read the last one and a change to the first would be lost.
+cJSON* onlyMember(cJSON* object, const char* name, std::string& problem) {
+    cJSON* found = nullptr;
+    cJSON* member = nullptr;
+    cJSON_ArrayForEach(member, object) {
+        if (member->string == nullptr || std::strcmp(member->string, name) != 0) continue;
+        if (found != nullptr) problem = std::string("\"") + name + "\" appears more than once";
+        found = member;
+    }
+    return problem.empty() ? found : nullptr;
+}
+
 // Finds SkipDomains, or says which part of the document is not of the type Firefox reads.
 std::string findSkipDomains(cJSON* document, SkipDomainsPlace& place) {
     if (!cJSON_IsObject(document)) return "it is not a JSON object";
-    place.policies = cJSON_GetObjectItemCaseSensitive(document, kPolicies);
-    if (place.policies == nullptr) return {};
+    std::string problem;
+    place.policies = onlyMember(document, kPolicies, problem);
+    if (place.policies == nullptr) return problem;
     if (!cJSON_IsObject(place.policies)) return "\"policies\" is not an object";
-    place.localNetworkAccess =
-        cJSON_GetObjectItemCaseSensitive(place.policies, kLocalNetworkAccess);
-    if (place.localNetworkAccess == nullptr) return {};
+    place.localNetworkAccess = onlyMember(place.policies, kLocalNetworkAccess, problem);
+    if (place.localNetworkAccess == nullptr) return problem;
     if (!cJSON_IsObject(place.localNetworkAccess)) return "\"LocalNetworkAccess\" is not an object";
-    place.skipDomains = cJSON_GetObjectItemCaseSensitive(place.localNetworkAccess, kSkipDomains);
-    if (place.skipDomains == nullptr) return {};
+    place.skipDomains = onlyMember(place.localNetworkAccess, kSkipDomains, problem);
+    if (place.skipDomains == nullptr) return problem;
     if (!cJSON_IsArray(place.skipDomains)) return "\"SkipDomains\" is not an array";
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, place.skipDomains) {
@@ -77,12 +91,30 @@ void removeEntries(cJSON* document, const SkipDomainsPlace& place) {
         cJSON_DeleteItemFromObjectCaseSensitive(document, kPolicies);
 }
 
+// A NUL, as a byte or as the escape \u0000, ends a string the parser reads: written back, the
+// file would lose what follows it.
+bool holdsNul(const std::string& text) {
+    if (text.find('\0') != std::string::npos) return true;
+    for (std::size_t at = text.find("u0000"); at != std::string::npos;
+         at = text.find("u0000", at + 1)) {
+        std::size_t backslashes = 0;
+        while (backslashes < at && text[at - 1 - backslashes] == '\\')
+            ++backslashes;
+        if (backslashes % 2 == 1) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 FirefoxMerge mergeFirefoxPolicies(const OptionalText& existing,
                                   const std::vector<std::string>& wanted,
                                   const std::vector<std::string>& written) {
     FirefoxMerge merge;
+    if (existing && holdsNul(*existing)) {
+        merge.problem = "it holds a NUL character, which would be lost";
+        return merge;
+    }
     JsonPtr document(existing ? cJSON_ParseWithOpts(existing->c_str(), nullptr, true)
                               : cJSON_CreateObject());
     if (!document) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 
 #include "support/bytes.h"
@@ -23,8 +24,10 @@ constexpr PolicyPath kFirefoxPolicyFile{"/etc/firefox/policies", "policies.json"
 // these and never one the administrator wrote.
 constexpr PolicyPath kFirefoxRecordFile{"/var/lib/quillmark", "firefox-skip-domains"};
 
-// The text of a file and its mode; none when it is missing. A file that cannot be read, or is
-// not a regular file, gives its problem instead, as one line naming it.
+// The text of a file and its mode; none when it is missing. A file that cannot be read, is not a
+// regular file or is larger than kMaxPolicyFileSize gives its problem instead, as one line
+// naming it.
+constexpr std::size_t kMaxPolicyFileSize = 4 * 1024 * 1024;
 struct FileText {
     OptionalText text;
     mode_t mode = 0644;

@@ -421,5 +421,25 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(list(json.loads(read(firefox))["policies"].items()),
                          list(theirs.items()))
 
+        # A FIFO in place of any file they read holds up neither command; a huge file is told
+        # as such. Nothing is changed.
+        write(sites, f"{sign}\n")
+        for path in (firefox, chromium[0], files[3]):
+            fifo = os.path.join(root, path)
+            if os.path.exists(fifo):
+                os.unlink(fifo)
+            os.mkfifo(fifo)
+            refused = run("--browser-policies")
+            self.assertEqual(refused.returncode, 65, path)
+            self.assertIn(f"/{path.removeprefix('etc/')}: is not a regular file", refused.stderr)
+            self.assertIn("Browser policies for", run("--check").stdout)
+            os.unlink(fifo)
+        write(firefox, json.dumps({"policies": theirs}))
+        with open(os.path.join(root, firefox), "a") as f:
+            f.write(" " * (4 << 20))
+        refused = run("--browser-policies")
+        self.assertEqual(refused.stderr, "quillmarkd: /etc/firefox/policies/policies.json: is "
+                         "larger than 4 MiB, more than policies take; nothing was changed\n")
+
 if __name__ == "__main__":
     unittest.main()

@@ -65,11 +65,30 @@ TEST(FirefoxPoliciesTest, RefusesAFileFirefoxWouldNotRead) {
           std::pair{R"({"policies": {"LocalNetworkAccess": {"SkipDomains": "a"}}})",
                     "\"SkipDomains\" is not an array"},
           std::pair{R"({"policies": {"LocalNetworkAccess": {"SkipDomains": [1]}}})",
-                    "\"SkipDomains\" holds something other than a string"}}) {
+                    "\"SkipDomains\" holds something other than a string"},
+          // Firefox reads the last of duplicates, and a NUL would cut what follows it.
+          std::pair{R"({"policies": {}, "policies": {"DisableTelemetry": true}})",
+                    "\"policies\" appears more than once"},
+          std::pair{R"({"policies": {"LocalNetworkAccess": {}, "LocalNetworkAccess": {}}})",
+                    "\"LocalNetworkAccess\" appears more than once"},
+          std::pair{
+              R"({"policies": {"LocalNetworkAccess": {"SkipDomains": [], "SkipDomains": []}}})",
+              "\"SkipDomains\" appears more than once"},
+          std::pair{R"({"policies": {"Homepage": {"URL": "https://a.example/\u0000tail"}}})",
+                    "it holds a NUL character, which would be lost"},
+          std::pair{R"({"policies": {"Homepage": {"URL": "\\\u0000"}}})",
+                    "it holds a NUL character, which would be lost"}}) {
         const FirefoxMerge merge = mergeFirefoxPolicies(std::string(text), {"a.example"}, {});
         EXPECT_EQ(merge.problem, problem) << text;
         EXPECT_FALSE(merge.changed);
     }
+    constexpr char kNulByte[] = "{\"policies\": {}}\0{\"b\": 1}";
+    const std::string withNulByte(kNulByte, sizeof kNulByte - 1);
+    EXPECT_EQ(mergeFirefoxPolicies(withNulByte, {"a.example"}, {}).problem,
+              "it holds a NUL character, which would be lost");
+    // An escaped backslash before "u0000" is no NUL.
+    const std::string escapedBackslash = R"({"policies": {"Homepage": {"URL": "\\u0000"}}})";
+    EXPECT_EQ(mergeFirefoxPolicies(escapedBackslash, {"a.example"}, {}).problem, "");
 }
 
 }  // namespace
