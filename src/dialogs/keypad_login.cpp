@@ -4,6 +4,7 @@
 #include <pkcs11.h>
 #include <secmod.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,12 +17,14 @@ namespace {
 
 using BusyToken = std::pair<SECMODModuleID, CK_SLOT_ID>;
 
-// The tokens with a keypad login under way. Never destroyed: a login still waiting for its
-// reader when the agent exits may return during the exit.
+// The tokens with a keypad login under way, and the origin each token's last successful keypad
+// login was made for. Never destroyed: a login still waiting for its reader when the agent exits
+// may return during the exit.
 struct BusyTokens {
     std::mutex mutex;
     std::condition_variable released;
     std::set<BusyToken> tokens;
+    std::map<BusyToken, std::string> loginOrigins;
 };
 BusyTokens& busyTokens() {
     static auto* busy = new BusyTokens;
@@ -67,13 +70,13 @@ void logLateLogin(PK11SlotInfo* slot) {
 
 }  // namespace
 
-std::shared_ptr<KeypadLogin> KeypadLogin::reserve(PK11SlotInfo* slot) {
+std::shared_ptr<KeypadLogin> KeypadLogin::reserve(PK11SlotInfo* slot, std::string origin) {
     BusyTokens& busy = busyTokens();
     {
         const std::lock_guard<std::mutex> lock(busy.mutex);
         if (!busy.tokens.insert(busyToken(slot)).second) return nullptr;
     }
-    return std::make_shared<KeypadLogin>(slot);
+    return std::make_shared<KeypadLogin>(slot, std::move(origin));
 }
 
 void KeypadLogin::begin() {
@@ -81,7 +84,8 @@ void KeypadLogin::begin() {
     std::thread([login = shared_from_this()] { login->run(); }).detach();
 }
 
-KeypadLogin::KeypadLogin(PK11SlotInfo* slot) : slot_(PK11_ReferenceSlot(slot)) {}
+KeypadLogin::KeypadLogin(PK11SlotInfo* slot, std::string origin)
+    : slot_(PK11_ReferenceSlot(slot)), origin_(std::move(origin)) {}
 
 KeypadLogin::~KeypadLogin() {
     BusyTokens& busy = busyTokens();
@@ -109,6 +113,11 @@ void KeypadLogin::login() {
         returned_ = true;
         result_ = result;
         logOut = abandoned_ && result == CKR_OK;
+    }
+    if (result == CKR_OK) {
+        BusyTokens& busy = busyTokens();
+        const std::lock_guard<std::mutex> lock(busy.mutex);
+        busy.loginOrigins[busyToken(slot_)] = origin_;
     }
     if (logOut) {
         logLateLogin(slot_);
@@ -155,6 +164,14 @@ bool tokenUserLoggedIn(PK11SlotInfo* slot) {
     return session.opened() == CKR_OK &&
            session.functions()->C_GetSessionInfo(session.handle(), &info) == CKR_OK &&
            (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
+}
+
+bool tokenLoggedInFor(PK11SlotInfo* slot, const std::string& origin) {
+    if (!tokenUserLoggedIn(slot)) return false;
+    BusyTokens& busy = busyTokens();
+    const std::lock_guard<std::mutex> lock(busy.mutex);
+    const auto found = busy.loginOrigins.find(busyToken(slot));
+    return found != busy.loginOrigins.end() && found->second == origin;
 }
 
 bool keypadLoginUnderWay(PK11SlotInfo* slot) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace quillmark {
 
@@ -17,9 +18,10 @@ namespace quillmark {
 // out. While it runs, its token is busy: no other login starts on it and requests leave it aside.
 class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
   public:
-    // Takes the slot's token for a login, which begin() starts; null when one is under way on
-    // it already. The token is busy from now until the login has returned and is let go.
-    static std::shared_ptr<KeypadLogin> reserve(PK11SlotInfo* slot);
+    // Takes the slot's token for a login for the origin's request, which begin() starts; null
+    // when one is under way on it already. The token is busy from now until the login has
+    // returned and is let go.
+    static std::shared_ptr<KeypadLogin> reserve(PK11SlotInfo* slot, std::string origin);
 
     // Starts the login, on a thread that keeps it for as long as the reader takes.
     void begin();
@@ -39,7 +41,7 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
     // logged out.
     void abandon();
 
-    explicit KeypadLogin(PK11SlotInfo* slot);  // for reserve()
+    KeypadLogin(PK11SlotInfo* slot, std::string origin);  // for reserve()
     ~KeypadLogin();
     KeypadLogin(const KeypadLogin&) = delete;
     KeypadLogin& operator=(const KeypadLogin&) = delete;
@@ -50,6 +52,7 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
     void login();
 
     PK11SlotInfo* slot_;
+    const std::string origin_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool returned_ = false;
@@ -60,6 +63,11 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
 // True when the slot's token is logged in as its user, asked on a session of our own: NSS's
 // own check takes the slot's lock, which NSS holds while it asks for a key's own login.
 bool tokenUserLoggedIn(PK11SlotInfo* slot);
+
+// True when the slot's token is logged in, and its last keypad login was made for this origin's
+// request: NSS then asks for a key's own login. Otherwise another request's login may have ended
+// after NSS found the token logged out.
+bool tokenLoggedInFor(PK11SlotInfo* slot, const std::string& origin);
 
 // True when a keypad login is under way on the slot's token.
 bool keypadLoginUnderWay(PK11SlotInfo* slot);

@@ -72,7 +72,8 @@ char* keypadLoginReturned(CK_RV result) {
 // it or its page went away, and the request goes on at once while the login ends by itself.
 // Null then, and when the token is busy with another keypad login.
 char* loginOnKeypad(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
-    const std::shared_ptr<KeypadLogin> login = KeypadLogin::reserve(slot);
+    const std::shared_ptr<KeypadLogin> login =
+        KeypadLogin::reserve(slot, context != nullptr ? context->origin : std::string());
     if (!login) {
         writeLog(std::string("Not logging in to ") + PK11_GetTokenName(slot) +
                  ": a login on its reader's keypad is under way");
@@ -126,7 +127,7 @@ Secret askPinInTurn(PK11SlotInfo* slot, const PinPromptContext* context, bool af
 
 void logOutForOwnPin(PK11SlotInfo* slot) {
     writeLog(std::string("Logged out of ") + PK11_GetTokenName(slot) +
-             ": another request logged in while this one waited for its PIN dialog");
+             ": another request logged in while this one was about to ask for its PIN");
     PK11_Logout(slot);
 }
 
@@ -154,9 +155,14 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
         return nullptr;
     const auto* context = static_cast<const PinPromptContext*>(prompt);
     if (PK11_ProtectedAuthenticationPath(slot)) {
-        // Asked while the token is logged in, NSS wants a key's own login.
-        return tokenUserLoggedIn(slot) ? startKeyUseLogin(slot, context, retry == PR_TRUE)
-                                       : loginOnKeypad(slot, context, retry == PR_TRUE);
+        // Asked while the token is logged in for this site, NSS wants a key's own login. Logged
+        // in for another, it was found logged out just before: another request's keypad login
+        // ended meanwhile, and this request needs its own.
+        const std::string origin = context != nullptr ? context->origin : std::string();
+        if (tokenLoggedInFor(slot, origin))
+            return startKeyUseLogin(slot, context, retry == PR_TRUE);
+        if (tokenUserLoggedIn(slot)) logOutForOwnPin(slot);
+        return loginOnKeypad(slot, context, retry == PR_TRUE);
     }
     const bool loggedInBefore = tokenUserLoggedIn(slot);
     const Secret pin = askPinInTurn(slot, context, retry == PR_TRUE);

@@ -298,6 +298,22 @@ class PinPadTest(PinTestBase):
                                    for line in agent.log_texts()), "the late login stayed")
         self.assertEqual(self.logins(), ["waiting", "returned 0"])
 
+    def test_a_login_that_another_request_ends_meanwhile_is_not_taken_for_a_keys_own(self):
+        # The token logs in as the PIN callback asks whether it is logged in (the third session
+        # the sign opens, after the request logged out other sites' logins), as another site's
+        # keypad login ending then would. This request still needs its own PIN: the reader's
+        # first answer is wrong, and the second never comes. Before, it signed.
+        with open(self.control, "w") as f:
+            f.write(f"pin {TOKEN_PIN}\nwait 200\noutcome wrong-pin\nlogin-at-open 3\n")
+        with token_agent(self, ["hold"] * 2) as agent:
+            self.assert_key_error(self.sign())
+            self.assert_status("allowed", "wrongPin")
+            log = agent.log_texts()
+        self.assertEqual(self.logins(), ["logged in at open: 0", "waiting", "returned 160",
+                                         "waiting", "returned 6"])
+        self.assertIn(f"Logged out of {LABEL}: another request logged in while this one was "
+                      "about to ask for its PIN", log)
+
     def test_other_requests_are_served_while_the_reader_waits(self):
         soft = pki.users["sha1"]
         served = []

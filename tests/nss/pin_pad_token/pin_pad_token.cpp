@@ -8,6 +8,8 @@
 // is the reader's time-out. An outcome is used once: the login sets it back to "pending". Each
 // login without a PIN appends "waiting" when it starts and "returned <the PKCS#11 return
 // value>" when it ends to the file named by the control file's name with ".log" added.
+// A line "login-at-open <n>" has the n-th session opened from then on log the token in with its
+// PIN, as another request's keypad login ending at that moment would.
 // With PIN_PAD_TOKEN_EACH_USE set, the token's private keys ask for the PIN at each use
 // (CKA_ALWAYS_AUTHENTICATE): their login (CKU_CONTEXT_SPECIFIC) waits on the keypad too.
 #include <chrono>
@@ -26,6 +28,7 @@ struct Control {
     std::string pin;
     long waitMilliseconds = 0;
     std::string outcome = "pending";
+    int loginAtOpen = 0;
 };
 
 std::string controlPath() {
@@ -40,12 +43,19 @@ Control readControl() {
         if (key == "pin") file >> control.pin;
         if (key == "wait") file >> control.waitMilliseconds;
         if (key == "outcome") file >> control.outcome;
+        if (key == "login-at-open") file >> control.loginAtOpen;
     }
     return control;
 }
 
 void note(const std::string& line) {
     std::ofstream(controlPath() + ".log", std::ios::app) << line << std::endl;
+}
+
+void writeControl(const std::string& pin, long waitMilliseconds, const std::string& outcome,
+                  int loginAtOpen) {
+    std::ofstream(controlPath()) << "pin " << pin << "\nwait " << waitMilliseconds << "\noutcome "
+                                 << outcome << "\nlogin-at-open " << loginAtOpen << "\n";
 }
 
 // What the person at the reader did, once they are done or the reader gave up.
@@ -57,8 +67,7 @@ Control awaitKeypad() {
         std::this_thread::sleep_for(kPoll);
         control = readControl();
     }
-    std::ofstream(controlPath()) << "pin " << control.pin << "\nwait " << control.waitMilliseconds
-                                 << "\noutcome pending\n";
+    writeControl(control.pin, control.waitMilliseconds, "pending", 0);
     return control;
 }
 
@@ -91,6 +100,19 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
     return rv;
 }
 
+CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
+                  CK_SESSION_HANDLE_PTR session) {
+    const CK_RV rv = softHsm()->C_OpenSession(slot, flags, application, notify, session);
+    const Control control = readControl();
+    if (rv != CKR_OK || control.loginAtOpen == 0) return rv;
+    writeControl(control.pin, control.waitMilliseconds, control.outcome, control.loginAtOpen - 1);
+    if (control.loginAtOpen != 1) return rv;
+    auto* pin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(control.pin.data()));
+    note("logged in at open: " +
+         std::to_string(softHsm()->C_Login(*session, CKU_USER, pin, control.pin.size())));
+    return rv;
+}
+
 CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     const CK_RV rv = softHsm()->C_GetTokenInfo(slot, info);
     if (rv == CKR_OK) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
@@ -118,6 +140,7 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     return wrapSoftHsm(C_GetFunctionList, list, [](CK_FUNCTION_LIST& functions) {
         functions.C_GetTokenInfo = getTokenInfo;
         functions.C_Login = login;
+        functions.C_OpenSession = openSession;
         functions.C_GetAttributeValue = getAttributeValue;
     });
 }
