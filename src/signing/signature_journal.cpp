@@ -192,9 +192,11 @@ class Journal {
             reportUnusable(path);
             return false;
         }
+        struct stat before {};
+        if (fstat(file.get(), &before) != 0) return false;
         if (!writeAll(file.get(), journalLine(record))) {
-            // A line may be cut short: the next signature rewrites the file first.
-            nextRewrite_ = 0;
+            // A line cut short (a full disk) would run into the next record's: it is taken off.
+            if (ftruncate(file.get(), before.st_size) != 0) nextRewrite_ = 0;
             return false;
         }
         reported_ = false;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -90,4 +92,48 @@ TEST(SignatureJournal, NeverWritesThroughOrWaitsOnWhatAnotherProgramPutAtItsPath
     EXPECT_FALSE(journalSignature(numbered(5)));
     EXPECT_TRUE(readSignatureJournal().empty());
     EXPECT_TRUE(std::filesystem::is_fifo(signatureJournalPath()));
+}
+
+// Run by the ctest journal_full_disk with QUILLMARK_TEST_SMALL_DISK naming a folder on a tmpfs of
+// 1 MiB: a disk with no room for the journal's rewrite loses only the records that do not fit,
+// none cut short, and once room is made the journal is trimmed again, holding every record
+// that was kept.
+TEST(SignatureJournal, ANearlyFullDiskLosesOnlyTheRecordsThatDoNotFit) {
+    const char* disk = std::getenv("QUILLMARK_TEST_SMALL_DISK");
+    if (disk == nullptr) GTEST_SKIP() << "needs a small disk (ctest journal_full_disk)";
+    ScopedVariable variable("XDG_STATE_HOME", disk);
+    const std::string path = signatureJournalPath();
+    std::vector<std::string> kept;
+    const auto sign = [&kept](std::size_t number) {
+        const bool written = journalSignature(numbered(number));
+        if (written) kept.push_back("0" + std::to_string(number));
+        return written;
+    };
+    std::size_t number = 1;
+    for (; number < kJournalKept + kJournalSlack; ++number)
+        ASSERT_TRUE(sign(number));
+
+    // Leaves 24 KiB: room for about a hundred records, not for a second copy of the journal.
+    const std::string filler = std::string(disk) + "/filler";
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(disk, &space), 0);
+    const std::size_t free = space.f_bavail * space.f_frsize;
+    ASSERT_GT(free, 24u * 1024 + 4096);
+    std::ofstream(filler) << std::string(free - 24 * 1024, 'x');
+    for (const std::size_t last = number + 50; number < last; ++number)
+        EXPECT_TRUE(sign(number)) << number;
+    std::size_t lost = 0;
+    for (const std::size_t last = number + 200; number < last; ++number)
+        lost += sign(number) ? 0 : 1;
+    EXPECT_GT(lost, 0u) << "the disk never filled";
+
+    // The rewrite is tried again within kJournalSlack records.
+    std::filesystem::remove(filler);
+    for (const std::size_t last = number + kJournalSlack; number < last; ++number)
+        ASSERT_TRUE(sign(number));
+    EXPECT_LT(lineCount(path), kJournalKept + kJournalSlack);
+    const std::vector<SignatureRecord> records = readSignatureJournal();
+    ASSERT_EQ(records.size(), kJournalKept);
+    for (std::size_t index = 0; index < records.size(); ++index)
+        EXPECT_EQ(records[index].serial, kept[kept.size() - kJournalKept + index]) << index;
 }
