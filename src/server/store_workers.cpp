@@ -1,5 +1,7 @@
 #include "server/store_workers.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -137,6 +139,8 @@ StoreWorkers::QueueIterator StoreWorkers::nextRunnable() {
 }
 
 void StoreWorkers::work() {
+    // Named, so that a look at the process's threads tells its workers.
+    pthread_setname_np(pthread_self(), "store-worker");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         ++idle_;
