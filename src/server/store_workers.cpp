@@ -119,13 +119,13 @@ void StoreWorkers::onDialogWait() {
 }
 
 // A worker is added when a request waits and no worker is free to take it, unless as many
-// as kMaxStoreWorkers already read the store or the threads are at their cap: the request
+// as kMaxBusyStoreWorkers already read the store or the threads are at their cap: the request
 // then waits in the queue for a worker to finish. Called with the lock held.
 void StoreWorkers::addWorkerIfNeeded() {
     if (stopping_ || queue_.empty() || idle_ > 0) return;
     if (threads_.size() >= limits_.maxThreads) return;
     const int busy = static_cast<int>(threads_.size()) - idle_ - dialogs_.atDialogs();
-    if (busy >= kMaxStoreWorkers) return;
+    if (busy >= kMaxBusyStoreWorkers) return;
     threads_.emplace_back(&StoreWorkers::work, this);
 }
 

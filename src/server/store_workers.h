@@ -21,13 +21,14 @@
 
 namespace quillmark {
 
-// Workers free to take a request: those waiting for the user (a PIN dialog, or their turn
-// for one) are not counted, so they never hold up the others.
-constexpr int kMaxStoreWorkers = 1;
+// Workers at work on the store at once, not counting those that wait for the user (a PIN
+// dialog, or their turn for one): one, as the store serves one request at a time, and a worker
+// waiting for the user gives it up, so that it never holds up the others.
+constexpr int kMaxBusyStoreWorkers = 1;
 
-// Worker threads in all, those waiting for the user included: a request that finds this many
-// waits in the queue until one is free.
-constexpr std::size_t kMaxStoreThreads = 32;
+// Worker threads in all, those waiting for the user included: each waiting request holds a
+// thread, and a request that finds this many waits in the queue until one is free.
+constexpr std::size_t kMaxStoreWorkerThreads = 32;
 
 // A worker left idle this long ends; another starts when requests need it.
 constexpr std::chrono::seconds kStoreWorkerIdleTime{30};
@@ -35,7 +36,7 @@ constexpr std::chrono::seconds kStoreWorkerIdleTime{30};
 // The two above, which tests may set through QUILLMARK_TEST_STORE_WORKERS ("<threads>,<idle
 // milliseconds>") as they cannot wait that long.
 struct StoreWorkerLimits {
-    std::size_t maxThreads = kMaxStoreThreads;
+    std::size_t maxThreads = kMaxStoreWorkerThreads;
     std::chrono::milliseconds idleTime = kStoreWorkerIdleTime;
 };
 

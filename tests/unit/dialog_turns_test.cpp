@@ -65,6 +65,33 @@ TEST(DialogTurns, OneAtATimeInArrivalOrderWithTheWorkLockGivenUp) {
     EXPECT_TRUE(secondGranted.get());
 }
 
+// The turn goes by arrival, not by who joined the line first: a request that arrived later but
+// reached its dialog sooner (its store work was shorter) still waits for the earlier one.
+TEST(DialogTurns, AnEarlierArrivalGoesFirstWhateverTheOrderTheyJoinedIn) {
+    constexpr std::chrono::seconds kPatience(5);
+    DialogLine line;
+    std::mutex work;
+    WaitingRequest shown(line, work, 1);
+    std::future<bool> shownGranted = shown.granted();
+    ASSERT_TRUE(shownGranted.get());
+    WaitingRequest later(line, work, 3);
+    std::future<bool> laterGranted = later.granted();
+    later.waitUntilWaiting();
+    // Time for it to take its place in the line: a line in joining order would then fail.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WaitingRequest earlier(line, work, 2);
+    std::future<bool> earlierGranted = earlier.granted();
+    earlier.waitUntilWaiting();
+
+    shown.letGo();
+    ASSERT_EQ(earlierGranted.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(earlierGranted.get());
+    EXPECT_EQ(laterGranted.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    earlier.letGo();
+    ASSERT_EQ(laterGranted.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(laterGranted.get());
+}
+
 TEST(DialogTurns, AbandonClosesTheDialogShownAndStopGrantsNoMore) {
     DialogLine line;
     std::mutex work;

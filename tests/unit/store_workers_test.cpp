@@ -8,6 +8,15 @@ using namespace quillmark;
 
 namespace {
 
+// How long a test waits for what should take milliseconds before it fails, rather than hang
+// when the workers do not do it.
+constexpr std::chrono::seconds kPatience(5);
+
+template <typename Future>
+bool readyInTime(const Future& future) {
+    return future.wait_for(kPatience) == std::future_status::ready;
+}
+
 std::unique_ptr<WorkOrder> orderOf(std::uint32_t connection) {
     auto order = std::make_unique<WorkOrder>();
     order->ticket = {connection, 1};
@@ -29,7 +38,8 @@ TEST(StoreWorkers, ServeOthersWhileOneWaitsForTheUserAndWakeTheServiceLoop) {
         if (order.ticket.slot == 1) {
             const DialogTurn turn(&scope, nullptr);
             atDialog.set_value();
-            answer.wait();
+            // Bounded, so that the workers can stop even when the test failed.
+            answer.wait_for(2 * kPatience);
         } else {
             otherServed.set_value();
         }
@@ -42,13 +52,14 @@ TEST(StoreWorkers, ServeOthersWhileOneWaitsForTheUserAndWakeTheServiceLoop) {
     });
 
     workers.submit(orderOf(1));
-    atDialog.get_future().wait();
+    ASSERT_TRUE(readyInTime(atDialog.get_future()));
     workers.submit(orderOf(2));
-    otherServed.get_future().wait();
+    const bool served = readyInTime(otherServed.get_future());
     answered.set_value();
+    EXPECT_TRUE(served) << "the next request waited for the one at the dialog";
 
     std::unique_lock<std::mutex> lock(wakeMutex);
-    woken.wait(lock, [&] { return wakes == 2; });
+    EXPECT_TRUE(woken.wait_for(lock, kPatience, [&] { return wakes == 2; }));
 }
 
 // Finished work reaches its connection only while that is open: a closed connection's slot,
@@ -78,7 +89,7 @@ TEST(StoreWorkers, DeliverToOpenConnectionsOnly) {
         order->ticket = ticket;
         workers.submit(std::move(order));
     }
-    bothDone.get_future().wait();
+    ASSERT_TRUE(readyInTime(bothDone.get_future()));
     workers.deliverFinished(tickets);
     EXPECT_EQ(delivered, std::vector<lws*>{open});
 }
