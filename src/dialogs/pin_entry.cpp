@@ -54,8 +54,6 @@ std::string tokenNameShown(PK11SlotInfo* slot) {
     return PK11_IsInternalKeySlot(slot) ? kOwnStoreName : PK11_GetTokenName(slot);
 }
 
-thread_local PinDialogOutcome lastOutcome = PinDialogOutcome::NotAsked;
-
 PinDialogOutcome outcomeOf(DialogResult result) {
     switch (result) {
         case DialogResult::Answered:
@@ -80,7 +78,8 @@ std::string pinDialogDescription(PK11SlotInfo* slot, const PinPromptContext* con
     return pinDescription(context, tokenNameShown(slot), kind, pinTriesOf(tokenFlags(slot)));
 }
 
-Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin,
+              PinDialogOutcome& outcome) {
     const SecretKind kind = secretKindOf(slot);
     const std::string description = pinDialogDescription(slot, context, kind);
     std::optional<Secret> pin;
@@ -91,21 +90,9 @@ Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWro
     const DialogResult result =
         runPinentryDialog({dialogSettings(description, kind, afterWrongPin), ask},
                           context != nullptr ? context->request : nullptr, kNoDialogLog);
-    lastOutcome = outcomeOf(result);
+    outcome = outcomeOf(result);
     if (result != DialogResult::Answered) return Secret();
     return std::move(*pin);
-}
-
-void forgetPinDialogOutcome() {
-    lastOutcome = PinDialogOutcome::NotAsked;
-}
-
-void recordPinDialogOutcome(PinDialogOutcome outcome) {
-    lastOutcome = outcome;
-}
-
-PinDialogOutcome lastPinDialogOutcome() {
-    return lastOutcome;
 }
 
 }  // namespace quillmark

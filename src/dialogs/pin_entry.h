@@ -9,24 +9,21 @@
 
 namespace quillmark {
 
+// How a PIN dialog ended.
+enum class PinDialogOutcome { NotAsked, Answered, Cancelled, NotShown };
+
 // Asks the user for the PIN of the slot's token, over the Assuan protocol of a pinentry
 // program; one run of the program per call. On a graphical session (DISPLAY or
 // WAYLAND_DISPLAY set) the graphical pinentry programs are tried first, then "pinentry"; a
 // program that cannot show its dialog (a curses one without a terminal) gives way to the
 // next. After a wrong PIN the dialog says so. An invalid Secret when the user cancels or
-// no program could ask (then the log names what to install). `context` may be null.
-Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin);
+// no program could ask (then the log names what to install), `outcome` telling which.
+// `context` may be null.
+Secret askPin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin,
+              PinDialogOutcome& outcome);
 
 // The PIN dialog's description for the slot's token (see pinDescription).
 std::string pinDialogDescription(PK11SlotInfo* slot, const PinPromptContext* context,
                                  SecretKind kind);
-
-// How this thread's last PIN dialog ended since it last called forgetPinDialogOutcome(): NSS
-// reports a cancelled dialog, and one no program could show, with the error of a wrong PIN.
-enum class PinDialogOutcome { NotAsked, Answered, Cancelled, NotShown };
-void forgetPinDialogOutcome();
-PinDialogOutcome lastPinDialogOutcome();
-// Sets it for a dialog that ended elsewhere: a wait for the PIN typed on a reader's keypad.
-void recordPinDialogOutcome(PinDialogOutcome outcome);
 
 }  // namespace quillmark

@@ -30,12 +30,7 @@ class AtPinDialog {
     AtPinDialog& operator=(const AtPinDialog&) = delete;
 };
 
-thread_local int retriesOfThisLogin = 0;
 constexpr int kMaxRetries = 1;
-
-// The reader ended this thread's last keypad login otherwise than with a wrong PIN: NSS, told
-// to ask again, is then refused, which keeps the error set for it.
-thread_local bool keypadLoginFailed = false;
 
 // NSS's error for what a keypad login returned, as NSS gives it for a login of its own.
 int keypadLoginError(CK_RV result) {
@@ -60,10 +55,10 @@ int keypadLoginError(CK_RV result) {
 // What NSS is told of a keypad login that returned: to log in without a PIN (PK11_PW_TRY),
 // which the token, logged in now, answers at once, and which has NSS note the login; or to ask
 // again (PK11_PW_RETRY), with NSS's error for the failure set.
-char* keypadLoginReturned(CK_RV result) {
+char* keypadLoginReturned(CK_RV result, PinSession& session) {
     if (result == CKR_OK || result == CKR_USER_ALREADY_LOGGED_IN) return PORT_Strdup(PK11_PW_TRY);
     PORT_SetError(keypadLoginError(result));
-    keypadLoginFailed = keypadLoginError(result) != SEC_ERROR_BAD_PASSWORD;
+    session.keypadLoginFailed = keypadLoginError(result) != SEC_ERROR_BAD_PASSWORD;
     return PORT_Strdup(PK11_PW_RETRY);
 }
 
@@ -71,9 +66,9 @@ char* keypadLoginReturned(CK_RV result) {
 // there, and returns when the login does, or when the dialog ends first: the user cancelled
 // it or its page went away, and the request goes on at once while the login ends by itself.
 // Null then, and when the token is busy with another keypad login.
-char* loginOnKeypad(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
-    const std::shared_ptr<KeypadLogin> login =
-        KeypadLogin::reserve(slot, context != nullptr ? context->origin : std::string());
+char* loginOnKeypad(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
+    const PinPromptContext* context = &session.context;
+    const std::shared_ptr<KeypadLogin> login = KeypadLogin::reserve(slot, context->origin);
     if (!login) {
         writeLog(std::string("Not logging in to ") + PK11_GetTokenName(slot) +
                  ": a login on its reader's keypad is under way");
@@ -88,18 +83,20 @@ char* loginOnKeypad(PK11SlotInfo* slot, const PinPromptContext* context, bool af
     if (shown == DialogResult::NoProgram) login->waitUntil([] { return false; });
     if (shown == DialogResult::Answered || !login->returned()) {
         login->abandon();
-        recordPinDialogOutcome(PinDialogOutcome::Cancelled);
+        session.outcome = PinDialogOutcome::Cancelled;
         return nullptr;
     }
-    recordPinDialogOutcome(shown == DialogResult::NoProgram ? PinDialogOutcome::NotShown
-                                                            : PinDialogOutcome::Answered);
-    return keypadLoginReturned(login->result());
+    session.outcome =
+        shown == DialogResult::NoProgram ? PinDialogOutcome::NotShown : PinDialogOutcome::Answered;
+    return keypadLoginReturned(login->result(), session);
 }
+
+}  // namespace
 
 // A key that asks for the PIN at each use (CKA_ALWAYS_AUTHENTICATE) on a token logged in
 // already: NSS makes that login itself once the callback returns, on the session it signs with
 // and under its lock, so it cannot run on a thread of ours. The dialog stays up until the
-// signature returns (endKeyUseLogin).
+// signature returns (PinSession::endKeyUseLogin).
 struct KeyUseLogin {
     const AtPinDialog waiting;
     KeypadPinWait wait;
@@ -107,22 +104,23 @@ struct KeyUseLogin {
     KeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin)
         : wait(slot, context, afterWrongPin, [] {}) {}
 };
-thread_local std::unique_ptr<KeyUseLogin> keyUseLogin;
 
-char* startKeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
-    auto login = std::make_unique<KeyUseLogin>(slot, context, afterWrongPin);
+namespace {
+
+char* startKeyUseLogin(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
+    auto login = std::make_unique<KeyUseLogin>(slot, &session.context, afterWrongPin);
     if (!login->wait.granted()) return nullptr;
-    keyUseLogin = std::move(login);
+    session.keyUseLogin = std::move(login);
     return PORT_Strdup(PK11_PW_TRY);
 }
 
 // The PIN dialog in the request's turn: one dialog at a time, in request order, the store
 // given up meanwhile and taken again once the dialog is answered.
-Secret askPinInTurn(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin) {
+Secret askPinInTurn(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
     const AtPinDialog waiting;
-    const DialogTurn turn(context != nullptr ? context->request : nullptr, cancelOpenPinentry);
+    const DialogTurn turn(session.context.request, cancelOpenPinentry);
     if (!turn.granted()) return Secret();
-    return askPin(slot, context, afterWrongPin);
+    return askPin(slot, &session.context, afterWrongPin, session.outcome);
 }
 
 void logOutForOwnPin(PK11SlotInfo* slot) {
@@ -133,39 +131,44 @@ void logOutForOwnPin(PK11SlotInfo* slot) {
 
 }  // namespace
 
-bool endKeyUseLogin() {
+PinSession::PinSession(PinPromptContext prompt) : context(std::move(prompt)) {}
+
+PinSession::~PinSession() = default;
+
+bool PinSession::endKeyUseLogin() {
     if (!keyUseLogin) return true;
     const DialogResult shown = keyUseLogin->wait.finish();
     keyUseLogin.reset();
     if (shown != DialogResult::Answered) return true;
-    recordPinDialogOutcome(PinDialogOutcome::Cancelled);
+    outcome = PinDialogOutcome::Cancelled;
     return false;
 }
 
-char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* prompt) {
+// A call without a session (none of the agent's own) gets one for this call alone.
+char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* argument) {
+    PinSession ownSession{PinPromptContext{}};
+    PinSession& session = argument != nullptr ? *static_cast<PinSession*>(argument) : ownSession;
     // Asked again after a key's own keypad login failed: a cancelled dialog ends it there.
-    if (!endKeyUseLogin()) return nullptr;
-    if (keypadLoginFailed) {
-        keypadLoginFailed = false;
+    if (!session.endKeyUseLogin()) return nullptr;
+    if (session.keypadLoginFailed) {
+        session.keypadLoginFailed = false;
         return nullptr;
     }
     if (!retry)
-        retriesOfThisLogin = 0;
-    else if (++retriesOfThisLogin > kMaxRetries)
+        session.retries = 0;
+    else if (++session.retries > kMaxRetries)
         return nullptr;
-    const auto* context = static_cast<const PinPromptContext*>(prompt);
     if (PK11_ProtectedAuthenticationPath(slot)) {
         // Asked while the token is logged in for this site, NSS wants a key's own login. Logged
         // in for another, it was found logged out just before: another request's keypad login
         // ended meanwhile, and this request needs its own.
-        const std::string origin = context != nullptr ? context->origin : std::string();
-        if (tokenLoggedInFor(slot, origin))
-            return startKeyUseLogin(slot, context, retry == PR_TRUE);
+        if (tokenLoggedInFor(slot, session.context.origin))
+            return startKeyUseLogin(slot, session, retry == PR_TRUE);
         if (tokenUserLoggedIn(slot)) logOutForOwnPin(slot);
-        return loginOnKeypad(slot, context, retry == PR_TRUE);
+        return loginOnKeypad(slot, session, retry == PR_TRUE);
     }
     const bool loggedInBefore = tokenUserLoggedIn(slot);
-    const Secret pin = askPinInTurn(slot, context, retry == PR_TRUE);
+    const Secret pin = askPinInTurn(slot, session, retry == PR_TRUE);
     if (!pin.valid()) return nullptr;
     // Another request logged in while this one waited for its dialog. A token answers a login
     // while it is logged in with success, whatever the PIN: logged out, it checks this one.

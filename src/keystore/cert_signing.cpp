@@ -40,8 +40,8 @@ const std::vector<Bytes> kCopiedFromCertificate = {
 
 }  // namespace
 
-PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt) {
-    return PrivateKeyPtr(findTokenPrivateKey(certificate, prompt));
+PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, PinSession& session) {
+    return PrivateKeyPtr(findTokenPrivateKey(certificate, session));
 }
 
 DigestPtr createDigest(HashAlgorithm algorithm) {
@@ -84,13 +84,13 @@ OptionalBytes allocateSignature(unsigned length) {
 }
 
 bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& digest,
-                Bytes& signature) {
+                Bytes& signature, PinSession& session) {
     SECItem digestItem{siBuffer, const_cast<unsigned char*>(digest.data()),
                        static_cast<unsigned>(digest.size())};
     SECItem result{siBuffer, nullptr, 0};
     const SECStatus status = SGN_Digest(key, hashTag(algorithm), &result, &digestItem);
     // A key that asked for its PIN on the reader for this signature: a Cancel refuses it.
-    if (!endKeyUseLogin()) {
+    if (!session.endKeyUseLogin()) {
         SECITEM_FreeItem(&result, PR_FALSE);
         PORT_SetError(SEC_ERROR_BAD_PASSWORD);
         return false;
@@ -138,11 +138,11 @@ SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algo
 }
 
 // NSS_CMSDEREncode, with the password callback's argument given: NSS's own passes none.
-bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& encoded,
-                      PLArenaPool* arena, const PinPromptContext* prompt) {
-    NSSCMSEncoderContext* encoder = NSS_CMSEncoder_Start(
-        message, nullptr, nullptr, &encoded, arena, nullptr, const_cast<PinPromptContext*>(prompt),
-        nullptr, nullptr, nullptr, nullptr);
+bool encodeWithSession(NSSCMSMessage* message, const Bytes& content, SECItem& encoded,
+                       PLArenaPool* arena, PinSession& session) {
+    NSSCMSEncoderContext* encoder =
+        NSS_CMSEncoder_Start(message, nullptr, nullptr, &encoded, arena, nullptr, &session, nullptr,
+                             nullptr, nullptr, nullptr);
     if (encoder == nullptr) {
         PORT_SetError(SEC_ERROR_INVALID_ARGS);
         return false;
@@ -152,7 +152,7 @@ bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& enc
     ok = NSS_CMSEncoder_Finish(encoder) == SECSuccess && ok;
     if (!ok) PORT_SetError(SEC_ERROR_BAD_DATA);
     // The signer's key may have asked for its PIN on the reader here: a Cancel refuses it.
-    if (!endKeyUseLogin()) {
+    if (!session.endKeyUseLogin()) {
         PORT_SetError(SEC_ERROR_BAD_PASSWORD);
         return false;
     }
@@ -160,11 +160,11 @@ bool encodeWithPrompt(NSSCMSMessage* message, const Bytes& content, SECItem& enc
 }
 
 OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content,
-                                  const PinPromptContext* prompt) {
+                                  PinSession& session) {
     ArenaPtr arena(PORT_NewArena(DER_DEFAULT_CHUNKSIZE));
     if (!arena) return std::nullopt;
     SECItem encoded{siBuffer, nullptr, 0};
-    if (!encodeWithPrompt(message, content, encoded, arena.get(), prompt)) return std::nullopt;
+    if (!encodeWithSession(message, content, encoded, arena.get(), session)) return std::nullopt;
     // NSS's encoder writes indefinite lengths (BER); the reply carries DER of the message
     // with the certificate's bytes as they stand.
     OptionalBytes der = berToDer(encoded.data, encoded.len, kCopiedFromCertificate);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "dialogs/pin_entry.h"
+#include "dialogs/token_pin_callback.h"
 #include "keystore/cert_contents.h"
 #include "keystore/nss_pointers.h"
 #include "support/bytes.h"
@@ -15,10 +15,10 @@
 namespace quillmark {
 
 // The private key of the certificate, from whichever token holds it (asks for the PIN
-// through the password callback if the token needs a login, telling the user what `prompt`
-// says; null: a local program). The key keeps `prompt`: it must outlive the key. Null on
+// through the password callback if the token needs a login, telling the user what the
+// request's `session` says). The key keeps `session`: it must outlive the key. Null on
 // failure.
-PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt);
+PrivateKeyPtr findPrivateKey(CERTCertificate* certificate, PinSession& session);
 
 // Hashing in two steps, each of which can fail on its own.
 DigestPtr createDigest(HashAlgorithm algorithm);
@@ -34,17 +34,17 @@ OptionalBytes allocateSignature(unsigned length);
 
 // PKCS #1 v1.5 signature of a digest (wrapped in its DigestInfo), most significant byte
 // first, written into `signature` (sized by signatureLength, cut to the signature's length).
-// False on failure.
+// False on failure. `session` is the one the key was found with.
 bool signDigest(SECKEYPrivateKey* key, HashAlgorithm algorithm, const Bytes& digest,
-                Bytes& signature);
+                Bytes& signature, PinSession& session);
 
 // An attached CMS SignedData message to be signed by the certificate with the given hash:
 // the signer's certificate only, no CRLs, no signed attributes. Null on failure.
 SignedMessagePtr createSignedMessage(CERTCertificate* signer, HashAlgorithm algorithm);
 
 // Signs the content into the message and returns its DER encoding. No result on failure.
-// `prompt` is what a PIN dialog asked while the key signs is given (it may be null).
+// A PIN dialog asked while the key signs belongs to `session`.
 OptionalBytes encodeSignedMessage(NSSCMSMessage* message, const Bytes& content,
-                                  const PinPromptContext* prompt);
+                                  PinSession& session);
 
 }  // namespace quillmark

@@ -140,8 +140,8 @@ void addTokenCertificates(PK11SlotInfo* slot, CERTCertList* users,
 
 // What the log says of a key lookup that failed: the PIN dialog's end when it explains the
 // failure, else NSS's error.
-std::string keyFailureCause(PRErrorCode cause) {
-    switch (lastPinDialogOutcome()) {
+std::string keyFailureCause(PRErrorCode cause, PinDialogOutcome dialog) {
+    switch (dialog) {
         case PinDialogOutcome::Cancelled:
             return kPinDialogCancelledLog;
         case PinDialogOutcome::NotShown:
@@ -184,15 +184,14 @@ CERTCertList* listTokenUserCertificates() {
     return users.release();
 }
 
-SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
-                                      const PinPromptContext* prompt) {
-    // NSS hands the prompt to the PIN callback, which names the site and the certificate.
-    void* passwordArgument = const_cast<PinPromptContext*>(prompt);
+SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate, PinSession& session) {
+    // NSS hands the session to the PIN callback, which names the site and the certificate.
+    void* passwordArgument = &session;
     PK11SlotInfo* slot = certificate->slot;
-    const std::string origin = prompt != nullptr ? prompt->origin : std::string();
+    const std::string& origin = session.context.origin;
     claimTokenLogins(certificate, origin);
     if (PrivateKeyPtr key = keptKey(certificate, passwordArgument)) return key.release();
-    forgetPinDialogOutcome();
+    session.outcome = PinDialogOutcome::NotAsked;
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
@@ -206,7 +205,7 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate,
     const PRErrorCode cause = PORT_GetError();
     writeLog(std::string("No private key on ") +
              (slot != nullptr ? PK11_GetTokenName(slot) : "any token") + ": " +
-             keyFailureCause(cause));
+             keyFailureCause(cause, session.outcome));
     PORT_SetError(cause);
     return key;
 }

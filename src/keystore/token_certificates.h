@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "dialogs/pin_entry.h"
+#include "dialogs/token_pin_callback.h"
 #include "keystore/nss_pointers.h"
 
 namespace quillmark {
@@ -38,8 +38,8 @@ CERTCertList* listTokenUserCertificates();
 
 // The private key of the certificate on the token it was found on, logging in to that token
 // alone (a token reached through two modules is asked for its PIN once); from any token
-// when the certificate has none. The PIN dialog, if one is needed, tells what `prompt` says.
-// Null on failure, with the cause in PORT_GetError().
-SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate, const PinPromptContext* prompt);
+// when the certificate has none. The PIN dialog, if one is needed, belongs to the request's
+// `session`. Null on failure, with the cause in PORT_GetError().
+SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate, PinSession& session);
 
 }  // namespace quillmark

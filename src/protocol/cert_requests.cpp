@@ -56,7 +56,7 @@ bool consentRecorded(const RequestContext& context) {
     return answer == ConsentAnswer::Allow;
 }
 
-// What a failed sign tells of its cause. A private key not had is explained by this thread's
+// What a failed sign tells of its cause. A private key not had is explained by the request's
 // last PIN dialog: cancelled, not shown, or answered with a PIN the token refused; without a
 // dialog the key or its token was not there. So is a signature refused for its PIN (a key
 // that asks for it at each use).
@@ -66,7 +66,7 @@ SiteFailure signFailure(const SignResult& result) {
     if (failure == nullptr) return SiteFailure::None;
     const bool refusedForItsPin = failure->code == kRefusedCode;  // a PIN's code
     if (failure->step != SignStep::PrivateKey && !refusedForItsPin) return SiteFailure::None;
-    switch (lastPinDialogOutcome()) {
+    switch (failure->pinDialog) {
         case PinDialogOutcome::Cancelled:
             return SiteFailure::PinCancelled;
         case PinDialogOutcome::NotShown:

@@ -111,11 +111,9 @@ class StepRunner {
 
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
-                       ByteRange data, const SignRequest& request) {
-    const PinPromptContext prompt{std::string(request.origin), displayName(certificate),
-                                  request.request};
+                       ByteRange data, PinSession& session) {
     const PrivateKeyPtr key =
-        steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, &prompt); });
+        steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, session); });
     if (!key) return std::nullopt;
     const DigestPtr digest =
         steps.run(SignStep::CreateHash, [&] { return createDigest(algorithm); });
@@ -129,24 +127,29 @@ OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgo
     OptionalBytes signature =
         steps.run(SignStep::SignatureMemory, [&] { return allocateSignature(length); });
     if (!signature) return std::nullopt;
-    const bool signed_ = steps.run(
-        SignStep::Sign, [&] { return signDigest(key.get(), algorithm, *hash, *signature); });
+    const bool signed_ = steps.run(SignStep::Sign, [&] {
+        return signDigest(key.get(), algorithm, *hash, *signature, session);
+    });
     if (!signed_) return std::nullopt;
     return signature;
 }
 
 // The DER CMS message carrying the signature as its content, signed again by the certificate.
-// NSS looks the key up again here; a PIN it asks for then takes the request's dialog turn, its
-// dialog naming neither site nor certificate.
+// NSS looks the key up again here; a PIN it asks for then takes the request's dialog turn.
 OptionalBytes signedMessage(StepRunner& steps, CERTCertificate* certificate,
-                            HashAlgorithm algorithm, const Bytes& signature,
-                            const SignRequest& request) {
+                            HashAlgorithm algorithm, const Bytes& signature, PinSession& session) {
     const SignedMessagePtr message =
         steps.run(SignStep::Message, [&] { return createSignedMessage(certificate, algorithm); });
     if (!message) return std::nullopt;
-    const PinPromptContext prompt{{}, {}, request.request};
     return steps.run(SignStep::Encode,
-                     [&] { return encodeSignedMessage(message.get(), signature, &prompt); });
+                     [&] { return encodeSignedMessage(message.get(), signature, session); });
+}
+
+// The failed step, with the outcome of the request's last PIN dialog.
+SignFailure failureOf(const StepRunner& steps, const PinSession& session) {
+    SignFailure failure = *steps.failure();
+    failure.pinDialog = session.outcome;
+    return failure;
 }
 
 // The bytes the reply carries; the raw operation traces them before and after encipherment.
@@ -197,16 +200,20 @@ SignResult sign(const SignRequest& request) {
     if (!found) return NoCertificate{};
     CERTCertificate* certificate = found.get();
 
-    OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, request);
-    if (!result) return *steps.failure();
+    // The request's PIN dialogs, for the key and for the CMS message, name its site and the
+    // certificate.
+    PinSession session{
+        PinPromptContext{std::string(request.origin), displayName(certificate), request.request}};
+    OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, session);
+    if (!result) return failureOf(steps, session);
     const SignatureRecord record = signatureRecord(
         std::string(request.origin), displayName(certificate), request.serialNumber,
         request.output == SignOutput::Cms ? kCmsSignature : kRawSignature, data->data, data->size);
     Bytes().swap(storage);  // the data's last use is over
     // The message's own digest follows the hash the certificate names.
     if (request.output == SignOutput::Cms)
-        result = signedMessage(steps, certificate, certificateHash(certificate), *result, request);
-    if (!result) return *steps.failure();
+        result = signedMessage(steps, certificate, certificateHash(certificate), *result, session);
+    if (!result) return failureOf(steps, session);
     traceSignature(record);
     return replyBytes(*result, request);
 }

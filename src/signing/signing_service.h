@@ -5,6 +5,7 @@
 #include <string_view>
 #include <variant>
 
+#include "dialogs/pin_entry.h"
 #include "keystore/nss_database.h"
 #include "support/bytes.h"
 #include "support/dialog_turns.h"
@@ -53,9 +54,12 @@ struct StepTexts {
 };
 StepTexts stepTexts(SignStep step, SignOutput output);
 
+// A failed step, and how the request's last PIN dialog ended: a key not had, or a signature
+// refused, is explained by that dialog.
 struct SignFailure {
     SignStep step;
     NssErrorCode code;
+    PinDialogOutcome pinDialog = PinDialogOutcome::NotAsked;
 };
 
 // No data, or data that does not decode or decipher.

@@ -221,11 +221,11 @@ class PinPadTest(PinTestBase):
                 return f.read().count(shown) >= count
         self.until(opened, "the dialog never opened")
 
-    def at_the_reader(self, *outcomes, meanwhile=lambda: None):
+    def at_the_reader(self, *outcomes, meanwhile=lambda: None, **sign_arguments):
         """Signs while the user does the next of `outcomes` at the reader once each dialog is up,
         after calling `meanwhile` at the first."""
         replies = []
-        signing = threading.Thread(target=lambda: replies.append(self.sign()))
+        signing = threading.Thread(target=lambda: replies.append(self.sign(**sign_arguments)))
         signing.start()
         shown = len(self.runs())
         for outcome in outcomes:
@@ -261,6 +261,24 @@ class PinPadTest(PinTestBase):
         self.assertEqual(refused["error"], "Error during CryptSignHash.")
         self.assertEqual(self.logins(), ["waiting", "returned 0"] * 4)
         self.assertEqual(len(self.runs()), 4)
+
+    def test_a_key_that_asks_at_each_use_signs_a_cms_message_for_a_site(self):
+        # The token's login, the key's own for the signature, and again for the message: the
+        # token's login is this site's at each of them.
+        self.token_env["PIN_PAD_TOKEN_EACH_USE"] = "1"
+        site = "https://portal.example"
+        folder = os.path.join(self.token_env["XDG_CONFIG_HOME"], "quillmark")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "allowed-sites"), "w") as f:
+            f.write(site + "\n")
+        with token_agent(self, ["hold"] * 3) as agent:
+            reply = self.at_the_reader("login", "login", "login", cms=True,
+                                       headers={"Origin": site})
+            log = agent.log_texts()
+        self.assertIn("signedData", reply)
+        self.assertEqual(self.logins(), ["waiting", "returned 0"] * 3)
+        self.assertFalse([line for line in log if line.startswith("Logged out")], log)
+        self.assertTrue(all(any(site in c for c in run) for run in self.runs()), self.runs())
 
     def test_a_wrong_pin_a_time_out_and_a_token_pulled_out_fail_as_a_wrong_pin(self):
         with token_agent(self, ["hold"] * 4) as agent:
