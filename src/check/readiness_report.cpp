@@ -15,7 +15,7 @@
 #include "keystore/store_survey.h"
 #include "policies/policies_found.h"
 #include "server/agent_port.h"
-#include "server/port_holder.h"
+#include "check/port_holder.h"
 #include "support/log_file.h"
 #include "support/module_path.h"
 

@@ -21,7 +21,7 @@
 #include "desktop/self_restart.h"
 #include "dialogs/pinentry_consent_prompter.h"
 #include "dialogs/shown_text.h"
-#include "server/port_holder.h"
+#include "check/port_holder.h"
 #include "server/server_thread.h"
 #include "signing/signature_journal.h"
 #include "support/command_line.h"

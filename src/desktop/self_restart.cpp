@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "support/log_file.h"
 #include "support/module_path.h"
 
 extern char** environ;
@@ -44,6 +45,8 @@ void restartThroughServiceManager() {
 }
 
 void restartProcess() {
+    writeLog("do restart");
+    flushLog();  // before the new copy moves the log
     // A restart asked while one is under way is answered, but starts nothing more: a second
     // new copy would only close the first, or be closed by it.
     if (restartUnderWay.exchange(true)) return;

@@ -23,11 +23,11 @@ bool startNewCopy();
 // no restart setting and would leave it ended.
 void restartThroughServiceManager();
 
-// Restarts this copy: a new copy is started (its start-up closes this one), or, after
-// restartThroughServiceManager, this copy is asked to stop in order with the same close
-// request (SIGTERM) that a new copy sends, and main then exits with kRestartExitStatus.
-// While a restart is under way (its new copy runs, or this copy is stopping for it), a further
-// call does nothing.
+// Logs "do restart", writes out the log, and restarts this copy: a new copy is started (its
+// start-up closes this one), or, after restartThroughServiceManager, this copy is asked to stop in
+// order with the same close request (SIGTERM) that a new copy sends, and main then exits with
+// kRestartExitStatus. While a restart is under way (its new copy runs, or this copy is stopping for
+// it), a further call does nothing.
 void restartProcess();
 
 // True once restartProcess has asked this copy to stop for its service manager.

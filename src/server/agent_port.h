@@ -10,7 +10,4 @@ constexpr int kServerPort = 7681;
 // How long the desktop agent waits for the server thread to end once asked to stop.
 constexpr std::chrono::milliseconds kStopWait(5000);
 
-// What the user is told when the server could not be set up.
-constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
-
 }  // namespace quillmark

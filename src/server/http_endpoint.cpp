@@ -113,7 +113,7 @@ int writeReply(lws* wsi, HttpSession& session) {
     if (written < 0) return 1;
     if (session.restartPending) {
         session.restartPending = 0;  // one restart per answered request
-        restartSelf();
+        restartProcess();
     }
     return 0;
 }
@@ -230,12 +230,6 @@ void probeHttpPeer(lws* wsi) {
     std::memcpy(block + LWS_PRE, kInterimReply, sizeof kInterimReply - 1);
     if (lws_write(wsi, block + LWS_PRE, sizeof kInterimReply - 1, LWS_WRITE_HTTP) < 0)
         lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
-}
-
-void restartSelf() {
-    writeLog("do restart");
-    flushLog();  // before the new copy moves the log
-    restartProcess();
 }
 
 namespace {

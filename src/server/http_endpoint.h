@@ -51,7 +51,4 @@ int callbackHttp(lws* wsi, lws_callback_reasons reason, void* user, void* in, st
 // the first; nothing for other connections.
 void probeHttpPeer(lws* wsi);
 
-// Logs "do restart" and restarts the agent (restartProcess).
-void restartSelf();
-
 }  // namespace quillmark

@@ -1,4 +1,4 @@
-#include "server/port_holder.h"
+#include "check/port_holder.h"
 
 #include <unistd.h>
 

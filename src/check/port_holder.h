@@ -20,8 +20,11 @@ PortHolder findPortHolder(std::uint16_t port);
 // The line that tells the user who holds the port; empty when nobody does.
 std::string portHolderLine(std::uint16_t port, const PortHolder& holder);
 
-// What the user is told when the server could not be set up: kStartFailedMessage, followed on
-// a line of its own by who holds the server's port when another program does.
+// What the user is told when the server could not be set up.
+constexpr char kStartFailedMessage[] = "Không thể khởi động ứng dụng.";
+
+// kStartFailedMessage, followed on a line of its own by who holds the server's port when
+// another program does.
 std::string startFailureText();
 
 }  // namespace quillmark
