@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check/allowed_sites_report.h"
+#include "check/port_holder.h"
 #include "consent/allowed_sites.h"
 #include "dialogs/pinentry_consent_prompter.h"
 #include "dialogs/pinentry_dialog.h"
@@ -15,7 +16,6 @@
 #include "keystore/store_survey.h"
 #include "policies/policies_found.h"
 #include "server/agent_port.h"
-#include "check/port_holder.h"
 #include "support/log_file.h"
 #include "support/module_path.h"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "check/allowed_sites_report.h"
+#include "check/port_holder.h"
 #include "check/self_check.h"
 #include "consent/consent_gate.h"
 #include "daemon/browser_policies_command.h"
@@ -21,7 +22,6 @@
 #include "desktop/self_restart.h"
 #include "dialogs/pinentry_consent_prompter.h"
 #include "dialogs/shown_text.h"
-#include "check/port_holder.h"
 #include "server/server_thread.h"
 #include "signing/signature_journal.h"
 #include "support/command_line.h"

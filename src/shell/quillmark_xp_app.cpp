@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <memory>
 
+#include "check/port_holder.h"
 #include "consent/consent_gate.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
-#include "check/port_holder.h"
 #include "server/server_thread.h"
 #include "shell/application_icon.h"
 #include "shell/close_request.h"
