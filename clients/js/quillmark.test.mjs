@@ -2,9 +2,12 @@
 // WebSocket and the browser's globals are replaced by fakes that play the agent and the browser.
 import { test, afterEach } from "node:test";
 import assert from "node:assert/strict";
-import { createCipheriv, createDecipheriv } from "node:crypto";
+import { createCipheriv, createDecipheriv, webcrypto } from "node:crypto";
 import { readFileSync } from "node:fs";
 import { QuillmarkClient, bytesToBase64, base64ToBytes } from "./quillmark.js";
+
+// Browsers give pages WebCrypto as `crypto`; Node 18, Debian 12's, keeps it in node:crypto.
+globalThis.crypto ??= webcrypto;
 
 // The key and IV the agent is built with by default: the client's defaults must be the same.
 const cmake = readFileSync(new URL("../../cmake/PayloadKey.cmake", import.meta.url), "utf8");
