@@ -209,7 +209,9 @@ class ConsentTest(PinTestBase):
             f"Site not allowed: {OTHER}"])
         counted = [text for text in log if text.startswith("… ")]
         self.assertEqual(len(counted), len(set(counted)), counted)
-        self.assertRegex(counted[-1], r"^… \d+ more: Site not allowed: any site of flood.example$")
+        domain = [text for text in counted if text.endswith(" more: Site not allowed: any site "
+                                                            "of flood.example")]
+        self.assertEqual(len(domain), 1, counted)
 
     def test_websocket_replies_keep_the_order_of_requests_behind_a_consent_dialog(self):
         with self.agent(["await", "allow"]):

@@ -30,6 +30,7 @@ def store_workers(pid):
             pass
     return count
 
+
 class DialogWaitTest(PinTestBase):
     def setUp(self):
         super().setUp()
