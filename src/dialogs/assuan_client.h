@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "dialogs/secret.h"
 #include "support/dialog_turns.h"
 #include "support/file_descriptor.h"
+#include "support/secret.h"
 
 namespace quillmark {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dialogs/pin_prompt_texts.h"
-#include "dialogs/secret.h"
+#include "support/secret.h"
 
 namespace quillmark {
 

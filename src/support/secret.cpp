@@ -1,4 +1,4 @@
-#include "dialogs/secret.h"
+#include "support/secret.h"
 
 namespace quillmark {
 
