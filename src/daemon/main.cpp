@@ -21,6 +21,7 @@
 #include "desktop/other_copies.h"
 #include "desktop/self_restart.h"
 #include "dialogs/pinentry_consent_prompter.h"
+#include "dialogs/pinentry_pin_prompter.h"
 #include "dialogs/shown_text.h"
 #include "server/server_thread.h"
 #include "signing/signature_journal.h"
@@ -115,7 +116,8 @@ int main(int argc, char** argv) {
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
-    if (startServerThread().exitCode.get() != 0) {
+    PinentryPinPrompter pinPrompter;
+    if (startServerThread(pinPrompter).exitCode.get() != 0) {
         std::fprintf(stderr, "%s\n", startFailureText().c_str());
         return 1;
     }

@@ -5,24 +5,21 @@
 #include <vector>
 
 #include "dialogs/assuan_client.h"
-#include "dialogs/pin_entry.h"
+#include "dialogs/pin_prompt_texts.h"
+#include "dialogs/pinentry_pin_prompter.h"
 
 namespace quillmark {
 namespace {
-
-constexpr char kNoDialogLog[] =
-    "No usable PIN dialog program; install pinentry-gnome3 or pinentry-qt";
 
 // How often the dialog is closed again until its thread has seen it: it may be starting.
 constexpr std::chrono::milliseconds kCloseRetry{20};
 
 // pinentry's MESSAGE shows the description with one button, here labelled as a cancel. No
 // time-out of its own: the login's return closes it.
-std::vector<std::string> messageSettings(PK11SlotInfo* slot, const PinPromptContext* context,
-                                         bool afterWrongPin) {
+std::vector<std::string> messageSettings(const PinQuestion& question) {
     const PinDialogWords words = pinDialogWords(SecretKind::KeypadPin);
-    std::string description = pinDialogDescription(slot, context, SecretKind::KeypadPin);
-    if (afterWrongPin) description = std::string(words.wrongEntry) + "\n" + description;
+    std::string description = pinDialogDescription(question);
+    if (question.afterWrongPin) description = std::string(words.wrongEntry) + "\n" + description;
     return {std::string("SETTITLE ") + words.title, "SETDESC " + escapeAssuanParameter(description),
             std::string("SETOK ") + words.cancel};
 }
@@ -43,19 +40,29 @@ DialogRun showMessage(PinentryProcess& pinentry, const std::atomic<bool>& loginR
     return loginReturned ? DialogRun::Closed : DialogRun::Unusable;
 }
 
+// How the wait ended, as the keystore reads it: a press of the one button cancels.
+PinDialogOutcome waitOutcome(DialogResult result) {
+    switch (result) {
+        case DialogResult::Answered:
+            return PinDialogOutcome::Cancelled;
+        case DialogResult::Closed:
+            return PinDialogOutcome::Answered;
+        case DialogResult::NoProgram:
+            break;
+    }
+    return PinDialogOutcome::NotShown;
+}
+
 }  // namespace
 
-KeypadPinWait::KeypadPinWait(PK11SlotInfo* slot, const PinPromptContext* context,
-                             bool afterWrongPin, std::function<void()> onEnded)
-    : turn_(context != nullptr ? context->request : nullptr, cancelOpenPinentry) {
-    if (!granted()) return;
-    const RequestScope* request = context != nullptr ? context->request : nullptr;
-    DialogSteps steps{
-        messageSettings(slot, context, afterWrongPin),
-        [this](PinentryProcess& pinentry) { return showMessage(pinentry, loginReturned_); }};
+KeypadPinWait::KeypadPinWait(const PinQuestion& question, std::function<void()> onEnded) {
+    const RequestScope* request = question.context != nullptr ? question.context->request : nullptr;
+    DialogSteps steps{messageSettings(question), [this](PinentryProcess& pinentry) {
+                          return showMessage(pinentry, loginReturned_);
+                      }};
     shown_ = std::async(std::launch::async, [this, steps = std::move(steps), request,
                                              onEnded = std::move(onEnded)] {
-        const DialogResult result = runPinentryDialog(steps, request, kNoDialogLog);
+        const DialogResult result = runPinentryDialog(steps, request, kNoPinDialogLog);
         ended_ = true;
         onEnded();
         return result;
@@ -66,7 +73,7 @@ KeypadPinWait::~KeypadPinWait() {
     finish();
 }
 
-DialogResult KeypadPinWait::finish() {
+PinDialogOutcome KeypadPinWait::finish() {
     if (finished_ || !shown_.valid()) return result_;
     finished_ = true;
     loginReturned_ = true;
@@ -76,7 +83,7 @@ DialogResult KeypadPinWait::finish() {
             cancelOpenPinentry();
         } while (shown_.wait_for(kCloseRetry) != std::future_status::ready);
     }
-    result_ = shown_.get();
+    result_ = waitOutcome(shown_.get());
     return result_;
 }
 

@@ -1,8 +1,6 @@
 // The texts of the PIN dialog, in one place for whoever translates them.
 #include "dialogs/pin_prompt_texts.h"
 
-#include <pkcs11t.h>
-
 #include "dialogs/shown_text.h"
 
 namespace quillmark {
@@ -35,13 +33,6 @@ constexpr PinDialogWords kKeypadPinWords{"Quillmark: mã PIN trên đầu đọc
                                          "Mã PIN không đúng, hãy nhập lại trên đầu đọc thẻ."};
 
 }  // namespace
-
-PinTries pinTriesOf(unsigned long tokenFlags) {
-    if (tokenFlags & CKF_USER_PIN_LOCKED) return PinTries::Locked;
-    if (tokenFlags & CKF_USER_PIN_FINAL_TRY) return PinTries::FinalTry;
-    if (tokenFlags & CKF_USER_PIN_COUNT_LOW) return PinTries::Low;
-    return PinTries::NotReported;
-}
 
 PinDialogWords pinDialogWords(SecretKind kind) {
     switch (kind) {

@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "dialogs/token_pin_callback.h"
 #include "keystore/token_certificates.h"
+#include "keystore/token_pin_callback.h"
 #include "support/der_encoding.h"
 
 namespace quillmark {

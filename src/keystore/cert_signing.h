@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "dialogs/token_pin_callback.h"
 #include "keystore/cert_contents.h"
 #include "keystore/nss_pointers.h"
+#include "keystore/token_pin_callback.h"
 #include "support/bytes.h"
 
 namespace quillmark {

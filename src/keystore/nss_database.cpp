@@ -14,10 +14,10 @@
 #include <optional>
 #include <string>
 
-#include "dialogs/token_pin_callback.h"
 #include "keystore/cert_search.h"
 #include "keystore/found_keys.h"
 #include "keystore/token_modules.h"
+#include "keystore/token_pin_callback.h"
 
 namespace quillmark {
 namespace {

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "dialogs/keypad_login.h"
-#include "dialogs/pin_entry.h"
 #include "keystore/found_keys.h"
+#include "keystore/keypad_login.h"
 #include "keystore/nss_pointers.h"
+#include "keystore/pin_prompter.h"
 #include "keystore/token_logins.h"
 #include "support/log_file.h"
 

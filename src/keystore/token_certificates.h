@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "dialogs/token_pin_callback.h"
 #include "keystore/nss_pointers.h"
+#include "keystore/token_pin_callback.h"
 
 namespace quillmark {
 

@@ -8,7 +8,7 @@
 
 #include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
-#include "dialogs/pin_entry.h"
+#include "keystore/pin_prompter.h"
 #include "protocol/cert_replies.h"
 #include "protocol/site_failures.h"
 #include "signing/step_failure.h"
@@ -106,8 +106,15 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
     if (!consentRecorded(context)) return refusedSign(output);
-    SignRequest sign{nullptr, {},     nullptr,        serialNumber,
-                     secure,  output, context.origin, context.request};
+    SignRequest sign{nullptr,
+                     {},
+                     nullptr,
+                     serialNumber,
+                     secure,
+                     output,
+                     context.origin,
+                     context.request,
+                     context.pinPrompter};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else

@@ -6,17 +6,21 @@
 
 namespace quillmark {
 
+class PinPrompter;
+
 // Which endpoint a request came through: they serve different actions.
 enum class Endpoint { Http, WebSocket };
 
 // Where a request came from: its endpoint, and the requesting page's origin as its browser
 // sent it (the HTTP request's `Origin` header, or the WebSocket handshake's); empty when the
-// request came without one, as a local program's does; and the scope it runs in, which its
-// dialogs take their turn with (null outside any runner).
+// request came without one, as a local program's does; the scope it runs in, which its
+// dialogs take their turn with (null outside any runner); and what asks for its PINs (null:
+// none can be asked).
 struct RequestContext {
     Endpoint endpoint;
     std::string_view origin{};
     const RequestScope* request = nullptr;
+    PinPrompter* pinPrompter = nullptr;
 };
 
 }  // namespace quillmark

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "dialogs/assuan_client.h"
-#include "dialogs/keypad_login.h"
+#include "keystore/keypad_login.h"
 #include "server/connection_table.h"
 #include "server/descriptor_limit.h"
 #include "server/graceful_stop.h"
@@ -101,14 +101,16 @@ void requestStop() {
 
 // Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
-unsigned serverThreadMain(std::promise<bool>* ready) {
+unsigned serverThreadMain(std::promise<bool>* ready, PinPrompter& pinPrompter) {
     const auto tellReady = [ready](bool listening) {
         if (ready != nullptr) ready->set_value(listening);
     };
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    StoreWorkers workers;
+    StoreWorkers workers([&pinPrompter](WorkOrder& order, const RequestScope& scope) {
+        return runWorkOrder(order, scope, pinPrompter);
+    });
     lws_context_creation_info info = creationRecord(workers);
     // The library sizes its tables from this; the table's cap keeps connections within them.
     info.fd_limit_per_thread = raiseDescriptorLimit();
@@ -146,11 +148,12 @@ unsigned serverThreadMain(std::promise<bool>* ready) {
     return 0;
 }
 
-ServerThread startServerThread() {
+ServerThread startServerThread(PinPrompter& pinPrompter) {
     auto ready = std::make_shared<std::promise<bool>>();
     ServerThread thread{ready->get_future(), {}};
-    thread.exitCode =
-        std::async(std::launch::async, [ready] { return serverThreadMain(ready.get()); });
+    thread.exitCode = std::async(std::launch::async, [ready, &pinPrompter] {
+        return serverThreadMain(ready.get(), pinPrompter);
+    });
     return thread;
 }
 

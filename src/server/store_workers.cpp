@@ -192,11 +192,11 @@ FinishedWork StoreWorkers::run(Queued& queued) {
     return runOrder_(*queued.order, scope);
 }
 
-FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope) {
+FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope, PinPrompter& pinPrompter) {
     FinishedWork finished{order.ticket, std::nullopt};
     try {
         finished.reply = runRequest(order.request, requestView(order.text),
-                                    {order.endpoint, order.origin, &scope})
+                                    {order.endpoint, order.origin, &scope, &pinPrompter})
                              .reply;
     } catch (const std::bad_alloc&) {
         finished.failed = true;

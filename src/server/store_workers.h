@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "keystore/pin_prompter.h"
 #include "protocol/dispatcher.h"
 #include "server/connection_tickets.h"
 #include "server/request_text.h"
@@ -70,9 +71,9 @@ struct FinishedWork {
 };
 
 // How a worker runs an order within its request's scope: the order's request through the
-// dispatcher, unless tests run something else.
+// dispatcher, its PINs asked through `pinPrompter`, unless tests run something else.
 using RunOrder = std::function<FinishedWork(WorkOrder& order, const RequestScope& scope)>;
-FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope);
+FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope, PinPrompter& pinPrompter);
 
 // The worker threads that run the requests which read the certificate store (getCerts,
 // sign), and on a WebSocket those that follow them, so that the service thread never waits
@@ -85,7 +86,7 @@ FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope);
 // start as requests need them, up to a cap, and end when left idle, or at stop().
 class StoreWorkers {
   public:
-    explicit StoreWorkers(RunOrder run = runWorkOrder);
+    explicit StoreWorkers(RunOrder run);
     ~StoreWorkers();
     StoreWorkers(const StoreWorkers&) = delete;
     StoreWorkers& operator=(const StoreWorkers&) = delete;

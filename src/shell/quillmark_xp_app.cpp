@@ -10,6 +10,7 @@
 #include "consent/consent_gate.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
+#include "dialogs/pinentry_pin_prompter.h"
 #include "server/server_thread.h"
 #include "shell/application_icon.h"
 #include "shell/close_request.h"
@@ -46,7 +47,8 @@ int CQuillmarkXpApp::InitInstance() {
     QObject::connect(&history, &SignatureHistory::added, &notifications,
                      &SignatureNotifications::show);
     setSignatureObserver([&history](const SignatureRecord& record) { history.record(record); });
-    ServerThread server = startServerThread();
+    PinentryPinPrompter pinPrompter;  // the desktop agent asks PINs with pinentry too
+    ServerThread server = startServerThread(pinPrompter);
     if (!server.ready.get()) {
         showStartFailure();
         return EXIT_FAILURE;

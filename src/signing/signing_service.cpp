@@ -203,7 +203,8 @@ SignResult sign(const SignRequest& request) {
     // The request's PIN dialogs, for the key and for the CMS message, name its site and the
     // certificate.
     PinSession session{
-        PinPromptContext{std::string(request.origin), displayName(certificate), request.request}};
+        PinPromptContext{std::string(request.origin), displayName(certificate), request.request},
+        request.pinPrompter};
     OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, session);
     if (!result) return failureOf(steps, session);
     const SignatureRecord record = signatureRecord(

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <variant>
 
-#include "dialogs/pin_entry.h"
 #include "keystore/nss_database.h"
+#include "keystore/pin_prompter.h"
 #include "support/bytes.h"
 #include "support/dialog_turns.h"
 
@@ -31,6 +31,7 @@ struct SignRequest {
     SignOutput output;
     std::string_view origin;
     const RequestScope* request;  // the request's scope, for its PIN dialog's turn
+    PinPrompter* pinPrompter;     // what asks for the PIN; null: nothing can ask
 };
 
 // The signing steps that can fail, in the order they run.

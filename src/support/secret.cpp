@@ -14,9 +14,13 @@ Secret::~Secret() {
 
 Secret::Secret(Secret&& other) noexcept
     : bytes_(other.bytes_), length_(other.length_), valid_(other.valid_) {
-    wipeMemory(other.bytes_.data(), other.bytes_.size());
-    other.length_ = 0;
-    other.valid_ = false;
+    other.clear();
+}
+
+void Secret::clear() {
+    wipeMemory(bytes_.data(), bytes_.size());
+    length_ = 0;
+    valid_ = false;
 }
 
 bool Secret::append(char byte) {

@@ -25,6 +25,8 @@ class Secret {
     // Appends a byte; false when the PIN would not fit.
     bool append(char byte);
     void markValid() { valid_ = true; }
+    // Wipes the PIN: no PIN given.
+    void clear();
 
   private:
     std::array<char, kCapacity + 1> bytes_{};

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "dialogs/pin_entry.h"
+#include "dialogs/pin_prompt_texts.h"
 
 using namespace quillmark;
 

@@ -1,4 +1,4 @@
-#include "dialogs/keypad_login.h"
+#include "keystore/keypad_login.h"
 
 #include <pk11pub.h>
 #include <pkcs11.h>

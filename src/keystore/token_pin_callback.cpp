@@ -1,4 +1,4 @@
-#include "dialogs/token_pin_callback.h"
+#include "keystore/token_pin_callback.h"
 
 #include <pk11pub.h>
 #include <pkcs11t.h>
@@ -6,13 +6,12 @@
 #include <secport.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "dialogs/assuan_client.h"
-#include "dialogs/keypad_login.h"
-#include "dialogs/keypad_pin_wait.h"
-#include "dialogs/pin_entry.h"
+#include "keystore/keypad_login.h"
+#include "keystore/pin_prompter.h"
 #include "support/dialog_turns.h"
 #include "support/log_file.h"
 
@@ -62,55 +61,92 @@ char* keypadLoginReturned(CK_RV result, PinSession& session) {
     return PORT_Strdup(PK11_PW_RETRY);
 }
 
+unsigned long tokenFlags(PK11SlotInfo* slot) {
+    CK_TOKEN_INFO info{};
+    return PK11_GetTokenInfo(slot, &info) == SECSuccess ? info.flags : 0;
+}
+
+PinQuestion questionFor(PK11SlotInfo* slot, const PinSession& session, SecretKind kind,
+                        bool afterWrongPin) {
+    return {&session.context, PK11_GetTokenName(slot), kind, pinTriesOf(tokenFlags(slot)),
+            afterWrongPin};
+}
+
+// NSS's own database has a password; a token has a PIN.
+SecretKind secretKindOf(PK11SlotInfo* slot) {
+    return PK11_IsInternalKeySlot(slot) ? SecretKind::StorePassword : SecretKind::TokenPin;
+}
+
+// The request's dialog turn, during which its prompter's dialog is closed if the request is
+// abandoned.
+DialogTurn turnOf(const PinSession& session) {
+    PinPrompter* prompter = session.prompter;
+    return DialogTurn(session.context.request, [prompter] { prompter->closeShown(); });
+}
+
+}  // namespace
+
+// The keypad dialog in the request's turn, from before it is shown until it is closed and the
+// store taken back.
+class KeypadWait {
+  public:
+    KeypadWait(PK11SlotInfo* slot, const PinSession& session, bool afterWrongPin,
+               std::function<void()> onEnded)
+        : turn_(turnOf(session)) {
+        if (turn_.granted())
+            dialog_ = session.prompter->showKeypadWait(
+                questionFor(slot, session, SecretKind::KeypadPin, afterWrongPin),
+                std::move(onEnded));
+    }
+
+    // False when the request was abandoned or the agent stopped before its turn, or the
+    // dialog could not start: nothing is shown.
+    bool shown() const { return dialog_ != nullptr; }
+    bool ended() const { return dialog_->ended(); }
+    PinDialogOutcome finish() { return dialog_->finish(); }
+
+  private:
+    const AtPinDialog waiting_;
+    DialogTurn turn_;
+    std::unique_ptr<KeypadWaitDialog> dialog_;  // closed before the turn is passed on
+};
+
+namespace {
+
 // Logs in on the reader's keypad, on a thread of its own, while a dialog says to type the PIN
 // there, and returns when the login does, or when the dialog ends first: the user cancelled
 // it or its page went away, and the request goes on at once while the login ends by itself.
 // Null then, and when the token is busy with another keypad login.
 char* loginOnKeypad(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
-    const PinPromptContext* context = &session.context;
-    const std::shared_ptr<KeypadLogin> login = KeypadLogin::reserve(slot, context->origin);
+    const std::shared_ptr<KeypadLogin> login = KeypadLogin::reserve(slot, session.context.origin);
     if (!login) {
         writeLog(std::string("Not logging in to ") + PK11_GetTokenName(slot) +
                  ": a login on its reader's keypad is under way");
         return nullptr;
     }
-    const AtPinDialog waiting;
-    KeypadPinWait wait(slot, context, afterWrongPin, [login] { login->wake(); });
-    if (!wait.granted()) return nullptr;
+    KeypadWait wait(slot, session, afterWrongPin, [login] { login->wake(); });
+    if (!wait.shown()) return nullptr;
     login->begin();
     login->waitUntil([&wait] { return wait.ended(); });
-    const DialogResult shown = wait.finish();
-    if (shown == DialogResult::NoProgram) login->waitUntil([] { return false; });
-    if (shown == DialogResult::Answered || !login->returned()) {
+    const PinDialogOutcome shown = wait.finish();
+    if (shown == PinDialogOutcome::NotShown) login->waitUntil([] { return false; });
+    if (shown == PinDialogOutcome::Cancelled || !login->returned()) {
         login->abandon();
         session.outcome = PinDialogOutcome::Cancelled;
         return nullptr;
     }
-    session.outcome =
-        shown == DialogResult::NoProgram ? PinDialogOutcome::NotShown : PinDialogOutcome::Answered;
+    session.outcome = shown;
     return keypadLoginReturned(login->result(), session);
 }
-
-}  // namespace
 
 // A key that asks for the PIN at each use (CKA_ALWAYS_AUTHENTICATE) on a token logged in
 // already: NSS makes that login itself once the callback returns, on the session it signs with
 // and under its lock, so it cannot run on a thread of ours. The dialog stays up until the
 // signature returns (PinSession::endKeyUseLogin).
-struct KeyUseLogin {
-    const AtPinDialog waiting;
-    KeypadPinWait wait;
-
-    KeyUseLogin(PK11SlotInfo* slot, const PinPromptContext* context, bool afterWrongPin)
-        : wait(slot, context, afterWrongPin, [] {}) {}
-};
-
-namespace {
-
 char* startKeyUseLogin(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
-    auto login = std::make_unique<KeyUseLogin>(slot, &session.context, afterWrongPin);
-    if (!login->wait.granted()) return nullptr;
-    session.keyUseLogin = std::move(login);
+    auto wait = std::make_unique<KeypadWait>(slot, session, afterWrongPin, [] {});
+    if (!wait->shown()) return nullptr;
+    session.keyUseLogin = std::move(wait);
     return PORT_Strdup(PK11_PW_TRY);
 }
 
@@ -118,9 +154,12 @@ char* startKeyUseLogin(PK11SlotInfo* slot, PinSession& session, bool afterWrongP
 // given up meanwhile and taken again once the dialog is answered.
 Secret askPinInTurn(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
     const AtPinDialog waiting;
-    const DialogTurn turn(session.context.request, cancelOpenPinentry);
-    if (!turn.granted()) return Secret();
-    return askPin(slot, &session.context, afterWrongPin, session.outcome);
+    const DialogTurn turn = turnOf(session);
+    Secret pin;
+    if (!turn.granted()) return pin;
+    session.outcome = session.prompter->askPin(
+        questionFor(slot, session, secretKindOf(slot), afterWrongPin), pin);
+    return pin;
 }
 
 void logOutForOwnPin(PK11SlotInfo* slot) {
@@ -131,23 +170,31 @@ void logOutForOwnPin(PK11SlotInfo* slot) {
 
 }  // namespace
 
-PinSession::PinSession(PinPromptContext prompt) : context(std::move(prompt)) {}
+PinSession::PinSession(PinPromptContext prompt, PinPrompter* prompter)
+    : context(std::move(prompt)), prompter(prompter) {}
 
 PinSession::~PinSession() = default;
 
 bool PinSession::endKeyUseLogin() {
     if (!keyUseLogin) return true;
-    const DialogResult shown = keyUseLogin->wait.finish();
+    const PinDialogOutcome shown = keyUseLogin->finish();
     keyUseLogin.reset();
-    if (shown != DialogResult::Answered) return true;
+    if (shown != PinDialogOutcome::Cancelled) return true;
     outcome = PinDialogOutcome::Cancelled;
     return false;
 }
 
-// A call without a session (none of the agent's own) gets one for this call alone.
 char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* argument) {
-    PinSession ownSession{PinPromptContext{}};
-    PinSession& session = argument != nullptr ? *static_cast<PinSession*>(argument) : ownSession;
+    if (argument == nullptr) {
+        writeLog(std::string("Not asking for the PIN of ") + PK11_GetTokenName(slot) +
+                 ": no request asks for it");
+        return nullptr;
+    }
+    PinSession& session = *static_cast<PinSession*>(argument);
+    if (session.prompter == nullptr) {
+        session.outcome = PinDialogOutcome::NotShown;
+        return nullptr;
+    }
     // Asked again after a key's own keypad login failed: a cancelled dialog ends it there.
     if (!session.endKeyUseLogin()) return nullptr;
     if (session.keypadLoginFailed) {
