@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "keystore/certificate_store.h"
 #include "protocol/dispatcher.h"
 
 namespace {
@@ -30,8 +31,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quillmark;
+    // One store for the whole run, as the agent keeps one, reached without a runner.
+    static CertificateStore store;
+    const StoreHandle handle(store, nullptr);
     const std::string request(reinterpret_cast<const char*>(data), size);
-    quillmark::dispatchAction(request.c_str(), {quillmark::Endpoint::Http});
-    quillmark::dispatchAction(request.c_str(), {quillmark::Endpoint::WebSocket});
+    dispatchAction(request.c_str(), {Endpoint::Http, {}, nullptr, nullptr, &handle});
+    dispatchAction(request.c_str(), {Endpoint::WebSocket, {}, nullptr, nullptr, &handle});
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "keystore/cert_contents.h"
+#include "keystore/certificate_store.h"
 #include "keystore/found_keys.h"
 #include "keystore/token_certificates.h"
 #include "support/der_encoding.h"
@@ -102,10 +103,11 @@ CertificatePtr userCertificateFor(PK11SlotInfo* slot, Bytes der, const Bytes& se
 }
 
 // Every user certificate whose serial number bytes are `serial`, in token and handle order.
-std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
+std::vector<CertificatePtr> userCertificatesWithSerial(CertificateStore& store,
+                                                       const Bytes& serial) {
     std::vector<CertificatePtr> found;
     if (serial.empty()) return found;
-    for (const SlotPtr& slot : presentTokens()) {
+    for (const SlotPtr& slot : presentTokens(store)) {
         TokenSession session(slot.get());
         for (const Bytes& attribute : serialAttributesFor(serial)) {
             for (CK_OBJECT_HANDLE object : session.findCertificates(attribute)) {
@@ -120,8 +122,8 @@ std::vector<CertificatePtr> userCertificatesWithSerial(const Bytes& serial) {
 }
 
 // The search findUserCertificate makes when nothing is kept for the serial.
-CertificatePtr searchUserCertificate(const Bytes& serial) {
-    std::vector<CertificatePtr> found = userCertificatesWithSerial(serial);
+CertificatePtr searchUserCertificate(CertificateStore& store, const Bytes& serial) {
+    std::vector<CertificatePtr> found = userCertificatesWithSerial(store, serial);
     if (found.size() <= 1) return found.empty() ? nullptr : std::move(found.front());
     // Several certificates share the serial: the one the listing shows first. The found
     // certificates are let go first: while they are held, NSS lists them in another order
@@ -131,7 +133,7 @@ CertificatePtr searchUserCertificate(const Bytes& serial) {
         encodings.emplace_back(candidate->derCert.data,
                                candidate->derCert.data + candidate->derCert.len);
     found.clear();
-    const CertificateListPtr listed = listUserCertificates();
+    const CertificateListPtr listed = listUserCertificates(store);
     if (!listed) return nullptr;
     for (CERTCertificate* certificate : certificatesOf(listed.get())) {
         const Bytes encoding(certificate->derCert.data,
@@ -144,12 +146,12 @@ CertificatePtr searchUserCertificate(const Bytes& serial) {
 
 }  // namespace
 
-CertificatePtr findUserCertificate(const Bytes& serial) {
+CertificatePtr findUserCertificate(CertificateStore& store, const Bytes& serial) {
     // A token that came or went since the last request makes what was kept go first.
-    settleChangedSlots();
-    if (CertificatePtr kept = keptCertificate(serial)) return kept;
-    CertificatePtr found = searchUserCertificate(serial);
-    if (found) keepCertificate(serial, found.get());
+    settleChangedSlots(store);
+    if (CertificatePtr kept = keptCertificate(store.found, serial)) return kept;
+    CertificatePtr found = searchUserCertificate(store, serial);
+    if (found) keepCertificate(store.found, serial, found.get());
     return found;
 }
 
@@ -157,8 +159,8 @@ bool tokenAnswersSearches(PK11SlotInfo* slot) {
     return TokenSession(slot).canSearch();
 }
 
-CertificateListPtr listUserCertificates() {
-    return CertificateListPtr(listTokenUserCertificates());
+CertificateListPtr listUserCertificates(CertificateStore& store) {
+    return CertificateListPtr(listTokenUserCertificates(store));
 }
 
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list) {

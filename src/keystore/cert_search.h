@@ -10,20 +10,22 @@
 
 namespace quillmark {
 
+struct CertificateStore;
+
 // True when the token answers a search of its certificates. NSS's own searches read a
 // failed one as "nothing found".
 bool tokenAnswersSearches(PK11SlotInfo* slot);
 
 // The user certificates (those with a private key) on every token of the opened user
 // database, in NSS's order; null on failure. Needs openPersonalStore().
-CertificateListPtr listUserCertificates();
+CertificateListPtr listUserCertificates(CertificateStore& store);
 
 // The user certificate, on any token of the opened database, whose serial number bytes are
 // exactly `serial`; when several have it, the first of them in listUserCertificates() order.
 // A direct search by serial number: it costs the same whatever the size of the store, where
 // listing the store and comparing would cost a lookup per certificate; only a shared serial
 // costs a listing. Null when there is none.
-CertificatePtr findUserCertificate(const Bytes& serial);
+CertificatePtr findUserCertificate(CertificateStore& store, const Bytes& serial);
 
 // The certificates of a list, borrowed from it.
 std::vector<CERTCertificate*> certificatesOf(const CERTCertList* list);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <mutex>
 #include <utility>
 
 namespace quillmark {
@@ -14,41 +13,11 @@ namespace {
 // serials only ever holds this many.
 constexpr std::size_t kKeptSerials = 16;
 
-// A token as it was when something was found on it: a token pulled out and put back, or
-// another one in the slot, has a new series.
-class TokenSeen {
-  public:
-    TokenSeen() = default;
-    explicit TokenSeen(PK11SlotInfo* slot)
-        : slot_(slot != nullptr ? PK11_ReferenceSlot(slot) : nullptr),
-          series_(slot != nullptr ? PK11_GetSlotSeries(slot) : 0) {}
-
-    bool unchanged() const {
-        return !slot_ ||
-               (PK11_IsPresent(slot_.get()) && PK11_GetSlotSeries(slot_.get()) == series_);
-    }
-
-  private:
-    SlotPtr slot_;
-    int series_ = 0;
-};
-
-struct FoundKey {
-    Bytes serial;
-    CertificatePtr certificate;
-    TokenSeen certificateToken;
-    PrivateKeyPtr key;  // null until a request found it
-    TokenSeen keyToken;
-};
-
-std::mutex keptLock;
-std::deque<FoundKey> kept;  // the most recently found last
-
-FoundKey* entryFor(CERTCertificate* certificate) {
-    const auto found = std::find_if(kept.begin(), kept.end(), [&](const FoundKey& entry) {
-        return entry.certificate.get() == certificate;
-    });
-    return found != kept.end() ? &*found : nullptr;
+FoundKey* entryFor(FoundKeys& found, CERTCertificate* certificate) {
+    const auto entry =
+        std::find_if(found.entries.begin(), found.entries.end(),
+                     [&](const FoundKey& e) { return e.certificate.get() == certificate; });
+    return entry != found.entries.end() ? &*entry : nullptr;
 }
 
 bool usableWithoutLogin(SECKEYPrivateKey* key) {
@@ -58,8 +27,16 @@ bool usableWithoutLogin(SECKEYPrivateKey* key) {
 
 }  // namespace
 
-CertificatePtr keptCertificate(const Bytes& serial) {
-    const std::lock_guard<std::mutex> hold(keptLock);
+TokenSeen::TokenSeen(PK11SlotInfo* slot)
+    : slot_(slot != nullptr ? PK11_ReferenceSlot(slot) : nullptr),
+      series_(slot != nullptr ? PK11_GetSlotSeries(slot) : 0) {}
+
+bool TokenSeen::unchanged() const {
+    return !slot_ || (PK11_IsPresent(slot_.get()) && PK11_GetSlotSeries(slot_.get()) == series_);
+}
+
+CertificatePtr keptCertificate(FoundKeys& keys, const Bytes& serial) {
+    std::deque<FoundKey>& kept = keys.entries;
     const auto found = std::find_if(kept.begin(), kept.end(),
                                     [&](const FoundKey& entry) { return entry.serial == serial; });
     if (found == kept.end()) return nullptr;
@@ -70,8 +47,8 @@ CertificatePtr keptCertificate(const Bytes& serial) {
     return CertificatePtr(CERT_DupCertificate(found->certificate.get()));
 }
 
-void keepCertificate(const Bytes& serial, CERTCertificate* certificate) {
-    const std::lock_guard<std::mutex> hold(keptLock);
+void keepCertificate(FoundKeys& keys, const Bytes& serial, CERTCertificate* certificate) {
+    std::deque<FoundKey>& kept = keys.entries;
     kept.erase(std::remove_if(kept.begin(), kept.end(),
                               [&](const FoundKey& entry) { return entry.serial == serial; }),
                kept.end());
@@ -80,9 +57,8 @@ void keepCertificate(const Bytes& serial, CERTCertificate* certificate) {
                     TokenSeen(certificate->slot), nullptr, TokenSeen()});
 }
 
-PrivateKeyPtr keptKey(CERTCertificate* certificate, void* passwordArgument) {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    FoundKey* entry = entryFor(certificate);
+PrivateKeyPtr keptKey(FoundKeys& found, CERTCertificate* certificate, void* passwordArgument) {
+    FoundKey* entry = entryFor(found, certificate);
     if (entry == nullptr || !entry->key) return nullptr;
     if (!entry->keyToken.unchanged() || !usableWithoutLogin(entry->key.get())) {
         entry->key.reset();
@@ -93,18 +69,16 @@ PrivateKeyPtr keptKey(CERTCertificate* certificate, void* passwordArgument) {
     return key;
 }
 
-void keepKey(CERTCertificate* certificate, SECKEYPrivateKey* key) {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    FoundKey* entry = entryFor(certificate);
+void keepKey(FoundKeys& found, CERTCertificate* certificate, SECKEYPrivateKey* key) {
+    FoundKey* entry = entryFor(found, certificate);
     if (entry == nullptr) return;
     entry->key.reset(SECKEY_CopyPrivateKey(key));
     if (entry->key) entry->key->wincx = nullptr;  // the finder's, gone with its request
     entry->keyToken = TokenSeen(key->pkcs11Slot);
 }
 
-void forgetFoundKeys() {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    kept.clear();
+void forgetFoundKeys(FoundKeys& found) {
+    found.entries.clear();
 }
 
 }  // namespace quillmark

@@ -3,6 +3,8 @@
 #include <cert.h>
 #include <keyhi.h>
 
+#include <deque>
+
 #include "keystore/nss_pointers.h"
 #include "support/bytes.h"
 
@@ -17,19 +19,46 @@ namespace quillmark {
 // was loaded, and the database was not reopened. Whatever notices such a change forgets
 // everything kept, so the next request searches afresh, exactly as if nothing had been kept.
 
+// A token as it was when something was found on it: a token pulled out and put back, or
+// another one in the slot, has a new series.
+class TokenSeen {
+  public:
+    TokenSeen() = default;
+    explicit TokenSeen(PK11SlotInfo* slot);
+
+    bool unchanged() const;
+
+  private:
+    SlotPtr slot_;
+    int series_ = 0;
+};
+
+struct FoundKey {
+    Bytes serial;
+    CertificatePtr certificate;
+    TokenSeen certificateToken;
+    PrivateKeyPtr key;  // null until a request found it
+    TokenSeen keyToken;
+};
+
+// What requests found, the most recently found last.
+struct FoundKeys {
+    std::deque<FoundKey> entries;
+};
+
 // The certificate kept for the serial, while its token is still the one it was found on.
-CertificatePtr keptCertificate(const Bytes& serial);
-void keepCertificate(const Bytes& serial, CERTCertificate* certificate);
+CertificatePtr keptCertificate(FoundKeys& found, const Bytes& serial);
+void keepCertificate(FoundKeys& found, const Bytes& serial, CERTCertificate* certificate);
 
 // The private key kept for the certificate, while its token is the same and, if it needs a
 // login, logged in: a token logged out (another site's request, the token's own time-out)
 // has the key looked up again, with its PIN dialog. `passwordArgument` is what NSS hands the
 // PIN callback when the key asks for its PIN at a use: this request's, never the finder's.
-PrivateKeyPtr keptKey(CERTCertificate* certificate, void* passwordArgument);
-void keepKey(CERTCertificate* certificate, SECKEYPrivateKey* key);
+PrivateKeyPtr keptKey(FoundKeys& found, CERTCertificate* certificate, void* passwordArgument);
+void keepKey(FoundKeys& found, CERTCertificate* certificate, SECKEYPrivateKey* key);
 
 // The store or a token changed: nothing kept is used again. Also before NSS is shut down,
 // which fails while any of its objects is held.
-void forgetFoundKeys();
+void forgetFoundKeys(FoundKeys& found);
 
 }  // namespace quillmark

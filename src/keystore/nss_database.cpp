@@ -15,6 +15,7 @@
 #include <string>
 
 #include "keystore/cert_search.h"
+#include "keystore/certificate_store.h"
 #include "keystore/found_keys.h"
 #include "keystore/token_modules.h"
 #include "keystore/token_pin_callback.h"
@@ -25,8 +26,6 @@ namespace {
 constexpr char kPkiFolder[] = "/.pki";
 constexpr char kDatabaseFolder[] = "/nssdb";
 constexpr int kOwnerOnly = 0700;
-
-bool databaseOpen = false;
 
 // $HOME/.pki, or the empty text when HOME is not set.
 std::string pkiDirectory() {
@@ -48,23 +47,6 @@ bool ensureDirectory(const std::string& path) {
     return true;
 }
 
-// What tells that a database file was written or replaced.
-struct FileState {
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    struct timespec modified;
-
-    bool sameFile(const FileState& other) const {
-        return device == other.device && inode == other.inode;
-    }
-    bool operator==(const FileState& other) const {
-        return sameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec;
-    }
-    bool operator!=(const FileState& other) const { return !(*this == other); }
-};
-using DatabaseState = std::array<FileState, 2>;
 constexpr std::size_t kKeyFile = 1;
 
 // Whether the paths still name the same files (none at either time counts as the same).
@@ -85,10 +67,6 @@ std::optional<DatabaseState> databaseState() {
     return state;
 }
 
-// The database files as they stood when the database was opened, and when it last answered.
-std::optional<DatabaseState> openedState;
-std::optional<DatabaseState> answeredState;
-
 // The open database still answers queries: files overwritten under it fail every query,
 // which NSS's listings read as an empty store. The token's state is read afresh too: a
 // database created empty here and then given a key and its empty password by another
@@ -102,19 +80,20 @@ bool databaseAnswers() {
 // the key NSS made from the old one (even an empty password's, which a logout does not
 // drop), and every signature fails. Only opening the database again reads the new password
 // check; it costs the logins of tokens too, so it is done only when key4.db was written.
-bool keyFileChanged(const std::optional<DatabaseState>& state) {
-    return state && answeredState && (*state)[kKeyFile] != (*answeredState)[kKeyFile];
+bool keyFileChanged(const std::optional<DatabaseState>& state,
+                    const std::optional<DatabaseState>& answered) {
+    return state && answered && (*state)[kKeyFile] != (*answered)[kKeyFile];
 }
 
 // The search and refresh cost about a millisecond, so they run only when the files changed
 // since the database last answered: a stat of each file tells that for a few microseconds.
 // Files removed or replaced at the path do not count as answering: NSS would go on reading
 // the ones it opened, which are no longer the user's store.
-bool databaseStillAnswers(const std::optional<DatabaseState>& state) {
-    if (!sameFiles(state, openedState)) return false;
-    if (state && state == answeredState) return true;
-    if (keyFileChanged(state) || !databaseAnswers()) return false;
-    answeredState = state;
+bool databaseStillAnswers(OpenedDatabase& database, const std::optional<DatabaseState>& state) {
+    if (!sameFiles(state, database.opened)) return false;
+    if (state && state == database.answered) return true;
+    if (keyFileChanged(state, database.answered) || !databaseAnswers()) return false;
+    database.answered = state;
     return true;
 }
 
@@ -122,11 +101,11 @@ bool databaseStillAnswers(const std::optional<DatabaseState>& state) {
 // shut down and the database opened again, from the files that now stand at its path, once
 // no other request waits at a PIN dialog. This drops the PIN logins of every token: it happens
 // only once the database has failed.
-void closeDatabase() {
-    forgetFoundKeys();
+void closeDatabase(CertificateStore& store) {
+    forgetFoundKeys(store.found);
     NSS_Shutdown();
-    databaseOpen = false;
-    answeredState.reset();
+    store.database.open = false;
+    store.database.answered.reset();
 }
 
 }  // namespace
@@ -157,20 +136,21 @@ bool prepareDatabaseDirectory() {
     return ensureDirectory(userDatabaseDirectory());
 }
 
-bool openUserDatabase() {
+bool openUserDatabase(CertificateStore& store) {
     clearNssError();
-    if (databaseOpen) {
+    OpenedDatabase& database = store.database;
+    if (database.open) {
         // What requests found is not used from files written since, even under a PIN dialog.
         const std::optional<DatabaseState> state = databaseState();
-        if (state != answeredState) forgetFoundKeys();
+        if (state != database.answered) forgetFoundKeys(store.found);
         // While a request waits for its PIN, the database it uses is kept and not even probed
         // (a token refresh would change the slot it logs in to); the files are checked again
         // by the first request after the last such wait.
-        if (pinDialogsWaiting() || databaseStillAnswers(state)) {
-            loadNewTokenModules();
+        if (pinDialogsWaiting(store) || databaseStillAnswers(database, state)) {
+            loadNewTokenModules(store);
             return true;
         }
-        closeDatabase();
+        closeDatabase(store);
     }
     PK11_SetPasswordFunc(askTokenPin);
     const std::string directory = userDatabaseDirectory();
@@ -178,17 +158,17 @@ bool openUserDatabase() {
     // NSS opens a database it cannot write as if it were empty: one in a read-only HOME is
     // opened read-only instead, so that its certificates can still be listed and used.
     const PRUint32 flags = access(directory.c_str(), W_OK) == 0 ? 0 : NSS_INIT_READONLY;
-    databaseOpen = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
-    if (!databaseOpen && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
-    if (!databaseOpen) return false;
-    openedState = databaseState();
-    answeredState = openedState;
-    loadRegisteredTokenModules();
+    database.open = NSS_Initialize(configuration.c_str(), "", "", "", flags) == SECSuccess;
+    if (!database.open && lastNssError() == 0) PORT_SetError(SEC_ERROR_BAD_DATABASE);
+    if (!database.open) return false;
+    database.opened = databaseState();
+    database.answered = database.opened;
+    loadRegisteredTokenModules(store);
     return true;
 }
 
-bool openPersonalStore() {
-    return preparePkiDirectory() && prepareDatabaseDirectory() && openUserDatabase();
+bool openPersonalStore(CertificateStore& store) {
+    return preparePkiDirectory() && prepareDatabaseDirectory() && openUserDatabase(store);
 }
 
 }  // namespace quillmark

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillmark {
@@ -15,6 +19,36 @@ NssErrorCode lastNssError();
 // Forgets any earlier error code, so that a failing step reports its own cause rather than
 // a code left behind by a call that succeeded.
 void clearNssError();
+
+// What tells that a database file was written or replaced.
+struct FileState {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    struct timespec modified;
+
+    bool sameFile(const FileState& other) const {
+        return device == other.device && inode == other.inode;
+    }
+    bool operator==(const FileState& other) const {
+        return sameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+
+// cert9.db and key4.db.
+using DatabaseState = std::array<FileState, 2>;
+
+// Whether NSS is open on the user's database, and how its files stood when it was opened and
+// when it last answered.
+struct OpenedDatabase {
+    bool open = false;
+    std::optional<DatabaseState> opened;
+    std::optional<DatabaseState> answered;
+};
+
+struct CertificateStore;
 
 // The user's certificates live in the NSS database $HOME/.pki/nssdb, with the CA
 // certificates and trust anchors that chains are built from, and in the PKCS#11 modules
@@ -39,9 +73,9 @@ bool prepareDatabaseDirectory();
 // request waits at a PIN dialog (it holds NSS objects): until then it is used as it is.
 // After a failure (a database that cannot be read or is corrupt) the next call tries again.
 // Call it before taking anything from NSS.
-bool openUserDatabase();
+bool openUserDatabase(CertificateStore& store);
 
 // All three steps: what signing needs before it can look for a certificate.
-bool openPersonalStore();
+bool openPersonalStore(CertificateStore& store);
 
 }  // namespace quillmark

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "keystore/cert_search.h"
+#include "keystore/certificate_store.h"
 #include "keystore/nss_database.h"
 #include "keystore/nss_pointers.h"
 #include "keystore/token_certificates.h"
@@ -60,10 +61,12 @@ std::size_t userCertificatesOn(PK11SlotInfo* slot, const CERTCertList* users) {
     return count;
 }
 
+// The survey's own store: it keeps nothing for later.
 void listTokens(StoreSurvey& survey) {
-    const CertificateListPtr users(listTokenUserCertificates());
+    CertificateStore store;
+    const CertificateListPtr users(listTokenUserCertificates(store));
     survey.userCertificates = countOf(users.get());
-    for (const SlotPtr& token : presentTokens()) {
+    for (const SlotPtr& token : presentTokens(store)) {
         PK11SlotInfo* slot = token.get();
         if (PK11_IsInternal(slot)) continue;
         survey.tokens.push_back({PK11_GetTokenName(slot), PK11_GetModule(slot)->commonName,

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "keystore/certificate_store.h"
 #include "keystore/found_keys.h"
 #include "keystore/keypad_login.h"
 #include "keystore/nss_pointers.h"
@@ -73,10 +74,8 @@ bool moduleReportsToken(PK11SlotInfo* slot) {
 }
 
 // The removable slots whose token came or went since the previous request, or that are new.
-// Each slot is remembered by its module's library and its slot ID, which outlive a reopening
-// of the database.
-std::vector<ReportedSlot> changedSlots() {
-    static std::map<std::pair<std::string, CK_SLOT_ID>, bool> reported;
+std::vector<ReportedSlot> changedSlots(ReportedSlots& slots) {
+    auto& reported = slots.tokenPresent;
     std::vector<ReportedSlot> changed;
     for (const ModulePtr& module : loadedModules()) {
         // A module that gained a slot (a reader plugged in) has it added here.
@@ -104,9 +103,9 @@ bool nssAgrees(const std::vector<ReportedSlot>& slots) {
 
 }  // namespace
 
-void settleChangedSlots() {
-    const std::vector<ReportedSlot> changed = changedSlots();
-    if (!changed.empty()) forgetFoundKeys();
+void settleChangedSlots(CertificateStore& store) {
+    const std::vector<ReportedSlot> changed = changedSlots(store.slots);
+    if (!changed.empty()) forgetFoundKeys(store.found);
     const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
     while (!nssAgrees(changed) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(kSettlePoll);
@@ -161,8 +160,8 @@ bool isUsersCertificate(PK11SlotInfo* slot, CERTCertificate* certificate) {
            (keysHiddenUntilLogin(slot) && !CERT_IsCACert(certificate, nullptr));
 }
 
-std::vector<SlotPtr> presentTokens() {
-    settleChangedSlots();
+std::vector<SlotPtr> presentTokens(CertificateStore& store) {
+    settleChangedSlots(store);
     const SlotListPtr all(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
     std::vector<SlotPtr> tokens;
     for (PK11SlotListElement* element = all ? all->head : nullptr; element != nullptr;
@@ -175,11 +174,11 @@ std::vector<SlotPtr> presentTokens() {
     return tokens;
 }
 
-CERTCertList* listTokenUserCertificates() {
+CERTCertList* listTokenUserCertificates(CertificateStore& store) {
     CertificateListPtr users(CERT_NewCertList());
     if (!users) return nullptr;
     std::set<CERTCertificate*> listed;
-    for (const SlotPtr& slot : presentTokens())
+    for (const SlotPtr& slot : presentTokens(store))
         addTokenCertificates(slot.get(), users.get(), listed);
     return users.release();
 }
@@ -189,15 +188,17 @@ SECKEYPrivateKey* findTokenPrivateKey(CERTCertificate* certificate, PinSession& 
     void* passwordArgument = &session;
     PK11SlotInfo* slot = certificate->slot;
     const std::string& origin = session.context.origin;
-    claimTokenLogins(certificate, origin);
-    if (PrivateKeyPtr key = keptKey(certificate, passwordArgument)) return key.release();
+    CertificateStore& store = session.store.store();
+    claimTokenLogins(store.logins, certificate, origin);
+    if (PrivateKeyPtr key = keptKey(store.found, certificate, passwordArgument))
+        return key.release();
     session.outcome = PinDialogOutcome::NotAsked;
     SECKEYPrivateKey* key = slot != nullptr
                                 ? PK11_FindPrivateKeyFromCert(slot, certificate, passwordArgument)
                                 : PK11_FindKeyByAnyCert(certificate, passwordArgument);
     if (key != nullptr) {
-        recordTokenLogin(key, origin);
-        keepKey(certificate, key);
+        recordTokenLogin(store.logins, key, origin);
+        keepKey(store.found, certificate, key);
         return key;
     }
     // A cancelled or wrong PIN, a locked PIN, a dialog not shown and a token gone away end

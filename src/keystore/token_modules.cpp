@@ -12,7 +12,7 @@ extern "C" {
 #include <optional>
 #include <string>
 
-#include "keystore/found_keys.h"
+#include "keystore/certificate_store.h"
 #include "keystore/nss_pointers.h"
 #include "support/log_file.h"
 
@@ -52,9 +52,6 @@ bool loadModule(const RegisteredModule& module) {
     return loaded && loaded->loaded;
 }
 
-// The module folders as they stood when the registered modules were last loaded.
-std::optional<ModuleFolders> loadedFolders;
-
 }  // namespace
 
 std::vector<TokenModuleLoad> loadTokenModules() {
@@ -68,18 +65,18 @@ std::vector<TokenModuleLoad> loadTokenModules() {
     return loads;
 }
 
-void loadRegisteredTokenModules() {
+void loadRegisteredTokenModules(CertificateStore& store) {
     // A new module's tokens may hold a certificate that comes before a kept one.
-    forgetFoundKeys();
-    loadedFolders = ModuleFolders::now();
+    forgetFoundKeys(store.found);
+    store.moduleFolders = ModuleFolders::now();
     for (const TokenModuleLoad& load : loadTokenModules()) {
         if (load.result == ModuleLoad::Failed)
             writeLog("Token module not loaded: " + load.module.library);
     }
 }
 
-void loadNewTokenModules() {
-    if (loadedFolders != ModuleFolders::now()) loadRegisteredTokenModules();
+void loadNewTokenModules(CertificateStore& store) {
+    if (store.moduleFolders != ModuleFolders::now()) loadRegisteredTokenModules(store);
 }
 
 }  // namespace quillmark

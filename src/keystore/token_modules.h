@@ -6,6 +6,8 @@
 
 namespace quillmark {
 
+struct CertificateStore;
+
 // How loading one registered module into the opened NSS database went.
 enum class ModuleLoad { Loaded, AlreadyLoaded, Failed };
 struct TokenModuleLoad {
@@ -22,11 +24,11 @@ std::vector<TokenModuleLoad> loadTokenModules();
 // not loaded already, so that its tokens are listed and sign like those added with modutil.
 // A module whose library is already loaded (registered in both places) is skipped, so each
 // token is reached through one route. A module that fails to load costs one log line.
-void loadRegisteredTokenModules();
+void loadRegisteredTokenModules(CertificateStore& store);
 
 // Loads the modules registered since the last loading (a token driver installed, a
 // `.module` file added while the agent runs): p11-kit's configuration is read again only when
 // a file was added, removed or renamed in one of its module folders.
-void loadNewTokenModules();
+void loadNewTokenModules(CertificateStore& store);
 
 }  // namespace quillmark

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "keystore/certificate_store.h"
 #include "keystore/keypad_login.h"
 #include "keystore/pin_prompter.h"
 #include "support/dialog_turns.h"
@@ -18,15 +19,18 @@
 namespace quillmark {
 namespace {
 
-std::atomic<int> requestsAtPinDialogs{0};
-
-// Counts the calling request among them while it waits.
+// Counts the calling request among those at PIN dialogs while it waits.
 class AtPinDialog {
   public:
-    AtPinDialog() { ++requestsAtPinDialogs; }
-    ~AtPinDialog() { --requestsAtPinDialogs; }
+    explicit AtPinDialog(const PinSession& session) : count_(session.store.store().atPinDialogs) {
+        ++count_;
+    }
+    ~AtPinDialog() { --count_; }
     AtPinDialog(const AtPinDialog&) = delete;
     AtPinDialog& operator=(const AtPinDialog&) = delete;
+
+  private:
+    std::atomic<int>& count_;
 };
 
 constexpr int kMaxRetries = 1;
@@ -81,7 +85,7 @@ SecretKind secretKindOf(PK11SlotInfo* slot) {
 // abandoned.
 DialogTurn turnOf(const PinSession& session) {
     PinPrompter* prompter = session.prompter;
-    return DialogTurn(session.context.request, [prompter] { prompter->closeShown(); });
+    return session.store.dialogTurn([prompter] { prompter->closeShown(); });
 }
 
 }  // namespace
@@ -92,7 +96,7 @@ class KeypadWait {
   public:
     KeypadWait(PK11SlotInfo* slot, const PinSession& session, bool afterWrongPin,
                std::function<void()> onEnded)
-        : turn_(turnOf(session)) {
+        : waiting_(session), turn_(turnOf(session)) {
         if (turn_.granted())
             dialog_ = session.prompter->showKeypadWait(
                 questionFor(slot, session, SecretKind::KeypadPin, afterWrongPin),
@@ -153,7 +157,7 @@ char* startKeyUseLogin(PK11SlotInfo* slot, PinSession& session, bool afterWrongP
 // The PIN dialog in the request's turn: one dialog at a time, in request order, the store
 // given up meanwhile and taken again once the dialog is answered.
 Secret askPinInTurn(PK11SlotInfo* slot, PinSession& session, bool afterWrongPin) {
-    const AtPinDialog waiting;
+    const AtPinDialog waiting(session);
     const DialogTurn turn = turnOf(session);
     Secret pin;
     if (!turn.granted()) return pin;
@@ -170,8 +174,10 @@ void logOutForOwnPin(PK11SlotInfo* slot) {
 
 }  // namespace
 
-PinSession::PinSession(PinPromptContext prompt, PinPrompter* prompter)
-    : context(std::move(prompt)), prompter(prompter) {}
+PinSession::PinSession(const StoreHandle& store, PinPromptContext prompt, PinPrompter* prompter)
+    : store(store), context(std::move(prompt)), prompter(prompter) {
+    context.request = store.request();
+}
 
 PinSession::~PinSession() = default;
 
@@ -224,8 +230,8 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* argument) {
     return PORT_Strdup(pin.text());
 }
 
-bool pinDialogsWaiting() {
-    return requestsAtPinDialogs > 0 || keypadLoginsUnderWay();
+bool pinDialogsWaiting(const CertificateStore& store) {
+    return store.atPinDialogs > 0 || keypadLoginsUnderWay();
 }
 
 }  // namespace quillmark

@@ -10,6 +10,8 @@
 namespace quillmark {
 
 class KeypadWait;
+class StoreHandle;
+struct CertificateStore;
 
 // One request's dealings with the PIN callback. It goes to NSS as the password argument
 // (wincx) of every call that may log in, and NSS hands it back to askTokenPin at each of its
@@ -17,7 +19,8 @@ class KeypadWait;
 // shown), what the callback keeps from one of its calls to the next, and how the request's
 // last PIN dialog ended. Only the callback changes it.
 struct PinSession {
-    PinSession(PinPromptContext prompt, PinPrompter* prompter);
+    // The context's request is the store handle's.
+    PinSession(const StoreHandle& store, PinPromptContext prompt, PinPrompter* prompter);
     ~PinSession();
     PinSession(const PinSession&) = delete;
     PinSession& operator=(const PinSession&) = delete;
@@ -27,6 +30,7 @@ struct PinSession {
     // login could not be broken off, and the signature is refused.
     bool endKeyUseLogin();
 
+    const StoreHandle& store;
     PinPromptContext context;
     PinPrompter* const prompter;
     // How the last PIN dialog ended. NSS reports a cancelled dialog, and one no program could
@@ -55,6 +59,6 @@ char* askTokenPin(PK11SlotInfo* slot, PRBool retry, void* session);
 // the store up to after it has taken it back, and while a keypad login is under way: they
 // still hold NSS objects (the slot they log in to, the certificate whose key is looked for),
 // so NSS must not be shut down under them.
-bool pinDialogsWaiting();
+bool pinDialogsWaiting(const CertificateStore& store);
 
 }  // namespace quillmark

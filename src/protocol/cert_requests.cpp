@@ -113,7 +113,7 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
                      secure,
                      output,
                      context.origin,
-                     context.request,
+                     context.store,
                      context.pinPrompter};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
@@ -145,7 +145,7 @@ bool certificatesAllowed(const RequestContext& context) {
 
 OptionalText handleGetCertsRequest(const RequestContext& context) {
     if (!certificatesAllowed(context)) return refusedCertificateList();
-    return certificateListReply(listCertificates());
+    return certificateListReply(listCertificates(context.store->store()));
 }
 
 std::string_view extractDataBase64Text(std::string_view requestText) {

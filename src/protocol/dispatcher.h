@@ -36,7 +36,8 @@ class ParsedRequest {
 ParsedRequest parseRequest(std::string_view requestText, Endpoint endpoint);
 
 // Runs a parsed request's action, on any thread; `requestText` is the text it was parsed
-// from. Throws std::bad_alloc when memory runs out, cJSON's included.
+// from. Actions that read the store need the context's store handle. Throws std::bad_alloc when
+// memory runs out, cJSON's included.
 DispatchResult runRequest(ParsedRequest& request, std::string_view requestText,
                           const RequestContext& context);
 

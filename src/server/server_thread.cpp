@@ -108,8 +108,8 @@ unsigned serverThreadMain(std::promise<bool>* ready, PinPrompter& pinPrompter) {
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    StoreWorkers workers([&pinPrompter](WorkOrder& order, const RequestScope& scope) {
-        return runWorkOrder(order, scope, pinPrompter);
+    StoreWorkers workers([&pinPrompter](WorkOrder& order, const StoreHandle& store) {
+        return runWorkOrder(order, store, pinPrompter);
     });
     lws_context_creation_info info = creationRecord(workers);
     // The library sizes its tables from this; the table's cap keeps connections within them.

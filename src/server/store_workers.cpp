@@ -186,18 +186,19 @@ std::thread StoreWorkers::retire() {
 }
 
 FinishedWork StoreWorkers::run(Queued& queued) {
-    std::unique_lock<std::mutex> store(storeMutex_);
-    const RequestScope scope(dialogs_, queued.arrival, queued.abandoned, store,
+    std::unique_lock<std::mutex> lock(storeMutex_);
+    const RequestScope scope(dialogs_, queued.arrival, queued.abandoned, lock,
                              [this] { onDialogWait(); });
-    return runOrder_(*queued.order, scope);
+    const StoreHandle store(store_, &scope);
+    return runOrder_(*queued.order, store);
 }
 
-FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope, PinPrompter& pinPrompter) {
+FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store, PinPrompter& pinPrompter) {
     FinishedWork finished{order.ticket, std::nullopt};
     try {
-        finished.reply = runRequest(order.request, requestView(order.text),
-                                    {order.endpoint, order.origin, &scope, &pinPrompter})
-                             .reply;
+        const RequestContext context{order.endpoint, order.origin, store.request(), &pinPrompter,
+                                     &store};
+        finished.reply = runRequest(order.request, requestView(order.text), context).reply;
     } catch (const std::bad_alloc&) {
         finished.failed = true;
     }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "keystore/certificate_store.h"
 #include "keystore/pin_prompter.h"
 #include "protocol/dispatcher.h"
 #include "server/connection_tickets.h"
@@ -70,10 +71,11 @@ struct FinishedWork {
     bool failed = false;
 };
 
-// How a worker runs an order within its request's scope: the order's request through the
-// dispatcher, its PINs asked through `pinPrompter`, unless tests run something else.
-using RunOrder = std::function<FinishedWork(WorkOrder& order, const RequestScope& scope)>;
-FinishedWork runWorkOrder(WorkOrder& order, const RequestScope& scope, PinPrompter& pinPrompter);
+// How a worker runs an order with its request's hold on the store (whose request is the
+// order's scope): the order's request through the dispatcher, its PINs asked through
+// `pinPrompter`, unless tests run something else.
+using RunOrder = std::function<FinishedWork(WorkOrder& order, const StoreHandle& store)>;
+FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store, PinPrompter& pinPrompter);
 
 // The worker threads that run the requests which read the certificate store (getCerts,
 // sign), and on a WebSocket those that follow them, so that the service thread never waits
@@ -136,7 +138,8 @@ class StoreWorkers {
 
     const RunOrder runOrder_;
     DialogLine dialogs_;
-    std::mutex storeMutex_;  // held by the request working on the store
+    CertificateStore store_;
+    std::mutex storeMutex_;  // held by the request working on store_
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Queued> queue_;

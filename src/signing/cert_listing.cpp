@@ -81,7 +81,7 @@ OptionalText fitDisplayName(const std::string& utf8Name) {
     return utf8Name.substr(0, bytes);
 }
 
-CertificateListing listCertificates() {
+CertificateListing listCertificates(CertificateStore& store) {
     CertificateListing listing;
     // NSS keeps trust anchors and CA certificates in the user's database, not in stores of
     // their own: opening ROOT and CA means making sure the database has its place.
@@ -94,12 +94,13 @@ CertificateListing listCertificates() {
         return listing;
     }
     clearNssError();
-    const CertificateListPtr store = openUserDatabase() ? listUserCertificates() : nullptr;
-    if (!store) {
+    const CertificateListPtr listed =
+        openUserDatabase(store) ? listUserCertificates(store) : nullptr;
+    if (!listed) {
         listing.failure = storeFailure(StoreStep::My);
         return listing;
     }
-    for (CERTCertificate* certificate : certificatesOf(store.get())) {
+    for (CERTCertificate* certificate : certificatesOf(listed.get())) {
         ++listing.visited;
         if (listCertificate(certificate, listing) == Walk::Stop) break;
     }

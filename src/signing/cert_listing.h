@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "keystore/certificate_store.h"
 #include "keystore/nss_database.h"
 #include "support/bytes.h"
 
@@ -38,7 +39,7 @@ struct CertificateListing {
 
 // Lists every user certificate; logs each certificate that is left out or named no name,
 // and a store failure with its code.
-CertificateListing listCertificates();
+CertificateListing listCertificates(CertificateStore& store);
 
 // The name as the listing reports it: cut to 127 UTF-16 code units, as a 128-unit name
 // buffer holds, and left out (no result) when its UTF-8 form then needs more than 255 bytes.

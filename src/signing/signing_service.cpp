@@ -74,10 +74,10 @@ std::optional<ByteRange> decodeData(const SignRequest& request, Bytes& storage) 
 
 // The first user certificate whose serial text equals `serialNumber`, case included: only
 // the exact text bytesToHex makes of a serial names it.
-CertificatePtr findBySerial(const char* serialNumber) {
+CertificatePtr findBySerial(CertificateStore& store, const char* serialNumber) {
     const OptionalBytes serial = hexToBytes(serialNumber);
     if (!serial || bytesToHex(*serial) != serialNumber) return nullptr;
-    return findUserCertificate(*serial);
+    return findUserCertificate(store, *serial);
 }
 
 HashAlgorithm hashFor(const CERTCertificate* certificate) {
@@ -195,16 +195,18 @@ SignResult sign(const SignRequest& request) {
     if (!data) return MissingData{};
 
     StepRunner steps(request.output);
-    if (!steps.run(SignStep::OpenStore, openPersonalStore)) return *steps.failure();
-    const CertificatePtr found = findBySerial(request.serialNumber);
+    CertificateStore& store = request.store->store();
+    if (!steps.run(SignStep::OpenStore, [&] { return openPersonalStore(store); }))
+        return *steps.failure();
+    const CertificatePtr found = findBySerial(store, request.serialNumber);
     if (!found) return NoCertificate{};
     CERTCertificate* certificate = found.get();
 
     // The request's PIN dialogs, for the key and for the CMS message, name its site and the
     // certificate.
-    PinSession session{
-        PinPromptContext{std::string(request.origin), displayName(certificate), request.request},
-        request.pinPrompter};
+    PinSession session{*request.store,
+                       PinPromptContext{std::string(request.origin), displayName(certificate)},
+                       request.pinPrompter};
     OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, session);
     if (!result) return failureOf(steps, session);
     const SignatureRecord record = signatureRecord(

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <variant>
 
+#include "keystore/certificate_store.h"
 #include "keystore/nss_database.h"
 #include "keystore/pin_prompter.h"
 #include "support/bytes.h"
@@ -30,8 +31,8 @@ struct SignRequest {
     bool secure;
     SignOutput output;
     std::string_view origin;
-    const RequestScope* request;  // the request's scope, for its PIN dialog's turn
-    PinPrompter* pinPrompter;     // what asks for the PIN; null: nothing can ask
+    const StoreHandle* store;  // the request's hold on the store, which its PIN dialog gives up
+    PinPrompter* pinPrompter;  // what asks for the PIN; null: nothing can ask
 };
 
 // The signing steps that can fail, in the order they run.

@@ -13,6 +13,7 @@
 
 #include "keystore/cert_search.h"
 #include "keystore/cert_signing.h"
+#include "keystore/certificate_store.h"
 #include "keystore/keypad_login.h"
 #include "keystore/nss_database.h"
 #include "keystore/pin_prompter.h"
@@ -97,10 +98,10 @@ class ScriptedPinPrompter : public PinPrompter {
 class KeystorePins : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(openPersonalStore());
+        ASSERT_TRUE(openPersonalStore(store_));
         const OptionalBytes serial = hexToBytes(std::getenv("QUILLMARK_TEST_SERIAL"));
         ASSERT_TRUE(serial);
-        certificate_ = findUserCertificate(*serial);
+        certificate_ = findUserCertificate(store_, *serial);
         ASSERT_TRUE(certificate_);
         PK11_Logout(certificate_->slot);
     }
@@ -108,12 +109,14 @@ class KeystorePins : public ::testing::Test {
     // Looks for the certificate's key for the site, answering its dialogs with `prompter`.
     bool keyFound(const std::string& origin, ScriptedPinPrompter& prompter,
                   PinDialogOutcome* outcome = nullptr) {
-        PinSession session(PinPromptContext{origin, "An", nullptr}, &prompter);
+        PinSession session(handle_, PinPromptContext{origin, "An"}, &prompter);
         const PrivateKeyPtr key = findPrivateKey(certificate_.get(), session);
         if (outcome != nullptr) *outcome = session.outcome;
         return key != nullptr;
     }
 
+    CertificateStore store_;
+    const StoreHandle handle_{store_, nullptr};
     CertificatePtr certificate_;
 };
 
@@ -161,7 +164,7 @@ TEST_F(KeystorePins, ACancelOrNoDialogGivesNoKeyAndSaysWhy) {
     EXPECT_FALSE(keyFound(kSite, none, &outcome));
     EXPECT_EQ(outcome, PinDialogOutcome::NotShown);
 
-    PinSession withoutPrompter(PinPromptContext{kSite, "An", nullptr}, nullptr);
+    PinSession withoutPrompter(handle_, PinPromptContext{kSite, "An"}, nullptr);
     EXPECT_FALSE(findPrivateKey(certificate_.get(), withoutPrompter));
     EXPECT_EQ(withoutPrompter.outcome, PinDialogOutcome::NotShown);
 }

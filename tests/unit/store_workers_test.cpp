@@ -34,9 +34,9 @@ TEST(StoreWorkers, ServeOthersWhileOneWaitsForTheUserAndWakeTheServiceLoop) {
     std::condition_variable woken;
     int wakes = 0;
 
-    StoreWorkers workers([&](WorkOrder& order, const RequestScope& scope) {
+    StoreWorkers workers([&](WorkOrder& order, const StoreHandle& store) {
         if (order.ticket.slot == 1) {
-            const DialogTurn turn(&scope, nullptr);
+            const DialogTurn turn = store.dialogTurn(nullptr);
             atDialog.set_value();
             // Bounded, so that the workers can stop even when the test failed.
             answer.wait_for(2 * kPatience);
@@ -78,7 +78,7 @@ TEST(StoreWorkers, DeliverToOpenConnectionsOnly) {
 
     std::promise<void> bothDone;
     int finished = 0;
-    StoreWorkers workers([](WorkOrder& order, const RequestScope&) {
+    StoreWorkers workers([](WorkOrder& order, const StoreHandle&) {
         return FinishedWork{order.ticket, std::nullopt};
     });
     workers.wakeWith([&] {
