@@ -16,8 +16,6 @@ constexpr char kNullOrigin[] = "null";
 constexpr char kRefusedLog[] = "Site not allowed: ";
 constexpr char kUnnamedLog[] = "Site not allowed, its origin too long or holding a NUL: ";
 
-std::unique_ptr<ConsentPrompter> installedPrompter;
-
 // The lists, and the sites denied since the agent started, one by one or with their whole
 // registrable domain. A denied site found in a list is no longer denied: its refusal is
 // dropped, so that removing it from the list asks again.
@@ -105,18 +103,15 @@ bool comparable(std::string_view origin) {
     return origin.size() <= kMaxOriginLength && origin.find('\0') == std::string_view::npos;
 }
 
-ConsentAnswer ask(const ConsentQuestion& question) {
-    return installedPrompter ? installedPrompter->ask(question) : ConsentAnswer::NoAnswer;
-}
-
 // Asks in the request's dialog turn, and remembers an explicit answer, except for "null".
 // While the request waited for its turn, another request of the site may have been answered.
-ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& question) {
-    const DialogTurn turn(question.request, cancelConsentDialog);
+ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& question,
+                             ConsentPrompter& prompter) {
+    const DialogTurn turn(question.request, [&prompter] { prompter.cancel(); });
     if (!turn.granted()) return ConsentAnswer::NoAnswer;
     if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (state().denied(origin)) return ConsentAnswer::Deny;
-    const ConsentAnswer answer = ask(question);
+    const ConsentAnswer answer = prompter.ask(question);
     const bool remembered = origin != kNullOrigin;
     if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));
     if (answer == ConsentAnswer::Deny && remembered) state().deny(std::string(origin));
@@ -124,10 +119,6 @@ ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& que
 }
 
 }  // namespace
-
-void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter) {
-    installedPrompter = std::move(prompter);
-}
 
 bool needsConsent(std::string_view origin) {
     return comparable(origin) && !siteAllowed(origin) && !state().denied(origin);
@@ -137,19 +128,23 @@ bool siteAllowed(std::string_view origin) {
     return origin.empty() || (comparable(origin) && state().sites.allows(origin));
 }
 
-bool consentGiven(std::string_view origin, const ConsentQuestion& question) {
-    return consentAnswer(origin, question) == ConsentAnswer::Allow;
+bool consentGiven(std::string_view origin, const ConsentQuestion& question,
+                  ConsentPrompter* prompter) {
+    return consentAnswer(origin, question, prompter) == ConsentAnswer::Allow;
 }
 
-ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question) {
+ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question,
+                            ConsentPrompter* prompter) {
     if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (!comparable(origin)) {
         writeLogCounted(kUnnamedLog,
                         kUnnamedLog + std::string(origin.substr(0, origin.find('\0'))));
         return ConsentAnswer::Deny;
     }
-    const ConsentAnswer answer =
-        state().denied(origin) ? ConsentAnswer::Deny : askAndRemember(origin, question);
+    ConsentAnswer answer = ConsentAnswer::Deny;
+    if (!state().denied(origin))
+        answer = prompter != nullptr ? askAndRemember(origin, question, *prompter)
+                                     : ConsentAnswer::NoAnswer;
     if (answer != ConsentAnswer::Allow) logRefusal(origin);
     return answer;
 }
@@ -186,10 +181,6 @@ bool allowSite(const std::string& origin) {
 
 void forgetRefusal(const std::string& name) {
     state().forget(name);
-}
-
-void cancelConsentDialog() {
-    if (installedPrompter) installedPrompter->cancel();
 }
 
 }  // namespace quillmark

@@ -16,7 +16,7 @@ namespace quillmark {
 // unless the user forgets the refusal or the site joins the user's list (from the window, or
 // written into the file by hand): the refusal then ends, and a later removal asks again. After
 // a few refusals within one registrable domain, its other sites are refused too, unasked.
-// Any other site is asked, through the prompter installed at start; "null" (a sandboxed frame
+// Any other site is asked, through the prompter the caller gives; "null" (a sandboxed frame
 // or a local file) is asked each time, never remembered. An origin longer than
 // kMaxOriginLength, or holding a NUL, names no site the lists could hold: it is refused, never
 // asked nor compared by a part of it. Any thread may call these.
@@ -29,9 +29,6 @@ constexpr std::size_t kMaxOriginLength = 300;
 // refused without a dialog: one page could otherwise bring a dialog for each of its subdomains.
 constexpr int kRefusalsBeforeDomainRefused = 3;
 
-// Installs the dialog that asks the user. Called once at start, before the agent serves.
-void setConsentPrompter(std::unique_ptr<ConsentPrompter> prompter);
-
 // True when the origin's request would show a dialog now: it has an origin that is neither
 // allowed nor denied. Never asks or blocks: it only checks the lists' files' status.
 bool needsConsent(std::string_view origin);
@@ -40,13 +37,16 @@ bool needsConsent(std::string_view origin);
 bool siteAllowed(std::string_view origin);
 
 // True when the request may go on: served without a question, or the user allows it now
-// (the site then joins the user's list). False, with a log line naming the site, for a site
-// denied before, or denied or left unanswered now.
-bool consentGiven(std::string_view origin, const ConsentQuestion& question);
+// through `prompter` (the site then joins the user's list). False, with a log line naming the
+// site, for a site denied before, or denied or left unanswered now; a null prompter leaves
+// every question unanswered.
+bool consentGiven(std::string_view origin, const ConsentQuestion& question,
+                  ConsentPrompter* prompter);
 
 // consentGiven, telling a refusal (Deny: denied now or before, or an origin no list could
 // hold) from a question left unanswered or never shown (NoAnswer).
-ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question);
+ConsentAnswer consentAnswer(std::string_view origin, const ConsentQuestion& question,
+                            ConsentPrompter* prompter);
 
 // Where a site stands now, as a page may learn of its own: allowed by the user's list (or a
 // request without an origin), by the administrator's, refused in this run, or none of these.
@@ -79,8 +79,5 @@ struct RefusedSite {
 std::vector<RefusedSite> refusedSites();
 bool allowSite(const std::string& origin);
 void forgetRefusal(const std::string& name);
-
-// Closes the consent dialog open now, if any: its request is refused, not remembered.
-void cancelConsentDialog();
 
 }  // namespace quillmark

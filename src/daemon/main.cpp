@@ -8,14 +8,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "check/allowed_sites_report.h"
 #include "check/port_holder.h"
 #include "check/self_check.h"
-#include "consent/consent_gate.h"
 #include "daemon/browser_policies_command.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
@@ -107,8 +105,6 @@ int main(int argc, char** argv) {
         restartThroughServiceManager();
     }
 
-    setConsentPrompter(std::make_unique<PinentryConsentPrompter>());
-    setSignatureObserver(reportSignature);
     // Until the older copies are gone, a close request from a newer copy ends this one at
     // once (the default action): it holds nothing yet, and the newer copy need not wait.
     closeOtherInstances(fileNameOf(executablePath()));
@@ -116,8 +112,10 @@ int main(int argc, char** argv) {
 
     // The thread fails only while setting up, so it ends with an error code at once; a stop
     // request, even one that arrives during start-up, ends it with 0.
+    PinentryConsentPrompter consentPrompter;
     PinentryPinPrompter pinPrompter;
-    if (startServerThread(pinPrompter).exitCode.get() != 0) {
+    const RequestServices services{&consentPrompter, &pinPrompter, reportSignature};
+    if (startServerThread(services).exitCode.get() != 0) {
         std::fprintf(stderr, "%s\n", startFailureText().c_str());
         return 1;
     }

@@ -49,8 +49,9 @@ OptionalText refusedSign(SignOutput output) {
 // Whether the site may go on; a refusal, or a question no one answered, is recorded.
 bool consentRecorded(const RequestContext& context) {
     const std::string_view origin = context.origin;
+    ConsentPrompter* prompter = context.services ? context.services->consentPrompter : nullptr;
     const ConsentAnswer answer =
-        consentAnswer(origin, ConsentQuestion{std::string(origin), context.request});
+        consentAnswer(origin, ConsentQuestion{std::string(origin), context.request}, prompter);
     if (answer == ConsentAnswer::Deny) recordSiteFailure(origin, SiteFailure::RefusedByUser);
     if (answer == ConsentAnswer::NoAnswer) recordSiteFailure(origin, SiteFailure::NoDialog);
     return answer == ConsentAnswer::Allow;
@@ -114,7 +115,8 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
                      output,
                      context.origin,
                      context.store,
-                     context.pinPrompter};
+                     context.services ? context.services->pinPrompter : nullptr,
+                     context.services ? &context.services->signatureObserver : nullptr};
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else

@@ -101,15 +101,15 @@ void requestStop() {
 
 // Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
 // context from requestStop and destroys it.
-unsigned serverThreadMain(std::promise<bool>* ready, PinPrompter& pinPrompter) {
+unsigned serverThreadMain(std::promise<bool>* ready, const RequestServices& services) {
     const auto tellReady = [ready](bool listening) {
         if (ready != nullptr) ready->set_value(listening);
     };
     lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
     lwsl_notice("Quillmark signing agent on port %d\n", kServerPort);
 
-    StoreWorkers workers([&pinPrompter](WorkOrder& order, const StoreHandle& store) {
-        return runWorkOrder(order, store, pinPrompter);
+    StoreWorkers workers([&services](WorkOrder& order, const StoreHandle& store) {
+        return runWorkOrder(order, store, services);
     });
     lws_context_creation_info info = creationRecord(workers);
     // The library sizes its tables from this; the table's cap keeps connections within them.
@@ -148,12 +148,11 @@ unsigned serverThreadMain(std::promise<bool>* ready, PinPrompter& pinPrompter) {
     return 0;
 }
 
-ServerThread startServerThread(PinPrompter& pinPrompter) {
+ServerThread startServerThread(const RequestServices& services) {
     auto ready = std::make_shared<std::promise<bool>>();
     ServerThread thread{ready->get_future(), {}};
-    thread.exitCode = std::async(std::launch::async, [ready, &pinPrompter] {
-        return serverThreadMain(ready.get(), pinPrompter);
-    });
+    thread.exitCode = std::async(
+        std::launch::async, [ready, &services] { return serverThreadMain(ready.get(), services); });
     return thread;
 }
 

@@ -193,10 +193,11 @@ FinishedWork StoreWorkers::run(Queued& queued) {
     return runOrder_(*queued.order, store);
 }
 
-FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store, PinPrompter& pinPrompter) {
+FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store,
+                          const RequestServices& services) {
     FinishedWork finished{order.ticket, std::nullopt};
     try {
-        const RequestContext context{order.endpoint, order.origin, store.request(), &pinPrompter,
+        const RequestContext context{order.endpoint, order.origin, store.request(), &services,
                                      &store};
         finished.reply = runRequest(order.request, requestView(order.text), context).reply;
     } catch (const std::bad_alloc&) {

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "keystore/certificate_store.h"
-#include "keystore/pin_prompter.h"
 #include "protocol/dispatcher.h"
 #include "server/connection_tickets.h"
 #include "server/request_text.h"
@@ -72,10 +71,11 @@ struct FinishedWork {
 };
 
 // How a worker runs an order with its request's hold on the store (whose request is the
-// order's scope): the order's request through the dispatcher, its PINs asked through
-// `pinPrompter`, unless tests run something else.
+// order's scope): the order's request through the dispatcher, with the services it asks the
+// user through, unless tests run something else.
 using RunOrder = std::function<FinishedWork(WorkOrder& order, const StoreHandle& store)>;
-FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store, PinPrompter& pinPrompter);
+FinishedWork runWorkOrder(WorkOrder& order, const StoreHandle& store,
+                          const RequestServices& services);
 
 // The worker threads that run the requests which read the certificate store (getCerts,
 // sign), and on a WebSocket those that follow them, so that the service thread never waits

@@ -4,10 +4,8 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "check/port_holder.h"
-#include "consent/consent_gate.h"
 #include "desktop/autostart.h"
 #include "desktop/other_copies.h"
 #include "dialogs/pinentry_pin_prompter.h"
@@ -39,16 +37,18 @@ int CQuillmarkXpApp::InitInstance() {
 
     // A site not allowed yet is asked with the agent's own dialog; it closes, and asks no more,
     // once the application is about to quit, so the stop below never waits on it.
-    setConsentPrompter(std::make_unique<QtConsentPrompter>(application.windowIcon()));
+    QtConsentPrompter consentPrompter(application.windowIcon());
+    PinentryPinPrompter pinPrompter;  // the desktop agent asks PINs with pinentry too
     // Made before the server starts and kept until it has stopped (the future's end waits for
     // the thread), so that every signature reaches it.
     SignatureHistory history;
     SignatureNotifications notifications;
     QObject::connect(&history, &SignatureHistory::added, &notifications,
                      &SignatureNotifications::show);
-    setSignatureObserver([&history](const SignatureRecord& record) { history.record(record); });
-    PinentryPinPrompter pinPrompter;  // the desktop agent asks PINs with pinentry too
-    ServerThread server = startServerThread(pinPrompter);
+    const RequestServices services{
+        &consentPrompter, &pinPrompter,
+        [&history](const SignatureRecord& record) { history.record(record); }};
+    ServerThread server = startServerThread(services);
     if (!server.ready.get()) {
         showStartFailure();
         return EXIT_FAILURE;

@@ -13,8 +13,6 @@ namespace {
 
 constexpr std::size_t kShownDigestDigits = 16;
 
-SignatureObserver installedObserver;
-
 std::string localTimeNow() {
     const std::time_t now = std::time(nullptr);
     struct tm local {};
@@ -51,17 +49,13 @@ std::string signatureTraceText(const SignatureRecord& record) {
            shortDigest(record);
 }
 
-void setSignatureObserver(SignatureObserver observer) {
-    installedObserver = std::move(observer);
-}
-
-void traceSignature(const SignatureRecord& record) {
+void traceSignature(const SignatureRecord& record, const SignatureObserver* observer) {
     writeLog(signatureTraceText(record));
     // A journal that cannot be written does not hold back the signature the user allowed: the
     // log says so, and the reply goes out as it would have.
     if (!journalSignature(record))
         writeLog("The signature could not be kept in " + signatureJournalPath());
-    if (installedObserver) installedObserver(record);
+    if (observer != nullptr && *observer) (*observer)(record);
 }
 
 }  // namespace quillmark

@@ -36,12 +36,11 @@ std::string shortDigest(const SignatureRecord& record);
 std::string signatureTraceText(const SignatureRecord& record);
 
 // Called on the signing thread after each signature: quillmarkd writes the record to stderr,
-// the desktop agent shows it. Installed once at start, before the agent serves.
+// the desktop agent shows it.
 using SignatureObserver = std::function<void(const SignatureRecord&)>;
-void setSignatureObserver(SignatureObserver observer);
 
 // Logs the signature, keeps it in the signature journal (on disk before this returns, so
-// before the reply goes out) and hands it to the observer.
-void traceSignature(const SignatureRecord& record);
+// before the reply goes out) and hands it to the observer, if any.
+void traceSignature(const SignatureRecord& record, const SignatureObserver* observer);
 
 }  // namespace quillmark

@@ -217,7 +217,7 @@ SignResult sign(const SignRequest& request) {
     if (request.output == SignOutput::Cms)
         result = signedMessage(steps, certificate, certificateHash(certificate), *result, session);
     if (!result) return failureOf(steps, session);
-    traceSignature(record);
+    traceSignature(record, request.signatureObserver);
     return replyBytes(*result, request);
 }
 

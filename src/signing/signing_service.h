@@ -8,6 +8,7 @@
 #include "keystore/certificate_store.h"
 #include "keystore/nss_database.h"
 #include "keystore/pin_prompter.h"
+#include "signing/signature_trace.h"
 #include "support/bytes.h"
 #include "support/dialog_turns.h"
 
@@ -33,6 +34,7 @@ struct SignRequest {
     std::string_view origin;
     const StoreHandle* store;  // the request's hold on the store, which its PIN dialog gives up
     PinPrompter* pinPrompter;  // what asks for the PIN; null: nothing can ask
+    const SignatureObserver* signatureObserver;  // told of the signature made; may be null
 };
 
 // The signing steps that can fail, in the order they run.

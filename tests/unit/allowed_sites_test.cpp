@@ -152,29 +152,28 @@ TEST(ConsentGate, RefusalsAreListedAndUndone) {
     TemporaryDirectory config;
     const ScopedVariable variable("XDG_CONFIG_HOME", config.path().c_str());
     int asked = 0;
-    setConsentPrompter(std::make_unique<DenyingPrompter>(asked));
+    DenyingPrompter prompter(asked);
     const std::string first = "https://a.example", second = "https://b.example";
     for (const std::string& site : {first, second, first})
-        EXPECT_FALSE(consentGiven(site, question(site)));
+        EXPECT_FALSE(consentGiven(site, question(site), &prompter));
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(refusedSites(), (std::vector<RefusedSite>{{first}, {second}}));
 
     const std::string path = config.path() + "/quillmark/allowed-sites";
     std::filesystem::create_directories(config.path() + "/quillmark");
     std::ofstream(path) << first << "\n";
-    EXPECT_TRUE(consentGiven(first, question(first)));
+    EXPECT_TRUE(consentGiven(first, question(first), &prompter));
     EXPECT_EQ(refusedSites(), std::vector<RefusedSite>{{second}});
     std::ofstream(path) << "# none\n";
     EXPECT_TRUE(needsConsent(first));
 
     forgetRefusal(second);
     EXPECT_TRUE(needsConsent(second));
-    EXPECT_FALSE(consentGiven(second, question(second)));
+    EXPECT_FALSE(consentGiven(second, question(second), &prompter));
     ASSERT_TRUE(allowSite(second));
     EXPECT_TRUE(refusedSites().empty());
     EXPECT_EQ(contentsOf(path), "# none\n" + second + "\n");
     EXPECT_EQ(asked, 3);
-    setConsentPrompter(nullptr);
 }
 
 // A page cannot bring a dialog for each of its subdomains: after three Deny answers within its
@@ -184,18 +183,18 @@ TEST(ConsentGate, ThreeRefusalsWithinADomainRefuseItsOtherSitesUnasked) {
     TemporaryDirectory config;
     const ScopedVariable variable("XDG_CONFIG_HOME", config.path().c_str());
     int asked = 0;
-    setConsentPrompter(std::make_unique<DenyingPrompter>(asked));
+    DenyingPrompter prompter(asked);
     const std::string allowed = "https://allowed.flood.example";
     ASSERT_TRUE(allowSite(allowed));
     for (int site = 0; site < 20; ++site) {
         const std::string origin = "https://s" + std::to_string(site) + ".flood.example";
-        EXPECT_FALSE(consentGiven(origin, question(origin)));
+        EXPECT_FALSE(consentGiven(origin, question(origin), &prompter));
     }
     EXPECT_EQ(asked, kRefusalsBeforeDomainRefused);
     const std::string another = "http://flood.example:8080";
     EXPECT_FALSE(needsConsent(another));
     EXPECT_EQ(siteStanding(another), SiteStanding::Refused);
-    EXPECT_TRUE(consentGiven(allowed, question(allowed)));
+    EXPECT_TRUE(consentGiven(allowed, question(allowed), &prompter));
     EXPECT_TRUE(needsConsent("https://flood.example.org"));
     EXPECT_EQ(refusedSites(), (std::vector<RefusedSite>{{"flood.example", true},
                                                         {"https://s0.flood.example"},
@@ -206,14 +205,13 @@ TEST(ConsentGate, ThreeRefusalsWithinADomainRefuseItsOtherSitesUnasked) {
     forgetRefusal("flood.example");
     EXPECT_TRUE(needsConsent(another));
     EXPECT_FALSE(needsConsent("https://s0.flood.example"));
-    EXPECT_FALSE(consentGiven(another, question(another)));
+    EXPECT_FALSE(consentGiven(another, question(another), &prompter));
     EXPECT_EQ(asked, kRefusalsBeforeDomainRefused + 1);
     for (const std::string origin : {"https://s0.flood.example", "https://s1.flood.example",
                                      "https://s2.flood.example", another.c_str()})
         forgetRefusal(origin);
     EXPECT_TRUE(refusedSites().empty());
     EXPECT_TRUE(forgetAllowedSite(allowed));
-    setConsentPrompter(nullptr);
 }
 
 TEST(ConsentGate, AllowIsRememberedInTheRequestsTurnAndNoAnswerIsNot) {
@@ -224,23 +222,22 @@ TEST(ConsentGate, AllowIsRememberedInTheRequestsTurnAndNoAnswerIsNot) {
     std::unique_lock<std::mutex> held(work);
     const RequestScope scope(line, 1, std::make_shared<std::atomic<bool>>(), held, nullptr);
     int asked = 0, workFree = 0;
-    setConsentPrompter(std::make_unique<ScriptedPrompter>(
+    ScriptedPrompter prompter(
         std::vector<ConsentAnswer>{ConsentAnswer::NoAnswer, ConsentAnswer::Allow,
                                    ConsentAnswer::Allow, ConsentAnswer::Allow},
-        work, asked, workFree));
+        work, asked, workFree);
     const std::string site = "https://a.example";
     const ConsentQuestion question{site, &scope};
     const ConsentQuestion nullQuestion{"null", &scope};
 
-    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::NoAnswer);
+    EXPECT_EQ(consentAnswer(site, question, &prompter), ConsentAnswer::NoAnswer);
     EXPECT_TRUE(needsConsent(site));
-    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::Allow);
-    EXPECT_EQ(consentAnswer(site, question), ConsentAnswer::Allow);
+    EXPECT_EQ(consentAnswer(site, question, &prompter), ConsentAnswer::Allow);
+    EXPECT_EQ(consentAnswer(site, question, &prompter), ConsentAnswer::Allow);
     EXPECT_EQ(userAllowedSites(), std::vector<std::string>{site});
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(consentAnswer("null", nullQuestion), ConsentAnswer::Allow);
+        EXPECT_EQ(consentAnswer("null", nullQuestion, &prompter), ConsentAnswer::Allow);
     EXPECT_EQ(asked, 4);
     EXPECT_EQ(workFree, 4);
     EXPECT_TRUE(held.owns_lock());
-    setConsentPrompter(nullptr);
 }

@@ -95,11 +95,11 @@ QPushButton* buttonNamed(QWidget& parent, const char* label) {
 TEST(RefusedSitesList, ShowsADomainRefusedWholeAndForgetsIt) {
     TemporaryDirectory home;
     const ScopedVariable config("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
-    setConsentPrompter(std::make_unique<DenyingPrompter>());
+    DenyingPrompter prompter;
     std::vector<std::string> sites;
     for (const char* site :
          {"https://a.refused.example", "https://b.refused.example", "https://c.refused.example"}) {
-        EXPECT_FALSE(consentGiven(site, ConsentQuestion{site, nullptr}));
+        EXPECT_FALSE(consentGiven(site, ConsentQuestion{site, nullptr}, &prompter));
         sites.push_back(site);
     }
 
@@ -127,5 +127,4 @@ TEST(RefusedSitesList, ShowsADomainRefusedWholeAndForgetsIt) {
     EXPECT_TRUE(needsConsent("https://d.refused.example"));
     for (const std::string& site : sites)
         forgetRefusal(site);
-    setConsentPrompter(nullptr);
 }
