@@ -19,8 +19,14 @@ extern char** environ;
 namespace quillmark {
 namespace {
 
-std::atomic<bool> restartByExit{false};
-std::atomic<bool> restartUnderWay{false};
+// How this process restarts, and whether it is doing so. Process-wide, as the process is what
+// restarts: a restart asked on any connection, and the thread that reaps a new copy which
+// ended early, share it.
+struct Restart {
+    std::atomic<bool> byExit{false};    // the service manager starts the new copy
+    std::atomic<bool> underWay{false};  // a new copy was started and has not ended
+};
+Restart restart;
 
 // Waits for this one child only, so a new copy that ends early leaves no zombie; other
 // children (a PIN dialog) stay with the code that waits for them. A new copy that lives
@@ -30,7 +36,7 @@ void reapWhenItEnds(pid_t child) {
     std::thread([child] {
         while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
-        restartUnderWay = false;
+        restart.underWay = false;
     }).detach();
 }
 
@@ -41,7 +47,7 @@ bool runByServiceManager() {
 }
 
 void restartThroughServiceManager() {
-    restartByExit = true;
+    restart.byExit = true;
 }
 
 void restartProcess() {
@@ -49,16 +55,16 @@ void restartProcess() {
     flushLog();  // before the new copy moves the log
     // A restart asked while one is under way is answered, but starts nothing more: a second
     // new copy would only close the first, or be closed by it.
-    if (restartUnderWay.exchange(true)) return;
-    if (restartByExit) {
+    if (restart.underWay.exchange(true)) return;
+    if (restart.byExit) {
         kill(getpid(), SIGTERM);
         return;
     }
-    if (!startNewCopy()) restartUnderWay = false;
+    if (!startNewCopy()) restart.underWay = false;
 }
 
 bool stoppingForRestart() {
-    return restartByExit && restartUnderWay;
+    return restart.byExit && restart.underWay;
 }
 
 bool startNewCopy() {

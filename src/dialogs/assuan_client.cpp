@@ -33,11 +33,14 @@ constexpr unsigned kTimedOut = 62;
 constexpr std::chrono::milliseconds kReplyTimeout((kPinentryDialogSeconds + 10) * 1000);
 constexpr std::chrono::milliseconds kExitGrace(1000);
 
-// The pinentry running now, for closePinentries; -1 when none.
-std::atomic<pid_t> openPinEntry{-1};
-// Set once the agent stops: no dialog opens after that.
-std::atomic<bool> pinEntriesClosed{false};
-std::atomic<unsigned> cancellations{0};
+// The process's pinentry programs, one open at a time. Process-wide, as the agent's stop closes
+// the one open from a signal handler.
+struct Pinentries {
+    std::atomic<pid_t> open{-1};      // the pinentry running now; -1 when none
+    std::atomic<bool> closed{false};  // set once the agent stops: no dialog opens after that
+    std::atomic<unsigned> cancellations{0};
+};
+Pinentries pinentries;
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the stop path reads these from a signal handler");
 
@@ -156,10 +159,10 @@ bool PinentryProcess::start(const char* program, const RequestScope* request) {
     if (posix_spawnp(&child, program, &setup.actions, &setup.attributes, argv, environ) != 0)
         return false;
     child_ = child;
-    openPinEntry = child;
+    pinentries.open = child;
     // A stop, or the request given up, between the caller's check and now has not seen
     // this child.
-    if (pinEntriesClosed || requestAbandoned(request)) kill(child, SIGTERM);
+    if (pinentries.closed || requestAbandoned(request)) kill(child, SIGTERM);
     return true;
 }
 
@@ -192,7 +195,7 @@ AssuanReply PinentryProcess::readReply(Secret* data) {
 void PinentryProcess::finish() {
     socket_.reset();
     if (child_ <= 0) return;
-    openPinEntry = -1;
+    pinentries.open = -1;
     const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
     while (waitpid(child_, nullptr, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -229,21 +232,21 @@ bool unescapeAssuanParameter(const std::string& escaped, std::string& text) {
 }
 
 void closePinentries() {
-    pinEntriesClosed = true;
-    if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
+    pinentries.closed = true;
+    if (const pid_t child = pinentries.open; child > 0) kill(child, SIGTERM);
 }
 
 void cancelOpenPinentry() {
-    ++cancellations;
-    if (const pid_t child = openPinEntry; child > 0) kill(child, SIGTERM);
+    ++pinentries.cancellations;
+    if (const pid_t child = pinentries.open; child > 0) kill(child, SIGTERM);
 }
 
 unsigned pinentryCancellations() {
-    return cancellations;
+    return pinentries.cancellations;
 }
 
 bool pinentriesClosed() {
-    return pinEntriesClosed;
+    return pinentries.closed;
 }
 
 }  // namespace quillmark

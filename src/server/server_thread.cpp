@@ -24,12 +24,17 @@ constexpr unsigned kSetupFailed = static_cast<unsigned>(-1);
 
 using ContextPtr = std::unique_ptr<lws_context, decltype(&lws_context_destroy)>;
 
-std::atomic<bool> stopRequested{false};
-// The context while its service loop runs, for requestStop to wake the loop. Callers of
-// requestStop count themselves in before they read it, so that the server thread, once it has
-// withdrawn it, waits for any caller still using it before destroying it.
-std::atomic<lws_context*> runningContext{nullptr};
-std::atomic<int> wakersInside{0};
+// The stop's handshake between requestStop, which a signal handler calls, and the server
+// thread. Process-wide for that reason.
+struct StopHandshake {
+    std::atomic<bool> requested{false};
+    // The context while its service loop runs, for requestStop to wake the loop. Callers of
+    // requestStop count themselves in before they read it, so that the server thread, once it
+    // has withdrawn it, waits for any caller still using it before destroying it.
+    std::atomic<lws_context*> running{nullptr};
+    std::atomic<int> wakersInside{0};
+};
+StopHandshake stop;
 
 lws_context_creation_info creationRecord(StoreWorkers& workers) {
     lws_context_creation_info info{};
@@ -92,11 +97,11 @@ bool servePass(lws_context* context) {
 }  // namespace
 
 void requestStop() {
-    stopRequested = true;
+    stop.requested = true;
     closePinentries();  // a PIN or consent dialog still open would hold a store worker
-    ++wakersInside;
-    if (lws_context* context = runningContext.load()) lws_cancel_service(context);
-    --wakersInside;
+    ++stop.wakersInside;
+    if (lws_context* context = stop.running.load()) lws_cancel_service(context);
+    --stop.wakersInside;
 }
 
 // Sets up the listeners, starts a new log, serves until requestStop, then withdraws the
@@ -131,13 +136,13 @@ unsigned serverThreadMain(std::promise<bool>* ready, const RequestServices& serv
     resetLog();
 
     workers.serve(context.get());
-    runningContext = context.get();
+    stop.running = context.get();
     tellReady(true);
-    while (!stopRequested && servePass(context.get())) {
+    while (!stop.requested && servePass(context.get())) {
     }
     finishAcceptedRequests(context.get(), connections);
-    runningContext = nullptr;
-    while (wakersInside.load() != 0)
+    stop.running = nullptr;
+    while (stop.wakersInside.load() != 0)
         std::this_thread::yield();
     workers.stop();  // before the context they wake goes
     waitForKeypadLogins();
