@@ -19,8 +19,8 @@ struct ConsentQuestion {
 // cancelled or could not be shown) refuses this request alone.
 enum class ConsentAnswer { Allow, Deny, NoAnswer };
 
-// The dialog that asks the user. Each agent installs its own at start (setConsentPrompter):
-// quillmarkd a pinentry dialog, the desktop agent its own window. ask() is called on a
+// The dialog that asks the user. Each agent makes its own at start and hands it to the server
+// with each request's services: quillmarkd a pinentry dialog, the desktop agent its own window. ask() is called on a
 // request's thread, never the service thread, one question at a time; cancel() may come from
 // any thread, while ask() runs or not.
 class ConsentPrompter {
