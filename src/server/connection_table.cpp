@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <tuple>
 
 #include "consent/consent_gate.h"
 #include "consent/registrable_domain.h"
@@ -63,30 +62,19 @@ void closeSoon(lws* wsi) {
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }
 
-template <typename Key>
-void uncount(std::map<Key, int>& counts, const Key& key) {
-    const auto found = counts.find(key);
-    if (found != counts.end() && --found->second <= 0) counts.erase(found);
-}
-
-template <typename Key>
-bool full(const std::map<Key, int>& counts, const Key& key, int limit) {
-    const auto found = counts.find(key);
-    return found != counts.end() && found->second >= limit;
+lws* connectionOf(ConnectionCounts::Id id) {
+    return static_cast<lws*>(const_cast<void*>(id));
 }
 
 }  // namespace
 
-bool ConnectionTable::Site::operator<(const Site& other) const {
-    return std::tie(allowed, domain) < std::tie(other.allowed, other.domain);
-}
-
-bool ConnectionTable::Site::operator==(const Site& other) const {
-    return allowed == other.allowed && domain == other.domain;
-}
-
 ConnectionTable::ConnectionTable(unsigned descriptors, ConnectionWork work)
-    : cap_(capFor(descriptors)), work_(work) {}
+    : work_(work),
+      counts_({capFor(descriptors), kMaxConnectionsPerAddress, kMaxConnectionsPerSite,
+               kMaxConnectionsPerNotAllowedSite},
+              {[work](ConnectionCounts::Id id) { return work.busy(connectionOf(id)); },
+               [](ConnectionCounts::Id id) { return idleMilliseconds(connectionOf(id)); },
+               [](ConnectionCounts::Id id) { closeSoon(connectionOf(id)); }}) {}
 
 void ConnectionTable::follow(lws* wsi, lws_callback_reasons reason) {
     switch (reason) {
@@ -115,52 +103,22 @@ void ConnectionTable::follow(lws* wsi, lws_callback_reasons reason) {
 }
 
 bool ConnectionTable::admitFromAddress(const sockaddr_storage& peer) {
-    const std::string address = addressKey(peer);
-    return !full(ofAddress_, address, kMaxConnectionsPerAddress) ||
-           closeIdlest([&](const Connection& connection) {
-               return connection.address == address && connection.site && !connection.site->allowed;
-           });
+    return counts_.admitFromAddress(addressKey(peer));
 }
 
 bool ConnectionTable::admitUnderCap() {
-    if (!accepting_) return false;
     // Every connection busy: refused, rather than take the descriptors kept for files.
-    return counted_ < cap_ || closeIdlest([](const Connection&) { return true; });
+    return accepting_ && counts_.admitUnderCap();
 }
 
 bool ConnectionTable::admitOfSite(lws* wsi, std::string_view origin) {
-    const auto found = connections_.find(wsi);
-    if (found == connections_.end() || found->second.closing) return true;
-    Connection& connection = found->second;
-    if (origin.empty()) {
-        countSite(connection, std::nullopt);
-        return true;
-    }
-    const Site site{siteAllowed(origin), registrableDomain(origin)};
-    if (connection.site == site) return true;
-    countSite(connection, std::nullopt);
-
-    if (!roomOnSite(site, connection)) {
-        const std::string refusal = "Connection refused: " + site.domain + " already holds " +
-                                    intToDecimal(limitOf(site)) + " connections";
-        writeLogCounted(refusal);
-        return false;
-    }
-    countSite(connection, site);
-    return true;
-}
-
-int ConnectionTable::limitOf(const Site& site) {
-    return site.allowed ? kMaxConnectionsPerSite : kMaxConnectionsPerNotAllowedSite;
-}
-
-// A site at its limit has room only if it is not allowed and has an idle connection other than
-// `newcomer` to give up.
-bool ConnectionTable::roomOnSite(const Site& site, const Connection& newcomer) {
-    if (!full(ofSite_, site, limitOf(site))) return true;
-    return !site.allowed && closeIdlest([&](const Connection& other) {
-        return &other != &newcomer && other.site == site;
-    });
+    std::optional<ConnectionCounts::Site> site;
+    if (!origin.empty())
+        site = ConnectionCounts::Site{siteAllowed(origin), registrableDomain(origin)};
+    if (counts_.admitOfSite(wsi, site)) return true;
+    writeLogCounted("Connection refused: " + site->domain + " already holds " +
+                    intToDecimal(counts_.limitOf(*site)) + " connections");
+    return false;
 }
 
 void ConnectionTable::awaitNextRequestHead(lws* wsi) {
@@ -181,7 +139,7 @@ void ConnectionTable::forEachOpen(
     const std::function<void(lws*, std::chrono::steady_clock::duration)>& visit) const {
     const auto now = Clock::now();
     for (const auto& [wsi, connection] : connections_) {
-        if (!connection.closing) visit(wsi, now - connection.accepted);
+        if (!counts_.closing(wsi)) visit(wsi, now - connection.accepted);
     }
 }
 
@@ -212,8 +170,8 @@ void ConnectionTable::closePeersGone() {
         // Asked before and still open: ask again, something may have set another time-out. A
         // request that came whole before the peer finished sending is still answered, unless
         // the peer turns out to have gone altogether.
-        if (connection.closing || (gone && connection.peerGone && !busy))
-            close(wsi, connection);
+        if (counts_.closing(wsi) || (gone && connection.peerGone && !busy))
+            counts_.close(wsi);
         else if (busy)
             work_.probe(wsi);
         connection.peerGone = gone;
@@ -223,58 +181,12 @@ void ConnectionTable::closePeersGone() {
 void ConnectionTable::add(lws* wsi) {
     const lws_sockfd_type fd = lws_get_socket_fd(wsi);
     const auto now = Clock::now();
-    const auto [added, isNew] =
-        connections_.emplace(wsi, Connection{fd, peerOf(fd), now, now, std::nullopt});
-    if (!isNew) return;
-    ++counted_;
-    ++ofAddress_[added->second.address];
+    if (connections_.emplace(wsi, Connection{fd, now, now}).second) counts_.add(wsi, peerOf(fd));
 }
 
 void ConnectionTable::remove(lws* wsi) {
-    const auto found = connections_.find(wsi);
-    if (found == connections_.end()) return;
-    if (!found->second.closing) release(found->second);
-    connections_.erase(found);
-}
-
-void ConnectionTable::countSite(Connection& connection, std::optional<Site> site) {
-    if (connection.site) uncount(ofSite_, *connection.site);
-    connection.site = std::move(site);
-    if (connection.site) ++ofSite_[*connection.site];
-}
-
-void ConnectionTable::release(Connection& connection) {
-    --counted_;
-    uncount(ofAddress_, connection.address);
-    countSite(connection, std::nullopt);
-}
-
-// It counts nowhere from now on.
-void ConnectionTable::close(lws* wsi, Connection& connection) {
-    if (!connection.closing) {
-        connection.closing = true;
-        release(connection);
-    }
-    closeSoon(wsi);
-}
-
-// Closes the one that has gone longest without data either way (as the kernel counts it) of
-// the connections not closing yet that `closable` takes and that have no request in hand;
-// false when there is none.
-bool ConnectionTable::closeIdlest(const std::function<bool(const Connection&)>& closable) {
-    lws* idlest = nullptr;
-    std::uint32_t longest = 0;
-    for (const auto& [wsi, connection] : connections_) {
-        if (connection.closing || !closable(connection) || work_.busy(wsi)) continue;
-        const std::uint32_t idle = idleMilliseconds(wsi);
-        if (idlest == nullptr || idle > longest) {
-            idlest = wsi;
-            longest = idle;
-        }
-    }
-    if (idlest == nullptr) return false;
-    close(idlest, connections_.at(idlest));
-    return true;
+    counts_.remove(wsi);
+    connections_.erase(wsi);
 }
 
 ConnectionTable& connectionTableOf(lws* wsi) {

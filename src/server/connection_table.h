@@ -6,12 +6,12 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "server/connection_counts.h"
 #include "server/connection_tickets.h"
 
 namespace quillmark {
@@ -50,9 +50,9 @@ struct ConnectionWork {
 };
 
 // The server's open connections, one record each, counted against the descriptors the
-// server may use, per client address and per site, with the time each has waited for a
-// request head. A connection the table closes no longer counts anywhere. One sweep, every
-// second, cuts the connections past their head deadline and, every kConnectionSweepInterval,
+// server may use, per client address and per site (ConnectionCounts), with the time each has
+// waited for a request head. A connection the table closes no longer counts anywhere. One sweep,
+// every second, cuts the connections past their head deadline and, every kConnectionSweepInterval,
 // closes those whose peer has finished sending since the previous check and that have no
 // request in hand: the library can keep such a connection forever without serving it (after
 // some compressed WebSocket sessions it even polls it in a busy loop). It also holds the
@@ -109,22 +109,10 @@ class ConnectionTable {
   private:
     using Clock = std::chrono::steady_clock;
 
-    // Allowed sites and sites that are not count apart: a frame of a site not allowed never
-    // takes the share of an allowed page of the same domain.
-    struct Site {
-        bool allowed;
-        std::string domain;
-        bool operator<(const Site& other) const;
-        bool operator==(const Site& other) const;
-    };
-
     struct Connection {
         lws_sockfd_type fd;
-        std::string address;  // the peer's address without the port
         Clock::time_point accepted;
         std::optional<Clock::time_point> headAwaited;  // since when, while a head is awaited
-        std::optional<Site> site;                      // of its latest request
-        bool closing = false;                          // asked to close: counted nowhere
         bool peerGone = false;  // the peer had finished sending at the last check
     };
 
@@ -134,12 +122,6 @@ class ConnectionTable {
     void closePeersGone();
     void add(lws* wsi);
     void remove(lws* wsi);
-    static int limitOf(const Site& site);
-    bool roomOnSite(const Site& site, const Connection& newcomer);
-    void countSite(Connection& connection, std::optional<Site> site);
-    void release(Connection& connection);
-    void close(lws* wsi, Connection& connection);
-    bool closeIdlest(const std::function<bool(const Connection&)>& closable);
 
     // The library hands its timer callback the timer alone: the table rides beside it.
     struct SweepTimer {
@@ -151,11 +133,8 @@ class ConnectionTable {
     lws_context* context_ = nullptr;
     unsigned sweeps_ = 0;
     std::unordered_map<lws*, Connection> connections_;
-    std::size_t counted_ = 0;  // connections not closing
-    std::size_t cap_;
     ConnectionWork work_;
-    std::map<std::string, int> ofAddress_;
-    std::map<Site, int> ofSite_;
+    ConnectionCounts counts_;
     bool accepting_ = true;
     ConnectionTickets tickets_;
 };
