@@ -18,8 +18,8 @@ struct PinPromptContext {
     std::string origin;
     // The certificate's display name; empty when not known.
     std::string certificateName;
-    // The request that needs the PIN, whose dialog turn the dialog takes; null outside any
-    // runner.
+    // The request that needs the PIN (its PinSession sets it from the store handle): a dialog
+    // for a request abandoned meanwhile does not open. Null outside any runner.
     const RequestScope* request = nullptr;
 };
 
