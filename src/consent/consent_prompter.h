@@ -20,9 +20,9 @@ struct ConsentQuestion {
 enum class ConsentAnswer { Allow, Deny, NoAnswer };
 
 // The dialog that asks the user. Each agent makes its own at start and hands it to the server
-// with each request's services: quillmarkd a pinentry dialog, the desktop agent its own window. ask() is called on a
-// request's thread, never the service thread, one question at a time; cancel() may come from
-// any thread, while ask() runs or not.
+// with each request's services: quillmarkd a pinentry dialog, the desktop agent its own window.
+// ask() is called on a request's thread, never the service thread, one question at a time; cancel()
+// may come from any thread, while ask() runs or not.
 class ConsentPrompter {
   public:
     virtual ~ConsentPrompter() = default;
