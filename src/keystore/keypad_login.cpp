@@ -88,18 +88,32 @@ KeypadLogin::KeypadLogin(PK11SlotInfo* slot, std::string origin)
     : slot_(PK11_ReferenceSlot(slot)), origin_(std::move(origin)) {}
 
 KeypadLogin::~KeypadLogin() {
+    releaseToken();
+    PK11_FreeSlot(slot_);
+}
+
+// The token is let go before the request learns that the login returned: NSS, told to ask
+// again after a wrong PIN, calls back at once, and the request's next login must find the
+// token free.
+void KeypadLogin::run() {
+    login();
+    releaseToken();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+void KeypadLogin::releaseToken() {
+    if (tokenReleased_) return;
+    tokenReleased_ = true;
     BusyTokens& busy = busyTokens();
     {
         const std::lock_guard<std::mutex> lock(busy.mutex);
         busy.tokens.erase(busyToken(slot_));
     }
-    PK11_FreeSlot(slot_);
     busy.released.notify_all();
-}
-
-void KeypadLogin::run() {
-    login();
-    changed_.notify_all();
 }
 
 void KeypadLogin::login() {
@@ -127,7 +141,7 @@ void KeypadLogin::login() {
 
 void KeypadLogin::waitUntil(const std::function<bool()>& done) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return returned_ || done(); });
+    changed_.wait(lock, [&] { return finished_ || done(); });
 }
 
 void KeypadLogin::wake() {
@@ -137,7 +151,7 @@ void KeypadLogin::wake() {
 
 bool KeypadLogin::returned() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return returned_;
+    return finished_;
 }
 
 CK_RV KeypadLogin::result() {

@@ -33,7 +33,7 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
     // Wakes waitUntil to check its condition again.
     void wake();
 
-    // The login's PKCS #11 result, once it has returned.
+    // The login's PKCS #11 result, once it has returned and let its token go.
     bool returned();
     CK_RV result();
 
@@ -50,12 +50,16 @@ class KeypadLogin : public std::enable_shared_from_this<KeypadLogin> {
     void run();
     // Logs in on a session of its own, which is closed when it returns.
     void login();
+    // The token is no longer busy; once only (the thread, or the end of a login never begun).
+    void releaseToken();
 
     PK11SlotInfo* slot_;
     const std::string origin_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool returned_ = false;
+    bool returned_ = false;       // C_Login returned (a late success is then logged out here)
+    bool finished_ = false;       // and the token was let go
+    bool tokenReleased_ = false;  // the thread's, or the destructor's when never begun
     bool abandoned_ = false;
     CK_RV result_ = CKR_OK;
 };
