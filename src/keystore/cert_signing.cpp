@@ -65,7 +65,7 @@ OptionalBytes digestData(PK11Context* digest, const std::uint8_t* data, std::siz
 }
 
 unsigned signatureLength(CERTCertificate* certificate) {
-    const std::unique_ptr<SECKEYPublicKey, NssDeleter> key(CERT_ExtractPublicKey(certificate));
+    const PublicKeyPtr key(CERT_ExtractPublicKey(certificate));
     const unsigned length = key ? SECKEY_SignatureLen(key.get()) : 0;
     if (length == 0) {
         PORT_SetError(SEC_ERROR_INVALID_KEY);

@@ -34,6 +34,7 @@ using CertificatePtr = std::unique_ptr<CERTCertificate, NssDeleter>;
 using CertificateListPtr = std::unique_ptr<CERTCertList, NssDeleter>;
 using ChainPtr = std::unique_ptr<CERTCertificateList, NssDeleter>;
 using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, NssDeleter>;
+using PublicKeyPtr = std::unique_ptr<SECKEYPublicKey, NssDeleter>;
 using PrivateKeyListPtr = std::unique_ptr<SECKEYPrivateKeyList, NssDeleter>;
 using DigestPtr = std::unique_ptr<PK11Context, NssDeleter>;
 using SignedMessagePtr = std::unique_ptr<NSSCMSMessage, NssDeleter>;

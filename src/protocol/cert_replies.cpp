@@ -53,7 +53,7 @@ OptionalText certificateListReply(const CertificateListing& listing) {
 }
 
 OptionalText signReply(SignOutput output, const SignResult& result) {
-    JsonPtr reply = newReply("sign");
+    JsonPtr reply = newReply(output == SignOutput::Xml ? "signXml" : "sign");
     if (!reply) return std::nullopt;
     std::visit(Overloaded{
                    [&](const Bytes& signedData) {
@@ -69,6 +69,11 @@ OptionalText signReply(SignOutput output, const SignResult& result) {
                                              cJSON_CreateString("missing data to sign"));
                    },
                    [](NoCertificate) {},
+                   [&](const XmlRefusal& refusal) {
+                       const std::string text = "invalid XML: " + refusal.reason;
+                       cJSON_AddItemToObject(reply.get(), "error",
+                                             cJSON_CreateString(text.c_str()));
+                   },
                },
                result);
     return printJson(reply.get());

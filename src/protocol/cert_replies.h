@@ -11,9 +11,10 @@ namespace quillmark {
 // No result only when the reply cannot be allocated.
 OptionalText certificateListReply(const CertificateListing& listing);
 
-// The sign reply: `action`, then `signedData` (Base64), or `error` with `errorCode` for a
-// failed step, or `error` alone for missing data, or nothing more when no certificate has
-// the serial. No result only when the reply cannot be allocated.
+// The sign reply (signXml for the XML output): `action`, then `signedData` (Base64), or
+// `error` with `errorCode` for a failed step, or `error` alone for missing data or a refused
+// XML document, or nothing more when no certificate has the serial. No result only when the reply
+// cannot be allocated.
 OptionalText signReply(SignOutput output, const SignResult& result);
 
 }  // namespace quillmark

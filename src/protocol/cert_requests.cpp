@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "consent/consent_gate.h"
@@ -80,11 +81,13 @@ SiteFailure signFailure(const SignResult& result) {
     return SiteFailure::NotFound;
 }
 
-OptionalText recordedSign(SignOutput output, const SignRequest& request) {
-    const SignResult result = quillmark::sign(request);
+// Signs, records the site's failure if there is one, and gives the reply.
+template <typename Signing>
+OptionalText recordedSign(const SignRequest& request, Signing signing) {
+    const SignResult result = signing();
     if (const SiteFailure failure = signFailure(result); failure != SiteFailure::None)
         recordSiteFailure(request.origin, failure);
-    return signReply(output, result);
+    return signReply(request.output, result);
 }
 
 // The sign request's reply, or none.
@@ -121,7 +124,63 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else
         sign.dataHex = stringValue(dataHex);
-    return recordedSign(output, sign);
+    return recordedSign(sign, [&] { return quillmark::sign(sign); });
+}
+
+// A string member, absent as empty; false when present as anything else.
+bool readText(const cJSON* request, const char* name, std::string& text) {
+    const cJSON* item = cJSON_GetObjectItem(request, name);
+    if (item == nullptr) return true;
+    if (!cJSON_IsString(item)) return false;
+    text = item->valuestring;
+    return true;
+}
+
+// The signXml request's options, or the first one that is not as documented.
+std::variant<XmlSignatureOptions, XmlRefusal> xmlOptions(const cJSON* request) {
+    XmlSignatureOptions options;
+    for (auto [name, text] : {std::pair{"referenceId", &options.referenceId},
+                              std::pair{"parentPath", &options.parentPath},
+                              std::pair{"signatureId", &options.signatureId}}) {
+        if (!readText(request, name, *text))
+            return XmlRefusal{std::string(name) + " must be a string"};
+    }
+    if (const cJSON* signingTime = cJSON_GetObjectItem(request, "signingTime"))
+        options.signingTime = flagIsSet(signingTime);
+    std::string canonicalization;
+    if (!readText(request, "canonicalization", canonicalization) ||
+        (!canonicalization.empty() && canonicalization != "exclusive" &&
+         canonicalization != "inclusive"))
+        return XmlRefusal{"canonicalization must be \"inclusive\" or \"exclusive\""};
+    options.exclusive = canonicalization == "exclusive";
+    return options;
+}
+
+// The signXml request's reply. The document and the options are read from the JSON members
+// over both endpoints; over WebSocket, as for sign, the document always arrives enciphered.
+OptionalText replyToSignXml(cJSON* request, const RequestContext& context) {
+    const char* serialNumber = stringMember(request, "serialNumber");
+    cJSON* xmlBase64 = cJSON_GetObjectItem(request, "xmlBase64");
+    const bool secure = context.endpoint == Endpoint::WebSocket ||
+                        flagIsSet(cJSON_GetObjectItem(request, "secure"));
+    if (serialNumber == nullptr) return signReply(SignOutput::Xml, NoCertificate{});
+    if (!cJSON_IsString(xmlBase64)) return signReply(SignOutput::Xml, MissingData{});
+    auto options = xmlOptions(request);
+    if (auto* refusal = std::get_if<XmlRefusal>(&options))
+        return signReply(SignOutput::Xml, *refusal);
+    if (!consentRecorded(context)) return refusedSign(SignOutput::Xml);
+    const SignRequest sign{nullptr,
+                           xmlBase64->valuestring,
+                           reinterpret_cast<std::uint8_t*>(xmlBase64->valuestring),
+                           serialNumber,
+                           secure,
+                           SignOutput::Xml,
+                           context.origin,
+                           context.store,
+                           context.services ? context.services->pinPrompter : nullptr,
+                           context.services ? &context.services->signatureObserver : nullptr};
+    return recordedSign(sign,
+                        [&] { return signXml(sign, std::get<XmlSignatureOptions>(options)); });
 }
 
 // What a site the user did not allow is answered: what a cancelled PIN gives, at the step
@@ -141,6 +200,16 @@ bool certificatesAllowed(const RequestContext& context) {
     const bool given = consentRecorded(context);
     foreground.restore();
     return given;
+}
+
+// A consent or PIN dialog may take the focus while the key is used: the window the user was in
+// gets it back before the reply goes out, whether or not anything was signed.
+template <typename Reply>
+OptionalText givingFocusBack(Reply reply) {
+    const ForegroundWindow foreground = ForegroundWindow::remember();
+    OptionalText text = reply();
+    foreground.restore();
+    return text;
 }
 
 }  // namespace
@@ -167,12 +236,11 @@ bool flagIsSet(const cJSON* item) {
 
 OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context) {
-    // A consent or PIN dialog may take the focus while the key is used: the window the user was in
-    // gets it back before the reply goes out, whether or not anything was signed.
-    const ForegroundWindow foreground = ForegroundWindow::remember();
-    OptionalText reply = replyToSign(request, requestText, context);
-    foreground.restore();
-    return reply;
+    return givingFocusBack([&] { return replyToSign(request, requestText, context); });
+}
+
+OptionalText handleSignXmlRequest(cJSON* request, const RequestContext& context) {
+    return givingFocusBack([&] { return replyToSignXml(request, context); });
 }
 
 }  // namespace quillmark

@@ -23,6 +23,14 @@ OptionalText handleGetCertsRequest(const RequestContext& context);
 OptionalText handleSignRequest(cJSON* request, std::string_view requestText,
                                const RequestContext& context);
 
+// The signXml entry: signs the XML document of `xmlBase64` (Base64; enciphered in secure mode,
+// and always over WebSocket) with the certificate of `serialNumber`, through the same consent,
+// PIN dialogs and failures as sign. Options: `referenceId`, `parentPath`, `signatureId` (strings),
+// `signingTime` (a flag, on when absent) and `canonicalization` ("inclusive", the default, or
+// "exclusive"). Always replies: a document or an option refused gets `error` "invalid XML: "
+// and the reason.
+OptionalText handleSignXmlRequest(cJSON* request, const RequestContext& context);
+
 // The Base64 payload cut from the raw request text: from just after "dataBase64":" up to the
 // first "","cms"" in the text when that lies at or after the payload's start, else to the end.
 // Empty when the start marker is absent. Not JSON-unescaped.

@@ -114,11 +114,17 @@ DispatchResult signature(const ActionRequest& request) {
     return {handleSignRequest(request.json, request.text, request.context)};
 }
 
-// In the order the action is looked up.
+DispatchResult xmlSignature(const ActionRequest& request) {
+    return {handleSignXmlRequest(request.json, request.context)};
+}
+
+// In the order the action is looked up: signXml, matched whole, before sign, which matches
+// any name that begins with "sign".
 constexpr Action kActions[] = {
     {"restart", 9, true, false, false, "restart", restart},
     {"getVersion", 10, true, false, false, "getVersion", version},
     {"getCerts", 8, true, true, true, "getCerts", certificates},
+    {"signXml", 8, true, true, true, "signXml", xmlSignature},
     {"sign", 4, true, true, true, "sign", signature},
     {"status", 7, true, true, false, "status", status},
 };

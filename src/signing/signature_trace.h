@@ -10,6 +10,7 @@ namespace quillmark {
 // The kinds of signature, as the record names them.
 constexpr char kRawSignature[] = "raw";
 constexpr char kCmsSignature[] = "CMS";
+constexpr char kXmlSignature[] = "XML";
 
 // What the user is told of each signature made: when (local time, "2026-01-31 14:05:09
 // +0700"), the site that asked (empty for a program of the user's own), the certificate's name

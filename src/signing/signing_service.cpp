@@ -1,5 +1,7 @@
 #include "signing/signing_service.h"
 
+#include <secerr.h>
+
 #include "keystore/cert_search.h"
 #include "keystore/cert_signing.h"
 #include "signing/signature_trace.h"
@@ -109,6 +111,40 @@ class StepRunner {
     std::optional<SignFailure> failure_;
 };
 
+// The certificate the request names, from the opened store; else the result that says why
+// there is none.
+std::variant<CertificatePtr, SignResult> namedCertificate(StepRunner& steps,
+                                                          const SignRequest& request) {
+    CertificateStore& store = request.store->store();
+    if (!steps.run(SignStep::OpenStore, [&] { return openPersonalStore(store); }))
+        return SignResult(*steps.failure());
+    CertificatePtr found = findBySerial(store, request.serialNumber);
+    if (!found) return SignResult(NoCertificate{});
+    return found;
+}
+
+// What the request's PIN dialogs say: its site and the certificate.
+PinPromptContext promptContext(const SignRequest& request, const CERTCertificate* certificate) {
+    return PinPromptContext{std::string(request.origin), displayName(certificate)};
+}
+
+KeyType keyTypeOf(CERTCertificate* certificate) {
+    const PublicKeyPtr key(CERT_ExtractPublicKey(certificate));
+    return key ? SECKEY_GetPublicKeyType(key.get()) : nullKey;
+}
+
+// The template signed with the key. A key that asked for its PIN on the reader for this
+// signature refuses it when that dialog was cancelled, as signDigest does.
+bool signXmlWithKey(xmlNode* signature, SECKEYPrivateKey* key, CERTCertificate* certificate,
+                    PinSession& session) {
+    const bool made = signXmlTemplate(signature, key, certificate);
+    if (!session.endKeyUseLogin()) {
+        PORT_SetError(SEC_ERROR_BAD_PASSWORD);
+        return false;
+    }
+    return made;
+}
+
 // The signature of the data's hash with the certificate's key, most significant byte first.
 OptionalBytes signData(StepRunner& steps, CERTCertificate* certificate, HashAlgorithm algorithm,
                        ByteRange data, PinSession& session) {
@@ -164,7 +200,7 @@ Bytes replyBytes(const Bytes& result, const SignRequest& request) {
 }  // namespace
 
 StepTexts stepTexts(SignStep step, SignOutput output) {
-    const bool raw = output == SignOutput::Raw;
+    const bool raw = output != SignOutput::Cms;  // XML fails as raw signing does
     switch (step) {
         case SignStep::OpenStore:
             return raw ? StepTexts{"The store was not opened.", "The store was not opened"}
@@ -195,18 +231,13 @@ SignResult sign(const SignRequest& request) {
     if (!data) return MissingData{};
 
     StepRunner steps(request.output);
-    CertificateStore& store = request.store->store();
-    if (!steps.run(SignStep::OpenStore, [&] { return openPersonalStore(store); }))
-        return *steps.failure();
-    const CertificatePtr found = findBySerial(store, request.serialNumber);
-    if (!found) return NoCertificate{};
-    CERTCertificate* certificate = found.get();
+    auto named = namedCertificate(steps, request);
+    if (auto* result = std::get_if<SignResult>(&named)) return std::move(*result);
+    CERTCertificate* certificate = std::get<CertificatePtr>(named).get();
 
     // The request's PIN dialogs, for the key and for the CMS message, name its site and the
     // certificate.
-    PinSession session{*request.store,
-                       PinPromptContext{std::string(request.origin), displayName(certificate)},
-                       request.pinPrompter};
+    PinSession session{*request.store, promptContext(request, certificate), request.pinPrompter};
     OptionalBytes result = signData(steps, certificate, hashFor(certificate), *data, session);
     if (!result) return failureOf(steps, session);
     const SignatureRecord record = signatureRecord(
@@ -218,6 +249,41 @@ SignResult sign(const SignRequest& request) {
         result = signedMessage(steps, certificate, certificateHash(certificate), *result, session);
     if (!result) return failureOf(steps, session);
     traceSignature(record, request.signatureObserver);
+    return replyBytes(*result, request);
+}
+
+SignResult signXml(const SignRequest& request, const XmlSignatureOptions& options) {
+    Bytes storage;
+    const std::optional<ByteRange> data = decodeData(request, storage);
+    if (!data) return MissingData{};
+    auto parsed = XmlDocument::parse(data->data, data->size);
+    if (auto* refusal = std::get_if<XmlRefusal>(&parsed)) return std::move(*refusal);
+    XmlDocument& document = std::get<XmlDocument>(parsed);
+    Bytes().swap(storage);  // the document's bytes live in its tree now
+
+    StepRunner steps(request.output);
+    auto named = namedCertificate(steps, request);
+    if (auto* result = std::get_if<SignResult>(&named)) return std::move(*result);
+    CERTCertificate* certificate = std::get<CertificatePtr>(named).get();
+    auto signature =
+        addSignatureTemplate(document, options, hashFor(certificate), keyTypeOf(certificate));
+    if (auto* refusal = std::get_if<XmlRefusal>(&signature)) return std::move(*refusal);
+
+    PinSession session{*request.store, promptContext(request, certificate), request.pinPrompter};
+    const PrivateKeyPtr key =
+        steps.run(SignStep::PrivateKey, [&] { return findPrivateKey(certificate, session); });
+    if (!key) return failureOf(steps, session);
+    const bool signed_ = steps.run(SignStep::Sign, [&] {
+        return signXmlWithKey(std::get<xmlNode*>(signature), key.get(), certificate, session);
+    });
+    if (!signed_) return failureOf(steps, session);
+    const OptionalBytes result =
+        steps.run(SignStep::SignatureMemory, [&] { return document.serialised(); });
+    if (!result) return failureOf(steps, session);
+    traceSignature(
+        signatureRecord(std::string(request.origin), displayName(certificate), request.serialNumber,
+                        kXmlSignature, result->data(), result->size()),
+        request.signatureObserver);
     return replyBytes(*result, request);
 }
 

@@ -9,6 +9,7 @@
 #include "keystore/nss_database.h"
 #include "keystore/pin_prompter.h"
 #include "signing/signature_trace.h"
+#include "signing/xml_signature.h"
 #include "support/bytes.h"
 #include "support/dialog_turns.h"
 
@@ -16,8 +17,9 @@ namespace quillmark {
 
 // The raw output is the PKCS #1 v1.5 signature, most significant byte first; the CMS output
 // is a DER CMS SignedData message whose content is that same signature, signed again with
-// the same key and carrying the signer's certificate.
-enum class SignOutput { Raw, Cms };
+// the same key and carrying the signer's certificate; the XML output is the document sent,
+// with an enveloped XML signature added.
+enum class SignOutput { Raw, Cms, Xml };
 
 // What a sign request gives: the data (Base64 text, else hex text; either may be null), the
 // serial text of the user certificate to sign with, and whether the data arrives enciphered
@@ -72,7 +74,7 @@ struct MissingData {};
 struct NoCertificate {};
 
 // The bytes that go into the reply (enciphered in secure mode), or why there are none.
-using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
+using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate, XmlRefusal>;
 
 // Signs the data with the private key of the user certificate whose serial text equals the
 // request's, hashing with SHA-256 when the certificate is signed with sha256WithRSAEncryption
@@ -81,5 +83,11 @@ using SignResult = std::variant<Bytes, SignFailure, MissingData, NoCertificate>;
 // is deciphered before hashing and the result enciphered. Logs the raw operation's trace and each
 // failed step; each signature made is traced (traceSignature).
 SignResult sign(const SignRequest& request);
+
+// Signs the XML document the request's data holds (output Xml) with an enveloped signature
+// placed and covering what `options` say, with the same certificate, hash, PIN session and
+// trace as sign. The trace's data is the signed document. A document that does not parse, or
+// that the options do not fit, is refused before any PIN is asked.
+SignResult signXml(const SignRequest& request, const XmlSignatureOptions& options);
 
 }  // namespace quillmark
