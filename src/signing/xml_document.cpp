@@ -185,7 +185,7 @@ std::variant<xmlNode*, XmlRefusal> XmlDocument::elementAt(std::string_view path)
 OptionalBytes XmlDocument::serialised() const {
     xmlChar* memory = nullptr;
     int size = 0;
-    xmlDocDumpMemory(document_.get(), &memory, &size);
+    xmlDocDumpMemoryEnc(document_.get(), &memory, &size, "UTF-8");
     const XmlTextPtr owned(memory);
     if (!owned || size < 0) return std::nullopt;
     return Bytes(owned.get(), owned.get() + size);

@@ -43,7 +43,9 @@ class XmlDocument {
     // namespace. An element holding text cannot be gone through or be the end.
     std::variant<xmlNode*, XmlRefusal> elementAt(std::string_view path);
 
-    // The document as bytes, in the encoding it declared.
+    // The document as UTF-8, declared so: the encoding it came in may be one that writes
+    // markup no parser reads back (UTF-7), and canonical XML, which the signature covers, is
+    // UTF-8 whatever the document's encoding.
     OptionalBytes serialised() const;
 
   private:

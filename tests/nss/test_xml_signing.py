@@ -92,6 +92,17 @@ class XmlSigningTest(AgentTestCase):
                 if "parentPath" in options:
                     self.assertIsNotNone(root.find("DSCKS/NMua/Ky/ds:Signature", NS))
 
+    def test_a_document_in_another_encoding_comes_back_in_utf8_and_verifies(self):
+        cert = pki.users["vietnamese"]
+        latin = '<?xml version="1.0" encoding="ISO-8859-1"?><r><a Id="data">Café</a></r>'
+        utf7 = '<?xml version="1.0" encoding="UTF-7"?><r><a Id="data">x</a></r>'
+        for document in (latin.encode("latin-1"), utf7.encode()):
+            signed = signed_document(sign_xml(cert, document, referenceId="data"))
+            self.assertTrue(signed.startswith(b'<?xml version="1.0" encoding="UTF-8"?>'), signed)
+            self.assertTrue(xmlsec_verify(signed, cert.cert_pem, id_elements=["a"])[0])
+        self.assertIn("Café".encode(), signed_document(
+            sign_xml(cert, latin.encode("latin-1"), referenceId="data")))
+
     def test_secure_mode_deciphers_the_document_and_enciphers_the_result(self):
         cert = pki.users["vietnamese"]
         request = {"action": "signXml", "serialNumber": cert.serial_hex, "secure": True,

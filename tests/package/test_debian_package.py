@@ -33,6 +33,7 @@ EXPECTED = [
     "/usr/share/doc/quillmark/copyright",
     "/usr/share/doc/quillmark/demo/index.html",
     "/usr/share/doc/quillmark/demo/quillmark.js",
+    "/usr/share/quillmark/js/quillmark.js",
     "/etc/quillmark/allowed-sites",
 ]
 
@@ -87,6 +88,10 @@ class DebianPackage(unittest.TestCase):
         type(self).files = [p for p in listing if os.path.isfile(p) or os.path.islink(p)]
         for path in EXPECTED:
             self.assertIn(path, self.files)
+        # The page library a portal serves says which agent release it came with.
+        version = run(["dpkg-query", "-W", "-f", "${Version}", "quillmark"]).stdout
+        with open("/usr/share/quillmark/js/quillmark.js") as f:
+            self.assertIn(f'export const VERSION = "{version.split("-")[0]}";', f.read())
 
     def check_installed_agent(self):
         with Agent(path="/usr/bin/quillmarkd", env={"XDG_STATE_HOME": ""}) as agent:
