@@ -9,9 +9,10 @@ import os
 import unittest
 
 import payload
-from agent import AgentTestCase, call
+from agent import AgentTestCase, allow_sites, call
 from lxml import etree
 from pki import shared_pki
+from test_pin_entry import SITE, OTHER_SITE, PinTestBase
 from websocket_client import greeted
 from xml_check import INVOICE, NS, independent_verify, xmlsec_verify
 
@@ -160,6 +161,38 @@ class XmlSigningTest(AgentTestCase):
         # "signXml" is matched whole: any other name that begins with "sign" is still sign.
         reply = call({"action": "signXmlx", "serialNumber": "0bad", "dataBase64": "AA=="})
         self.assertEqual(reply, {"action": "sign"})
+
+
+class TokenXmlTest(PinTestBase):
+    """A SoftHSM token stands in for a USB token: the XML signature goes through the same
+    consent, PIN per site and failures as sign."""
+
+    TOKEN_PIN = "4321"
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home)
+        self.token_env = pki.add_softhsm_token(self.home, "Quillmark Token", self.TOKEN_PIN,
+                                               ["vietnamese"])
+        allow_sites(self.home, SITE, OTHER_SITE)
+
+    def sign_xml(self, origin):
+        return call({"action": "signXml", "serialNumber": self.cert.serial_hex,
+                     "xmlBase64": base64.b64encode(INVOICE).decode(), **E_INVOICE},
+                    headers={"Origin": origin})
+
+    def test_a_cancelled_pin_then_one_pin_per_site(self):
+        with self.agent(["cancel", self.TOKEN_PIN, self.TOKEN_PIN], env=self.token_env):
+            reply = self.sign_xml(SITE)
+            self.assertEqual(reply["action"], "signXml")
+            self.assert_key_error(reply)
+            self.assert_status("allowed", "pinCancelled", origin=SITE)
+            for origin in (SITE, SITE, OTHER_SITE):
+                signed = signed_document(self.sign_xml(origin))
+                ok, output = xmlsec_verify(signed, self.cert.cert_pem)
+                self.assertTrue(ok, output)
+        asked = [next(c for c in run if c.startswith("SETDESC")) for run in self.runs()]
+        self.assertEqual([d.split()[3] for d in asked], [SITE, SITE, OTHER_SITE])
 
 
 if __name__ == "__main__":
