@@ -281,7 +281,8 @@ std::optional<SignatureRecord> parseJournalLine(std::string_view line) {
     }
     if (fields.size() != kFieldCount) return std::nullopt;
     const std::optional<std::size_t> size = decimal(fields[2]);
-    const bool known = fields[1] == kRawSignature || fields[1] == kCmsSignature;
+    const bool known =
+        fields[1] == kRawSignature || fields[1] == kCmsSignature || fields[1] == kXmlSignature;
     if (fields[0].empty() || !known || !size || !isDigest(fields[3])) return std::nullopt;
     return SignatureRecord{fields[0], fields[5], fields[6], fields[4], fields[1], *size, fields[3]};
 }

@@ -6,10 +6,11 @@ import base64
 import hashlib
 import json
 import os
+import subprocess
 import unittest
 
 import payload
-from agent import AgentTestCase, allow_sites, call
+from agent import AgentTestCase, allow_sites, call, executable
 from lxml import etree
 from pki import shared_pki
 from test_pin_entry import SITE, OTHER_SITE, PinTestBase
@@ -67,13 +68,15 @@ class XmlSigningTest(AgentTestCase):
         ok, output = xmlsec_verify(tampered, cert.cert_pem)
         self.assertFalse(ok, output)
 
-    def test_the_journal_keeps_an_xml_signature_with_the_digest_of_the_signed_document(self):
-        signed = signed_document(sign_xml(pki.users["vietnamese"], **E_INVOICE))
-        journal = os.path.join(self.agent.home, ".local", "state", "quillmark", "signatures.txt")
-        with open(journal, encoding="utf-8") as f:
-            last = f.read().splitlines()[-1]
-        self.assertIn("XML", last.split("\t"))
-        self.assertIn(hashlib.sha256(signed).hexdigest(), last)
+    def test_the_history_shows_an_xml_signature_with_the_digest_of_the_signed_document(self):
+        cert = pki.users["vietnamese"]
+        signed = signed_document(sign_xml(cert, **E_INVOICE))
+        history = subprocess.run([executable(), "--history"],
+                                 env=dict(os.environ, HOME=self.agent.home),
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertIn(f"  XML  a local program  \"{cert.name}\" (serial {cert.serial_hex})"
+                      f"  {len(signed)} bytes  SHA-256 {hashlib.sha256(signed).hexdigest()}",
+                      history.splitlines()[0])
 
     def test_sha1_certificate_gives_rsa_sha1_and_other_options(self):
         cert = pki.users["sha1"]
