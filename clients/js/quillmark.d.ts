@@ -111,13 +111,13 @@ export interface SignXmlOptions {
   serial: string;
   /** The Id of the element to sign; without it, the whole document. */
   referenceId?: string;
-  /** Where the Signature element goes, e.g. "/HDon/DSCKS/NBan"; the agent's default without it. */
+  /** Where the Signature element goes, e.g. "/HDon/DSCKS/NBan"; the root element without it. */
   parentPath?: string;
   /** The Signature element's Id. */
   signatureId?: string;
-  /** Add the time of signing to the signature. */
+  /** false leaves out the signed time of signing, which the agent adds otherwise. */
   signingTime?: boolean;
-  /** Exclusive canonicalization instead of the agent's default. */
+  /** Exclusive canonicalization instead of inclusive C14N 1.0. */
   exclusive?: boolean;
   /** As for sign(): encipher the document and the result (always so over WebSocket). */
   secure?: boolean;

@@ -584,8 +584,9 @@ export class QuillmarkClient {
   /** Signs an XML document (string, or its bytes) with an enveloped XML signature made with the
    * certificate of that serial, and resolves to the signed document's text. referenceId: the
    * Id of the element to sign (the whole document without it); parentPath: where the
-   * Signature goes; signatureId: the Signature's Id; signingTime: add the time of signing;
-   * exclusive: exclusive canonicalization; secure as for sign(). */
+   * Signature goes (the root without it); signatureId: the Signature's Id; signingTime: false
+   * leaves out the signed time of signing the agent adds otherwise; exclusive: exclusive
+   * canonicalization; secure as for sign(). */
   async signXml(xml, { serial, referenceId, parentPath, signatureId, signingTime,
                        exclusive = false, secure = false } = {}) {
     // The agent takes the options it is given and its defaults for the others.
