@@ -81,6 +81,22 @@ SiteFailure signFailure(const SignResult& result) {
     return SiteFailure::NotFound;
 }
 
+// A sign request of the context's site, through its store and services, data still to be set.
+SignRequest signRequestFor(const RequestContext& context, const char* serialNumber, bool secure,
+                           SignOutput output) {
+    const RequestServices* services = context.services;
+    return SignRequest{nullptr,
+                       {},
+                       nullptr,
+                       serialNumber,
+                       secure,
+                       output,
+                       context.origin,
+                       context.store,
+                       services ? services->pinPrompter : nullptr,
+                       services ? &services->signatureObserver : nullptr};
+}
+
 // Signs, records the site's failure if there is one, and gives the reply.
 template <typename Signing>
 OptionalText recordedSign(const SignRequest& request, Signing signing) {
@@ -110,16 +126,7 @@ OptionalText replyToSign(cJSON* request, std::string_view requestText,
     // Asked before anything else, so that the reply tells a site not allowed nothing of the
     // serials the user has.
     if (!consentRecorded(context)) return refusedSign(output);
-    SignRequest sign{nullptr,
-                     {},
-                     nullptr,
-                     serialNumber,
-                     secure,
-                     output,
-                     context.origin,
-                     context.store,
-                     context.services ? context.services->pinPrompter : nullptr,
-                     context.services ? &context.services->signatureObserver : nullptr};
+    SignRequest sign = signRequestFor(context, serialNumber, secure, output);
     if (dataBase64 != nullptr)
         takeBase64Data(request, dataBase64, extracted, context.endpoint, sign);
     else
@@ -169,16 +176,9 @@ OptionalText replyToSignXml(cJSON* request, const RequestContext& context) {
     if (auto* refusal = std::get_if<XmlRefusal>(&options))
         return signReply(SignOutput::Xml, *refusal);
     if (!consentRecorded(context)) return refusedSign(SignOutput::Xml);
-    const SignRequest sign{nullptr,
-                           xmlBase64->valuestring,
-                           reinterpret_cast<std::uint8_t*>(xmlBase64->valuestring),
-                           serialNumber,
-                           secure,
-                           SignOutput::Xml,
-                           context.origin,
-                           context.store,
-                           context.services ? context.services->pinPrompter : nullptr,
-                           context.services ? &context.services->signatureObserver : nullptr};
+    SignRequest sign = signRequestFor(context, serialNumber, secure, SignOutput::Xml);
+    sign.dataBase64 = xmlBase64->valuestring;
+    sign.decodeTo = reinterpret_cast<std::uint8_t*>(xmlBase64->valuestring);
     return recordedSign(sign,
                         [&] { return signXml(sign, std::get<XmlSignatureOptions>(options)); });
 }
