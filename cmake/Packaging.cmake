@@ -44,6 +44,9 @@ string(REGEX REPLACE "payloadIvHex: \"[0-9a-fA-F]*\"" "payloadIvHex: \"${QUILLMA
 file(WRITE ${generated}/config.js "${demo_config}")
 install(FILES ${generated}/config.js ${PROJECT_SOURCE_DIR}/clients/js/quillmark.js
         DESTINATION ${docdir}/demo)
+# The e-invoice example, with the page library beside it as a portal would serve it.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/e-invoice DESTINATION ${docdir})
+install(FILES ${PROJECT_SOURCE_DIR}/clients/js/quillmark.js DESTINATION ${docdir}/e-invoice)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillmark)

@@ -1,5 +1,6 @@
 // The Quillmark demo page: how a web page lists the user's certificates, has the agent sign
-// with one of them over HTTP or WebSocket, and checks the signature itself with WebCrypto.
+// with one of them over HTTP or WebSocket, and checks the signature itself with WebCrypto;
+// and how it has an e-invoice signed with an XML signature where the seller signs.
 // Plain JavaScript, no framework, no build step. Read it top to bottom.
 import { QuillmarkClient, base64ToBytes, bytesToBase64 } from "./quillmark.js";
 
@@ -137,6 +138,70 @@ async function verify(certificate, data, signed, format) {
 }
 
 // ---------------------------------------------------------------------------------------
+// An e-invoice: the agent adds the seller's enveloped XML signature. The signature value can
+// only be checked over canonical XML, which browsers do not make; the page checks what it can
+// see (where the signature went, what it refers to, which certificate it carries, and that
+// the invoice's data came back as it went), and xmlsec1 checks the rest in the page's tests.
+
+const XMLDSIG = "http://www.w3.org/2000/09/xmldsig#";
+// Where Vietnamese e-invoices carry the seller's signature, over <DLHDon Id="data">.
+const SELLER_SIGNATURE = { referenceId: "data", parentPath: "/HDon/DSCKS/NBan",
+                           signatureId: "seller" };
+
+function signInvoice(transport, certificate, xml) {
+  return client(transport).signXml(xml, {
+    serial: certificate.serialNumber,
+    ...SELLER_SIGNATURE,
+    signingTime: true,
+  });
+}
+
+function elementPath(element) {
+  const names = [];
+  for (let node = element; node.nodeType === Node.ELEMENT_NODE; node = node.parentNode)
+    names.unshift(node.localName);
+  return "/" + names.join("/");
+}
+
+// The text of the first XML-DSig element of that name, without the line breaks of Base64.
+function dsigText(root, name) {
+  return root.getElementsByTagNameNS(XMLDSIG, name)[0]?.textContent.replace(/\s+/g, "") ?? null;
+}
+
+// The signed element, serialized as the browser reads it: the same before and after signing
+// when the agent left the data alone.
+function signedPart(xmlDocument) {
+  const element = xmlDocument.querySelector(`[Id="${SELLER_SIGNATURE.referenceId}"]`);
+  return element ? new XMLSerializer().serializeToString(element) : null;
+}
+
+// What is wrong with a signed invoice as far as the page can see, in the user's words: [] when
+// nothing is.
+function invoiceProblems(original, signed, certificate) {
+  const parse = (text) => new DOMParser().parseFromString(text, "application/xml");
+  const after = parse(signed);
+  if (after.getElementsByTagName("parsererror").length)
+    return ["hóa đơn đã ký không phải XML hợp lệ"];
+  const signatures = after.getElementsByTagNameNS(XMLDSIG, "Signature");
+  if (signatures.length !== 1) return [`hóa đơn có ${signatures.length} chữ ký thay vì một`];
+  const [signature] = signatures;
+  const { referenceId, parentPath, signatureId } = SELLER_SIGNATURE;
+  const problems = [];
+  if (elementPath(signature.parentNode) !== parentPath)
+    problems.push(`chữ ký không nằm trong ${parentPath}`);
+  if (signature.getAttribute("Id") !== signatureId)
+    problems.push(`chữ ký không có Id="${signatureId}"`);
+  if (signature.getElementsByTagNameNS(XMLDSIG, "Reference")[0]?.getAttribute("URI") !==
+      `#${referenceId}`)
+    problems.push(`chữ ký không tham chiếu tới phần tử Id="${referenceId}"`);
+  if (dsigText(signature, "X509Certificate") !== certificate.certChains[0])
+    problems.push("chữ ký không mang chứng thư số đã chọn");
+  if (signedPart(after) !== signedPart(parse(original)))
+    problems.push(`dữ liệu hóa đơn (Id="${referenceId}") đã bị thay đổi`);
+  return problems;
+}
+
+// ---------------------------------------------------------------------------------------
 // The page
 
 const $ = (id) => document.getElementById(id);
@@ -195,6 +260,27 @@ async function signAndVerify(certificate, transport, format, mode) {
   }
 }
 
+// Signs the e-invoice in the text box with the chosen certificate and says what the page's
+// own check found.
+async function onSignInvoice() {
+  const certificate = selectedCertificate();
+  if (!certificate)
+    throw new Error("Hãy liệt kê chứng thư số (mục 1) và chọn một chứng thư trước.");
+  const original = $("invoice").value;
+  $("signed-invoice").value = "";
+  const signed = await signInvoice($("invoice-transport").value, certificate, original);
+  $("signed-invoice").value = signed;
+  const problems = invoiceProblems(original, signed, certificate);
+  $("invoice-status").dataset.outcome = problems.length ? "problems" : "ok";
+  if (problems.length) return `✘ Đã ký, nhưng ${problems.join("; ")}.`;
+  const time = dsigText(new DOMParser().parseFromString(signed, "application/xml"),
+                        "SigningTime");
+  return `✔ Đã ký bằng chứng thư số của "${certificate.name ?? certificate.serialNumber}"` +
+    (time ? ` lúc ${time.replace("T", " ")}` : "") + `: chữ ký nằm trong ` +
+    `${SELLER_SIGNATURE.parentPath}, ký phần tử Id="${SELLER_SIGNATURE.referenceId}" và mang ` +
+    "chứng thư số đã chọn; dữ liệu hóa đơn không đổi.";
+}
+
 async function onList() {
   const transport = $("list-transport").value;
   try {
@@ -234,15 +320,19 @@ async function onRunAll() {
     await signAndVerify(certificate, transport, format, mode);
 }
 
-function busy(action) {
+// Runs a button's action with the page marked busy; the action's message, or its error
+// explained, then shows in the status line (data-outcome "error" for an error).
+function busy(action, statusId = "sign-status", working = "Working…") {
   return async () => {
-    $("sign-status").textContent = "Working…";
+    const status = $(statusId);
+    status.textContent = working;
+    delete status.dataset.outcome;
     document.body.dataset.busy = "yes";
     try {
-      await action();
-      $("sign-status").textContent = "";
+      status.textContent = (await action()) ?? "";
     } catch (error) {
-      $("sign-status").textContent = explain(error);
+      status.dataset.outcome = "error";
+      status.textContent = explain(error);
     } finally {
       delete document.body.dataset.busy;
     }
@@ -253,11 +343,12 @@ $("agent-address").textContent = `${config.httpUrl} and ${config.httpUrl.replace
 $("list").onclick = busy(onList);
 $("sign").onclick = busy(onSign);
 $("run-all").onclick = busy(onRunAll);
+$("sign-invoice").onclick = busy(onSignInvoice, "invoice-status", "Đang ký…");
 $("transport").onchange = () => {
   $("mode").disabled = $("transport").value === "websocket";
 };
 // The page's own steps, for the browser's console and its tests (a module declares no globals).
-Object.assign(window, { utf8, listCertificates, sign, verify });
+Object.assign(window, { utf8, listCertificates, sign, verify, signInvoice, invoiceProblems });
 
 // index.html?run=all lists the certificates and tries every combination at once.
 if (new URLSearchParams(location.search).get("run") === "all") busy(onRunAll)();

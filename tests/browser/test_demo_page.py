@@ -1,7 +1,10 @@
 """The demo page in headless Chromium against the real agent and a test PKI store: listing
 over both transports, signing over HTTP and WebSocket in every mode, and the page's own
-WebCrypto verification. Leaves a screenshot in BUILD/browser/demo-page.png."""
+WebCrypto verification; its e-invoice signed with either certificate over either transport,
+verified by xmlsec1, the page's own check of it, and a document the agent refuses. Leaves
+screenshots in BUILD/browser/demo-page.png and demo-e-invoice.png."""
 
+import json
 import os
 import shutil
 import sys
@@ -11,6 +14,7 @@ import unittest
 from agent import Agent, allow_sites
 from chromium import Browser
 from pki import Pki
+from xml_check import xmlsec_verify
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import demo  # noqa: E402  (the demo's own page server)
@@ -102,6 +106,59 @@ class DemoPageTest(unittest.TestCase):
                         self.failure_report())
         self.assertIn("SHA-1 with RSA", results[-1][2])
         self.assertIn("SHA-256 with RSA", results[3][2])
+
+    def choose_certificate(self, name):
+        """Ticks the certificate of that name in the page's list."""
+        self.browser.evaluate(
+            "[...document.querySelectorAll('#certificates tr')].find(r => r.cells[1].textContent"
+            f" === {json.dumps(name)}).querySelector('input').checked = true")
+
+    def invoice_status(self):
+        return self.browser.evaluate(
+            "[document.getElementById('invoice-status').dataset.outcome,"
+            " document.getElementById('invoice-status').textContent]")
+
+    def test_the_page_signs_an_e_invoice(self):
+        browser = self.browser
+        browser.open(self.page_url)
+        self.click_and_wait("list")
+        for key, transport in (("vietnamese", "http"), ("sha1", "websocket")):
+            signer = self.pki.users[key]
+            with self.subTest(signer=key, transport=transport):
+                self.choose_certificate(signer.name)
+                browser.evaluate(
+                    f"document.getElementById('invoice-transport').value = '{transport}'")
+                self.click_and_wait("sign-invoice")
+                outcome, status = self.invoice_status()
+                self.assertEqual(outcome, "ok", status)
+                self.assertIn(signer.name, status)
+                signed = browser.evaluate("document.getElementById('signed-invoice').value")
+                ok, output = xmlsec_verify(signed.encode(), signer.cert_pem)
+                self.assertTrue(ok, output)
+        os.makedirs(SCREENSHOT_DIR, exist_ok=True)
+        browser.screenshot(os.path.join(SCREENSHOT_DIR, "demo-e-invoice.png"))
+
+        # The page's own check of the last invoice signed (with the SHA-1 certificate): it
+        # notices a changed amount and a signature that carries another certificate.
+        problem_counts = browser.evaluate("""(async () => {
+            const certificates = await listCertificates("http");
+            const signer = certificates.find((c) => c.serialNumber === "%s");
+            const other = certificates.find((c) => c !== signer);
+            const original = document.getElementById("invoice").value;
+            const signed = document.getElementById("signed-invoice").value;
+            return [invoiceProblems(original, signed, signer),
+                    invoiceProblems(original, signed.replace("1100000", "9100000"), signer),
+                    invoiceProblems(original, signed, other)].map((problems) => problems.length);
+        })()""" % self.pki.users["sha1"].serial_hex)
+        self.assertEqual(problem_counts, [0, 1, 1], browser.console_messages())
+
+        # A document the agent will not sign: the user reads why, in Vietnamese.
+        browser.evaluate("document.getElementById('invoice').value = "
+                         "'<HDon><DLHDon Id=\"data\"></HDon>'")
+        self.click_and_wait("sign-invoice")
+        outcome, status = self.invoice_status()
+        self.assertEqual(outcome, "error", status)
+        self.assertTrue(status.startswith("Không thể ký tài liệu XML"), status)
 
     def test_the_page_verification_rejects_other_data(self):
         browser = self.browser

@@ -33,6 +33,8 @@ EXPECTED = [
     "/usr/share/doc/quillmark/copyright",
     "/usr/share/doc/quillmark/demo/index.html",
     "/usr/share/doc/quillmark/demo/quillmark.js",
+    "/usr/share/doc/quillmark/e-invoice/index.html",
+    "/usr/share/doc/quillmark/e-invoice/quillmark.js",
     "/usr/share/quillmark/js/quillmark.js",
     "/etc/quillmark/allowed-sites",
 ]
