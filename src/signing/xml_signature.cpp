@@ -3,6 +3,7 @@
 // clang-format off: xmlsec.h first, as the other headers need its types.
 #include <xmlsec/xmlsec.h>
 // clang-format on
+#include <libxml/tree.h>
 #include <xmlsec/errors.h>
 #include <xmlsec/nss/crypto.h>
 #include <xmlsec/nss/pkikeys.h>
@@ -121,16 +122,13 @@ bool addContentReference(xmlNode* signature, const XmlSignatureOptions& options,
 // The key for xmlsec: copies of the private key (which keeps the request's PIN session) and of
 // the certificate's public key, with the certificate for KeyInfo.
 SecKeyPtr signingKey(SECKEYPrivateKey* privateKey, CERTCertificate* certificate) {
-    SECKEYPrivateKey* privateCopy = SECKEY_CopyPrivateKey(privateKey);
-    SECKEYPublicKey* publicKey = CERT_ExtractPublicKey(certificate);
-    xmlSecKeyData* value = nullptr;
-    if (privateCopy != nullptr && publicKey != nullptr)
-        value = xmlSecNssPKIAdoptKey(privateCopy, publicKey);
-    if (value == nullptr) {
-        if (privateCopy != nullptr) SECKEY_DestroyPrivateKey(privateCopy);
-        if (publicKey != nullptr) SECKEY_DestroyPublicKey(publicKey);
-        return nullptr;
-    }
+    PrivateKeyPtr privateCopy(SECKEY_CopyPrivateKey(privateKey));
+    PublicKeyPtr publicKey(CERT_ExtractPublicKey(certificate));
+    if (!privateCopy || !publicKey) return nullptr;
+    xmlSecKeyData* value = xmlSecNssPKIAdoptKey(privateCopy.get(), publicKey.get());
+    if (value == nullptr) return nullptr;
+    privateCopy.release();  // the key data owns both now
+    publicKey.release();
     SecKeyPtr key(xmlSecKeyCreate());
     if (!key || xmlSecKeySetValue(key.get(), value) < 0) {
         xmlSecKeyDataDestroy(value);
@@ -140,11 +138,9 @@ SecKeyPtr signingKey(SECKEYPrivateKey* privateKey, CERTCertificate* certificate)
     if (x509 == nullptr) return nullptr;
     // The key's own certificate, and the one KeyInfo writes out.
     for (auto adopt : {xmlSecNssKeyDataX509AdoptKeyCert, xmlSecNssKeyDataX509AdoptCert}) {
-        CERTCertificate* copy = CERT_DupCertificate(certificate);
-        if (adopt(x509, copy) < 0) {
-            CERT_DestroyCertificate(copy);
-            return nullptr;
-        }
+        CertificatePtr copy(CERT_DupCertificate(certificate));
+        if (adopt(x509, copy.get()) < 0) return nullptr;
+        copy.release();
     }
     return key;
 }
@@ -169,6 +165,9 @@ std::variant<xmlNode*, XmlRefusal> addSignatureTemplate(XmlDocument& document,
     if (!xmlSecurityReady()) return XmlRefusal{"the XML signature library did not start"};
     if (!options.referenceId.empty() && !document.hasId(options.referenceId))
         return XmlRefusal{"no element has the Id \"" + options.referenceId + "\""};
+    if (!options.signatureId.empty() && xmlValidateNCName(xml(options.signatureId.c_str()), 0) != 0)
+        return XmlRefusal{"signatureId \"" + options.signatureId +
+                          "\" is not a name an Id can have"};
     if (!options.signatureId.empty() && document.hasId(options.signatureId))
         return XmlRefusal{"the Id \"" + options.signatureId + "\" is already in the document"};
     const auto parent =

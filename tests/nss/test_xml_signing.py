@@ -139,6 +139,7 @@ class XmlSigningTest(AgentTestCase):
             (INVOICE, {"parentPath": "/Invoice/DSCKS"}, "root element, HDon"),
             (INVOICE, {"parentPath": "HDon"}, "absolute path"),
             (INVOICE, {"signatureId": "data"}, 'Id "data" is already'),
+            (INVOICE, {"signatureId": "a b"}, 'signatureId "a b" is not a name'),
             (INVOICE, {"referenceId": 7}, "referenceId must be a string"),
             (b"not xml at all", {}, "line 1"),
         ]
