@@ -5,6 +5,7 @@
 #include <set>
 
 #include "consent/allowed_sites.h"
+#include "consent/lookalike_site.h"
 #include "consent/registrable_domain.h"
 #include "support/dialog_turns.h"
 #include "support/log_file.h"
@@ -103,6 +104,17 @@ bool comparable(std::string_view origin) {
     return origin.size() <= kMaxOriginLength && origin.find('\0') == std::string_view::npos;
 }
 
+// The question as the dialog asks it: with the allowed site the origin's host imitates, if
+// any, on either list as they stand now.
+ConsentQuestion withLookalike(std::string_view origin, const ConsentQuestion& question) {
+    std::vector<std::string> allowed = state().sites.userSites();
+    for (std::string& site : state().sites.administratorSites())
+        allowed.push_back(std::move(site));
+    ConsentQuestion asked = question;
+    asked.lookalike = imitatedSite(std::string(origin), allowed);
+    return asked;
+}
+
 // Asks in the request's dialog turn, and remembers an explicit answer, except for "null".
 // While the request waited for its turn, another request of the site may have been answered.
 ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& question,
@@ -111,7 +123,7 @@ ConsentAnswer askAndRemember(std::string_view origin, const ConsentQuestion& que
     if (!turn.granted()) return ConsentAnswer::NoAnswer;
     if (siteAllowed(origin)) return ConsentAnswer::Allow;
     if (state().denied(origin)) return ConsentAnswer::Deny;
-    const ConsentAnswer answer = prompter.ask(question);
+    const ConsentAnswer answer = prompter.ask(withLookalike(origin, question));
     const bool remembered = origin != kNullOrigin;
     if (answer == ConsentAnswer::Allow && remembered) state().sites.allow(std::string(origin));
     if (answer == ConsentAnswer::Deny && remembered) state().deny(std::string(origin));

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "consent/lookalike_site.h"
 #include "support/dialog_turns.h"
 
 namespace quillmark {
@@ -13,6 +15,12 @@ struct ConsentQuestion {
     std::string site;
     // The request that asks, whose dialog turn the question takes; null outside any runner.
     const RequestScope* request = nullptr;
+    // The allowed site whose name the site's host carries though it is not that site's, and
+    // whose it is; set by the consent gate from the lists as it asks.
+    std::optional<Lookalike> lookalike{};
+    // The user's certificate store has no password: once allowed, the site may sign with the
+    // store's certificates and nothing more is asked. Set by the request, which holds the store.
+    bool storeWithoutPassword = false;
 };
 
 // How the user answered: Allow and Deny are remembered; NoAnswer (the dialog timed out, was

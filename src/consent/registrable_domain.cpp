@@ -39,6 +39,18 @@ std::size_t domainStart(const std::string& host) {
 
 }  // namespace
 
+std::optional<DomainBounds> domainBounds(const std::string& host) {
+    const psl_ctx_t* list = suffixList();
+    if (list == nullptr || isAddress(host)) return std::nullopt;
+    const char* domain = psl_registrable_domain(list, host.c_str());
+    if (domain == nullptr) return std::nullopt;
+    // A registrable domain is one label above its public suffix.
+    const auto start = static_cast<std::size_t>(domain - host.c_str());
+    const std::size_t dot = host.find('.', start);
+    if (dot == std::string::npos) return std::nullopt;
+    return DomainBounds{start, dot + 1};
+}
+
 OriginParts splitAtRegistrableDomain(const std::string& origin) {
     const std::optional<HostSpan> span = originHost(origin);
     if (!span || span->length == 0) return {origin, {}, {}};

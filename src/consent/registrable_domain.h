@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,5 +27,15 @@ OriginParts splitAtRegistrableDomain(const std::string& origin);
 // as one. A host without one is its own site; an origin without a host name is the whole
 // text. Any thread may call it.
 std::string registrableDomain(std::string_view origin);
+
+// Where a host name's registrable domain and its public suffix start in it: 7 and 15 in
+// "portal.example.vn". None for a host without a registrable domain (an address, a public
+// suffix itself, a single label). The host is in lowercase, in ASCII or in Unicode, without a
+// final dot.
+struct DomainBounds {
+    std::size_t domain = 0;
+    std::size_t suffix = 0;
+};
+std::optional<DomainBounds> domainBounds(const std::string& host);
 
 }  // namespace quillmark

@@ -2,6 +2,7 @@
 
 #include <idn2.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "consent/origin_host.h"
@@ -57,6 +58,20 @@ std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec)
 
 std::string unicodeOrigin(const std::string& origin) {
     return unicodeOrigin(origin, HostNameCodec{idnaToUnicode, idnaToAscii});
+}
+
+std::string unicodeHostName(const std::string& asciiHost) {
+    if (!hasAceLabel(asciiHost)) return asciiHost;
+    const std::string unicode = unicodeHost(asciiHost, HostNameCodec{idnaToUnicode, idnaToAscii});
+    return unicode.empty() ? asciiHost : unicode;
+}
+
+std::string asciiHostName(const std::string& host) {
+    const bool ascii =
+        std::all_of(host.begin(), host.end(), [](unsigned char c) { return c < 0x80; });
+    if (ascii) return host;
+    const std::string encoded = idnaToAscii(host);
+    return encoded.empty() ? host : encoded;
 }
 
 }  // namespace quillmark

@@ -19,4 +19,12 @@ std::string unicodeOrigin(const std::string& origin, const HostNameCodec& codec)
 // The same with libidn2 (IDNA 2008).
 std::string unicodeOrigin(const std::string& origin);
 
+// A lowercase host name with its internationalised labels in Unicode, as unicodeOrigin shows
+// them, with libidn2; the name as it is when it has none or they do not decode back to it.
+std::string unicodeHostName(const std::string& asciiHost);
+
+// A lowercase host name in ASCII ("xn--…" labels), as browsers send it; the name as it is when
+// it is ASCII already or cannot be converted.
+std::string asciiHostName(const std::string& host);
+
 }  // namespace quillmark

@@ -45,6 +45,18 @@ DialogRun confirm(PinentryProcess& pinentry, ConsentAnswer& answer, AnswerOf ans
     return DialogRun::Answered;
 }
 
+// What the agent's own dialog is told: the site, and what its warnings need (the allowed name
+// the site imitates and whose the site is, a store without a password).
+std::vector<std::string> ownSettings(const ConsentQuestion& question) {
+    std::vector<std::string> settings{"SETSITE " + escapeAssuanParameter(question.site)};
+    if (question.lookalike) {
+        settings.push_back("SETIMITATED " + escapeAssuanParameter(question.lookalike->imitated));
+        settings.push_back("SETOWNER " + escapeAssuanParameter(question.lookalike->owner));
+    }
+    if (question.storeWithoutPassword) settings.emplace_back("SETNOPASSWORD");
+    return settings;
+}
+
 // The agent's own dialog is given the site and draws it itself: OK allows, a cancellation
 // (Deny, its close box or Escape) denies.
 DialogSteps ownSteps(const ConsentQuestion& question, ConsentAnswer& answer) {
@@ -53,8 +65,7 @@ DialogSteps ownSteps(const ConsentQuestion& question, ConsentAnswer& answer) {
         if (reply == AssuanReply::Cancelled) return ConsentAnswer::Deny;
         return std::nullopt;
     };
-    return {{"SETSITE " + escapeAssuanParameter(question.site)},
-            [&answer, answerOf](PinentryProcess& pinentry) {
+    return {ownSettings(question), [&answer, answerOf](PinentryProcess& pinentry) {
                 return confirm(pinentry, answer, answerOf);
             }};
 }
@@ -63,7 +74,8 @@ DialogSteps ownSteps(const ConsentQuestion& question, ConsentAnswer& answer) {
 // denies here. Allow is the third button ("Not confirmed"), so that no key pressed alone
 // allows; the cancel button, Escape or the close box deny too.
 DialogSteps pinentrySteps(const ConsentQuestion& question, ConsentAnswer& answer) {
-    const ConsentPromptContext context{question.site, unicodeOrigin(question.site)};
+    const ConsentPromptContext context{question.site, unicodeOrigin(question.site),
+                                       question.lookalike, question.storeWithoutPassword};
     const auto answerOf = [](AssuanReply reply) -> std::optional<ConsentAnswer> {
         if (reply == AssuanReply::NotConfirmed) return ConsentAnswer::Allow;
         if (reply == AssuanReply::Ok || reply == AssuanReply::Cancelled) return ConsentAnswer::Deny;

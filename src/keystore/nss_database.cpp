@@ -171,4 +171,12 @@ bool openPersonalStore(CertificateStore& store) {
     return preparePkiDirectory() && prepareDatabaseDirectory() && openUserDatabase(store);
 }
 
+// A database never given a password (NSS made it, or certutil -N --empty-password did) needs
+// no login; one that was set up with a password does until the user logs in.
+bool storeWithoutPassword(CertificateStore& store) {
+    if (!openUserDatabase(store)) return false;
+    const SlotPtr slot(PK11_GetInternalKeySlot());
+    return slot && (PK11_NeedUserInit(slot.get()) || !PK11_NeedLogin(slot.get()));
+}
+
 }  // namespace quillmark

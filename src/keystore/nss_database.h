@@ -78,4 +78,9 @@ bool openUserDatabase(CertificateStore& store);
 // All three steps: what signing needs before it can look for a certificate.
 bool openPersonalStore(CertificateStore& store);
 
+// True when the user's database, opened as openUserDatabase opens it, has no password: its
+// keys serve without a login, so nothing asks before they sign. False when it has one or
+// cannot be opened.
+bool storeWithoutPassword(CertificateStore& store);
+
 }  // namespace quillmark

@@ -9,6 +9,8 @@
 
 #include "consent/consent_gate.h"
 #include "desktop/foreground_window.h"
+#include "keystore/certificate_store.h"
+#include "keystore/nss_database.h"
 #include "keystore/pin_prompter.h"
 #include "protocol/cert_replies.h"
 #include "protocol/site_failures.h"
@@ -47,12 +49,20 @@ OptionalText refusedSign(SignOutput output) {
     return signReply(output, failure);
 }
 
+// The question the site would be asked. Whether the store has a password is looked up only
+// when a dialog would show: a site served or refused without one does not open the store.
+ConsentQuestion consentQuestion(const RequestContext& context) {
+    ConsentQuestion question{std::string(context.origin), context.request};
+    if (context.store != nullptr && needsConsent(context.origin))
+        question.storeWithoutPassword = storeWithoutPassword(context.store->store());
+    return question;
+}
+
 // Whether the site may go on; a refusal, or a question no one answered, is recorded.
 bool consentRecorded(const RequestContext& context) {
     const std::string_view origin = context.origin;
     ConsentPrompter* prompter = context.services ? context.services->consentPrompter : nullptr;
-    const ConsentAnswer answer =
-        consentAnswer(origin, ConsentQuestion{std::string(origin), context.request}, prompter);
+    const ConsentAnswer answer = consentAnswer(origin, consentQuestion(context), prompter);
     if (answer == ConsentAnswer::Deny) recordSiteFailure(origin, SiteFailure::RefusedByUser);
     if (answer == ConsentAnswer::NoAnswer) recordSiteFailure(origin, SiteFailure::NoDialog);
     return answer == ConsentAnswer::Allow;

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
+#include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -48,6 +49,14 @@ QLabel* wrappedLabel(const std::string& text, QWidget* parent) {
     return label;
 }
 
+// A warning that must not be skimmed over: in bold.
+QLabel* warningLabel(QLabel* label) {
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
 // The origin on a line of its own, never wrapped (a wrap at a hyphen or dot would blur where
 // the name ends), with its registrable domain in bold and the rest plain, so that a lookalike
 // ("portal.example.vn.attacker.example") shows whose it is. Every part is escaped: the origin
@@ -88,7 +97,8 @@ void ConsentDialog::addControls(const ConsentQuestion& question, const QIcon& ic
     picture->setAlignment(Qt::AlignTop);
 
     // The site between the words, its Unicode form first when it has one.
-    const ConsentPromptContext context{question.site, qtUnicodeOrigin(question.site)};
+    const ConsentPromptContext context{question.site, qtUnicodeOrigin(question.site),
+                                       question.lookalike, question.storeWithoutPassword};
     const ConsentPromptLines lines = consentPromptLines(context);
     auto* text = new QVBoxLayout;
     text->addWidget(wrappedLabel(lines.lead, this));
@@ -99,6 +109,10 @@ void ConsentDialog::addControls(const ConsentQuestion& question, const QIcon& ic
             siteLabel(context.origin, true, context.unicodeOrigin.empty() ? "%1" : "(%1)", this));
     }
     text->addWidget(wrappedLabel(lines.request, this));
+    if (!lines.lookalikeWarning.empty())
+        text->addWidget(warningLabel(wrappedLabel(lines.lookalikeWarning, this)));
+    if (!lines.noPasswordWarning.empty())
+        text->addWidget(wrappedLabel(lines.noPasswordWarning, this));
     text->addWidget(wrappedLabel(lines.note, this));
 
     m_buttons = new QDialogButtonBox(this);

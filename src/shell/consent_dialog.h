@@ -11,11 +11,13 @@ namespace quillmark {
 
 // The question a site asks, above every other window: which site (scheme, host and port as its
 // browser sent them, and the host in Unicode too when it has an internationalised name), what
-// it asks, the agent's icon, and Allow and Deny. For a second after it appears nothing answers
-// it, neither key nor click, so that input meant for the page does not; then Deny is the
-// default and focused button, so that Enter or Space alone never allows. Escape or the close
-// box is Deny; a dialog left unanswered as long as a PIN dialog, or closed by the application
-// as it quits, closes with no answer. Shared by the desktop agent and quillmark-consent.
+// it asks, a warning in bold when the host imitates an allowed site, a line telling that
+// nothing more is asked when the store has no password, the agent's icon, and Allow and Deny.
+// For a second after it appears nothing answers it, neither key nor click, so that input meant
+// for the page does not; then Deny is the default and focused button, so that Enter or Space
+// alone never allows. Escape or the close box is Deny; a dialog left unanswered as long as a
+// PIN dialog, or closed by the application as it quits, closes with no answer. Shared by the
+// desktop agent and quillmark-consent.
 class ConsentDialog : public QDialog {
     Q_OBJECT
 

@@ -10,7 +10,7 @@ import subprocess
 import threading
 import unittest
 
-from agent import Agent, call
+from agent import Agent, allow_sites, call
 from desktop import DesktopSession, unique_colours, wait_until
 from notification_server import NotificationServer
 from pki import shared_pki
@@ -22,6 +22,7 @@ SITE = "https://portal.example:8443"
 OTHER_SITE = "http://other.example"
 IDN_SITE = "https://xn--bcher-kva.example"
 LOOKALIKE = "https://portal.example.vn.attacker.example.com"
+IMITATED = "https://portal.example.vn"
 DATA = b"a contract to sign"
 REFUSED_CODE = 4294959119
 DIALOG = "Quillmark"
@@ -180,6 +181,39 @@ class ConsentDialogTest(unittest.TestCase):
                                   "60x14+110+17", "-format", "%[fx:minima.intensity*255]", "info:"],
                                  capture_output=True, text=True).stdout
         return float(darkest) < 100
+
+    def window_height(self, window):
+        geometry = self.desktop.xdotool("getwindowgeometry", "--shell", str(window))
+        return int(dict(line.split("=") for line in geometry.split())["HEIGHT"])
+
+    def refused_dialog(self, origin, name):
+        """Shows a site's dialog, denies it, and gives its height and its screenshot (without
+        the window frame)."""
+        request = Request({"action": "getCerts"}, origin)
+        dialog = self.wait_for_consent(name)
+        height = self.window_height(dialog)
+        shot = self.desktop.screenshot(dialog, os.path.join(SCREENSHOTS, name), frame=False)
+        self.answer(dialog, "Return")
+        self.assertEqual(request.result()["errorCode"], REFUSED_CODE)
+        return height, shot
+
+    def test_a_lookalike_of_an_allowed_site_is_warned_of_in_both_agents_alike(self):
+        """The warning takes lines of its own, drawn alike by the desktop agent's dialog and by
+        quillmark-consent, which is told of it over its pipe."""
+        drawn = {}
+        sites = ((LOOKALIKE, "lookalike"), (OTHER_SITE, "plain"))
+        for kind, path in (("desktop", QUILLMARKXP), ("headless", None)):
+            agent = self.agent(path=path)
+            allow_sites(agent.home, IMITATED)
+            with agent:
+                drawn[kind] = [self.refused_dialog(origin, f"consent-{name}-{kind}.png")
+                               for origin, name in sites]
+        (lookalike, _), (plain, _) = drawn["desktop"]
+        self.assertGreater(lookalike - plain, 12, "no warning line drawn")
+        for (height, shot), (headless_height, headless_shot) in zip(drawn["desktop"],
+                                                                   drawn["headless"]):
+            self.assertEqual(height, headless_height)
+            self.assertLess(pixels_differing(shot, headless_shot), 100, headless_shot)
 
     def test_headless_agent_dialog_takes_nothing_in_its_first_second(self):
         with self.agent(path=None):

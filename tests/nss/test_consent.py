@@ -24,6 +24,9 @@ REFUSED_CODE = 4294959119
 # Enter presses OK, the default button: it denies, and Allow is the third button.
 ALLOW_TEXTS = ["SETOK Từ chối", "SETNOTOK Cho phép", "SETCANCEL Đóng", "CONFIRM"]
 ASKS = "muốn dùng chứng thư số của bạn: xem danh sách và ký số."
+NO_PASSWORD = ("Lưu ý: kho chứng thư số của bạn chưa có mật khẩu, nên một khi bạn cho phép, "
+               "trang này có thể ký số bằng các chứng thư trong kho mà không cần hỏi lại bạn.")
+REMEMBERED = "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải hỏi lại."
 
 
 def restart_goes_unanswered(origin):
@@ -63,9 +66,7 @@ class ConsentTest(PinTestBase):
         with self.agent([]):
             self.assert_listed(self.get_certs(SITE))
         [run] = self.runs()
-        self.assertIn(f"SETDESC Trang web {SITE} {ASKS}%0A"
-                      "Chỉ cho phép nếu bạn tin trang web này: trang được phép sẽ không phải "
-                      "hỏi lại.", run)
+        self.assertIn(f"SETDESC Trang web {SITE} {ASKS}%0A{NO_PASSWORD}%0A{REMEMBERED}", run)
         self.assertEqual([c for c in run if c in ALLOW_TEXTS], ALLOW_TEXTS)
         with open(self.sites_file) as f:
             self.assertEqual(f.read(), SITE + "\n")
@@ -109,9 +110,8 @@ class ConsentTest(PinTestBase):
         for origin in (SITE, OTHER):
             self.assertEqual(log.count(f"Site not allowed: {origin}"), 1)
             self.assertIn(f"… 1 more: Site not allowed: {origin}", log)
-        self.assertEqual(self.descriptions()[1:], [f"SETDESC Trang web {OTHER} {ASKS}%0A"
-                                                   "Chỉ cho phép nếu bạn tin trang web này: "
-                                                   "trang được phép sẽ không phải hỏi lại."] * 2)
+        self.assertEqual(self.descriptions()[1:],
+                         [f"SETDESC Trang web {OTHER} {ASKS}%0A{NO_PASSWORD}%0A{REMEMBERED}"] * 2)
         self.assertFalse(os.path.exists(self.sites_file))
         # Denied only until the agent stops; Enter alone denies, and is not asked again.
         with self.agent(["enter"]):
@@ -201,8 +201,8 @@ class ConsentTest(PinTestBase):
             self.assertEqual(len(self.runs()), 4)
         log = agent.log_texts()
         self.assertEqual(self.descriptions()[:3],
-                         [f"SETDESC Trang web {origin} {ASKS}%0AChỉ cho phép nếu bạn tin trang "
-                          "web này: trang được phép sẽ không phải hỏi lại." for origin in flood[:3]])
+                         [f"SETDESC Trang web {origin} {ASKS}%0A{NO_PASSWORD}%0A{REMEMBERED}"
+                          for origin in flood[:3]])
         refusals = [text for text in log if text.startswith("Site not allowed")]
         self.assertEqual(refusals, [f"Site not allowed: {origin}" for origin in flood[:3]] + [
             f"Site not allowed: {flood[3]} (the domain flood.example is refused)",
@@ -212,6 +212,23 @@ class ConsentTest(PinTestBase):
         domain = [text for text in counted if text.endswith(" more: Site not allowed: any site "
                                                             "of flood.example")]
         self.assertEqual(len(domain), 1, counted)
+
+    def test_a_host_carrying_an_allowed_sites_name_is_warned_of_on_a_line_of_its_own(self):
+        admin = os.path.join(self.tools, "admin-sites")
+        with open(admin, "w") as f:
+            f.write("https://sign.agency.gov.vn\n")
+        allow_sites(self.home, "https://portal.example.vn")
+        lookalikes = {"https://portal.example.vn.attacker.example": "portal.example.vn",
+                      "https://agency-gov-vn.login.attacker.example:8443": "agency.gov.vn"}
+        with self.agent(["deny"] * 4, env={"QUILLMARK_TEST_ADMIN_ALLOWED_SITES": admin}):
+            for origin in [*lookalikes, OTHER, "https://sub.portal.example.vn"]:
+                self.assertEqual(self.get_certs(origin)["errorCode"], REFUSED_CODE)
+        warnings = [f"⚠ Cảnh báo: địa chỉ này có chứa “{name}” nhưng thực ra thuộc về trang "
+                    "“attacker.example”.%0A" for name in lookalikes.values()]
+        self.assertEqual(self.descriptions(), [
+            f"SETDESC Trang web {origin} {ASKS}%0A{warning}{NO_PASSWORD}%0A{REMEMBERED}"
+            for origin, warning in zip([*lookalikes, OTHER, "https://sub.portal.example.vn"],
+                                       warnings + ["", ""])])
 
     def test_websocket_replies_keep_the_order_of_requests_behind_a_consent_dialog(self):
         with self.agent(["await", "allow"]):
@@ -226,6 +243,18 @@ class ConsentTest(PinTestBase):
         self.assertEqual(listed["action"], "getCerts")
         self.assert_listed(listed)
         self.assertEqual((status["action"], status["site"]), ("status", "allowed"))
+
+
+class ConsentWithPasswordTest(PinTestBase):
+    """A store with a password: the dialog does not say that nothing more will be asked."""
+
+    def test_no_word_of_a_store_without_a_password(self):
+        pki.install(self.home, password="1234", users=["vietnamese"])
+        with self.agent(["deny"]):
+            self.assertEqual(call({"action": "getCerts"}, headers={"Origin": SITE})["errorCode"],
+                             REFUSED_CODE)
+        self.assertEqual([c for run in self.runs() for c in run if c.startswith("SETDESC ")],
+                         [f"SETDESC Trang web {SITE} {ASKS}%0A{REMEMBERED}"])
 
 
 if __name__ == "__main__":

@@ -97,6 +97,32 @@ TEST_F(QtConsentPrompterTest, CancelFromAnyThreadClosesTheDialogWithNoAnswer) {
     EXPECT_FALSE(dialog->isVisible());
 }
 
+TEST_F(QtConsentPrompterTest, TheWarningsStandOnLinesOfTheirOwnTheLookalikeInBold) {
+    ConsentQuestion question{"https://portal.example.vn.attacker.test"};
+    question.lookalike = Lookalike{"portal.example.vn", "attacker.test"};
+    question.storeWithoutPassword = true;
+    const ConsentDialog dialog(question, QIcon());
+    QStringList texts;
+    const QLabel* lookalike = nullptr;
+    for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+        texts << label->text();
+        if (label->text().startsWith(QStringLiteral("⚠"))) lookalike = label;
+    }
+    EXPECT_EQ(texts.mid(4, 2),
+              QStringList({QStringLiteral("⚠ Cảnh báo: địa chỉ này có chứa “portal.example.vn” "
+                                          "nhưng thực ra thuộc về trang “attacker.test”."),
+                           QStringLiteral("Lưu ý: kho chứng thư số của bạn chưa có mật khẩu, "
+                                          "nên một khi bạn cho phép, trang này có thể ký số "
+                                          "bằng các chứng thư trong kho mà không cần hỏi lại "
+                                          "bạn.")}))
+        << texts.join('|').toStdString();
+    ASSERT_NE(lookalike, nullptr);
+    EXPECT_TRUE(lookalike->font().bold());
+    // Neither line for a site that imitates none, with a store that has a password.
+    const ConsentDialog plain(ConsentQuestion{"https://attacker.test"}, QIcon());
+    EXPECT_EQ(plain.findChildren<QLabel*>().size(), dialog.findChildren<QLabel*>().size() - 2);
+}
+
 TEST_F(QtConsentPrompterTest, QuittingAnswersTheOpenQuestionAndEveryLaterOneAtOnce) {
     auto open = askOnRequestThread();
     // Waited for outside the event loop: a wait inside a queued call would not see the dialog's
