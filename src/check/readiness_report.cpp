@@ -9,6 +9,7 @@
 
 #include "check/allowed_sites_report.h"
 #include "check/port_holder.h"
+#include "check/token_module_failure.h"
 #include "consent/allowed_sites.h"
 #include "dialogs/pinentry_consent_prompter.h"
 #include "dialogs/pinentry_dialog.h"
@@ -98,12 +99,15 @@ void reportTokens(const StoreSurvey& store, ReadinessReport& report) {
     for (const TokenModuleLoad& load : store.modules) {
         const std::string module =
             shown(load.module.name) + " (" + shown(load.module.library) + ")";
-        const char* result = load.result == ModuleLoad::Failed ? "could not be loaded" : "loaded";
-        report.lines.push_back("Token module " + module + ": " + result);
-        if (load.result == ModuleLoad::Failed)
-            report.problems.push_back("The token module " + module +
-                                      " could not be loaded: reinstall its package, or remove its "
-                                      ".module file.");
+        if (load.result != ModuleLoad::Failed) {
+            report.lines.push_back("Token module " + module + ": loaded");
+            continue;
+        }
+        const ModuleFailureReport failure = explainModuleFailure(load);
+        report.lines.push_back("Token module " + module +
+                               ": could not be loaded: " + failure.cause);
+        report.problems.push_back("The token module " + module +
+                                  " could not be loaded: " + failure.cause + ". " + failure.advice);
     }
     for (const TokenSummary& token : store.tokens)
         report.lines.push_back(
@@ -137,7 +141,10 @@ void checkDialog(ReadinessReport& report) {
     report.lines.push_back("Dialogs: shown with " + shown(program));
 }
 
-const char* foundOrMissing(bool found) {
+// Whether an installed browser's policy names the site; a browser that is not installed needs
+// none, and --browser-policies writes none for it.
+const char* policyState(bool installed, bool found) {
+    if (!installed) return "not installed";
     return found ? "found" : "missing";
 }
 
@@ -152,15 +159,17 @@ void reportBrowserPolicies(ReadinessReport& report) {
     }
     if (origins.empty()) return;
     const PoliciesFound found;
+    const InstalledBrowsers installed;
     bool missing = false;
     for (const std::string& origin : origins) {
-        const bool chromium = found.chromium(origin);
-        const bool chrome = found.chrome(origin);
-        const bool firefox = found.firefox(origin);
-        missing = missing || !chromium || !chrome || !firefox;
-        report.lines.push_back("Browser policies for " + shownText(origin, true) + ": Chromium " +
-                               foundOrMissing(chromium) + ", Chrome " + foundOrMissing(chrome) +
-                               ", Firefox " + foundOrMissing(firefox));
+        std::string states;
+        for (const Browser browser : kBrowsers) {
+            const bool named = found.names(browser, origin);
+            missing = missing || (installed.has(browser) && !named);
+            states += std::string(states.empty() ? "" : ", ") + browserName(browser) + " " +
+                      policyState(installed.has(browser), named);
+        }
+        report.lines.push_back("Browser policies for " + shownText(origin, true) + ": " + states);
     }
     if (missing)
         report.lines.push_back(

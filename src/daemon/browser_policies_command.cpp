@@ -3,6 +3,7 @@
 #include <sysexits.h>
 
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -12,17 +13,30 @@
 namespace quillmark {
 namespace {
 
+// The lines for the browsers that are not installed ("%s" is the browser), and the end of a
+// command for which no browser is.
+constexpr char kSkipped[] = "Skipped %s, which is not installed.\n";
+constexpr char kWouldSkip[] = "Would skip %s, which is not installed.\n";
+constexpr char kNoBrowser[] = "Chromium, Chrome and Firefox are not installed: nothing to write.\n";
+
 int flushed(int status) {
     return std::fflush(stdout) == 0 ? status : EX_IOERR;
 }
 
-// When the plan cannot be carried out, or changes nothing, says so and gives the exit status.
-std::optional<int> endsHere(const PolicyPlan& plan) {
+// When the plan cannot be carried out, says so and gives the exit status; else names the
+// browsers skipped with `skipText`, and when the plan changes nothing, says so too.
+std::optional<int> endsHere(const PolicyPlan& plan, const char* skipText) {
     if (!plan.problem.empty()) {
         std::fprintf(stderr, "quillmarkd: %s; nothing was changed\n", plan.problem.c_str());
         return EX_DATAERR;
     }
+    for (const Browser browser : plan.skipped)
+        std::printf(skipText, browserName(browser));
     if (!plan.changes.empty() || !plan.recordAfter.empty()) return std::nullopt;
+    if (plan.skipped.size() == std::size(kBrowsers)) {
+        std::fputs(kNoBrowser, stdout);
+        return flushed(EX_OK);
+    }
     std::printf("The browser policies already name the sites of %s: nothing to change.\n",
                 administratorAllowedSitesPath().c_str());
     return flushed(EX_OK);
@@ -39,8 +53,8 @@ void forEachChange(const PolicyPlan& plan, Print print) {
 }  // namespace
 
 int writeBrowserPolicies() {
-    const PolicyPlan plan = planBrowserPolicies();
-    if (const auto status = endsHere(plan)) return *status;
+    const PolicyPlan plan = planBrowserPolicies(InstalledBrowsers());
+    if (const auto status = endsHere(plan, kSkipped)) return *status;
     if (const std::string problem = applyPolicyPlan(plan); !problem.empty()) {
         std::fprintf(stderr, "quillmarkd: %s\n", problem.c_str());
         return EX_CANTCREAT;
@@ -52,8 +66,8 @@ int writeBrowserPolicies() {
 }
 
 int printBrowserPoliciesChange() {
-    const PolicyPlan plan = planBrowserPolicies();
-    if (const auto status = endsHere(plan)) return *status;
+    const PolicyPlan plan = planBrowserPolicies(InstalledBrowsers());
+    if (const auto status = endsHere(plan, kWouldSkip)) return *status;
     forEachChange(plan, [](const std::string& path, const PolicyFileChange& change) {
         if (change.text)
             std::printf("Would write %s:\n%s", path.c_str(), change.text->c_str());

@@ -48,10 +48,22 @@ void reportSignature(const SignatureRecord& record) {
     std::fprintf(stderr, "quillmarkd: %s\n", signatureTraceText(record).c_str());
 }
 
+// What --history says when the journal holds no signature: where it looked ("%s"), or that no
+// home folder is known to keep a journal in.
+constexpr char kNoSignatureFound[] = "No signature found in %s.\n";
+constexpr char kNoJournal[] = "No signature found: no home folder is known to keep them in.\n";
+
 // One line per signature of the journal, newest first. The texts come from pages and
 // certificates: they are shown as a dialog shows them, so that none can steer the terminal.
 int printHistory() {
     const std::vector<SignatureRecord> records = readSignatureJournal();
+    if (records.empty()) {
+        const std::string path = signatureJournalPath();
+        if (path.empty())
+            std::fputs(kNoJournal, stdout);
+        else
+            std::printf(kNoSignatureFound, shownText(path, false).c_str());
+    }
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
         const std::string site =
             record->site.empty() ? "a local program" : shownText(record->site, true);

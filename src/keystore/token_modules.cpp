@@ -1,11 +1,13 @@
 #include "keystore/token_modules.h"
 
+#include <prerror.h>
 #include <secmod.h>
 // This NSS header has no C++ guard of its own.
 extern "C" {
 #include <utilpars.h>
 }
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -43,13 +45,30 @@ std::string quoted(const std::string& text) {
     return quoted ? quoted.get() : std::string();
 }
 
+// The failure NSS reports for the load just tried, read before anything else can change it.
+// NSPR keeps the loader's own message as the error's text; NSS's errors have none, and are
+// told by their table's text.
+void noteFailure(TokenModuleLoad& load) {
+    const PRErrorCode error = PR_GetError();
+    load.failure = error == PR_LOAD_LIBRARY_ERROR  ? ModuleFailure::Library
+                   : error == PR_FIND_SYMBOL_ERROR ? ModuleFailure::EntryPoint
+                                                   : ModuleFailure::Start;
+    // PR_GetErrorText copies the text with its terminating NUL.
+    std::string text(static_cast<std::size_t>(std::max(PR_GetErrorTextLength(), 0)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(std::max(PR_GetErrorText(text.data()), 0)));
+    const char* known = PR_ErrorToString(error, PR_LANGUAGE_I_DEFAULT);
+    load.failureText = !text.empty() ? text : known != nullptr ? known : "";
+}
+
 // Loads the module for this process only: the user's database is not changed.
-bool loadModule(const RegisteredModule& module) {
-    const std::string parameters =
-        "name=" + quoted("p11-kit: " + module.name) + " library=" + quoted(module.library);
+void loadModule(TokenModuleLoad& load) {
+    const std::string parameters = "name=" + quoted("p11-kit: " + load.module.name) +
+                                   " library=" + quoted(load.module.library);
+    PR_SetError(0, 0);
     const ModulePtr loaded(
         SECMOD_LoadUserModule(const_cast<char*>(parameters.c_str()), nullptr, PR_FALSE));
-    return loaded && loaded->loaded;
+    load.result = loaded && loaded->loaded ? ModuleLoad::Loaded : ModuleLoad::Failed;
+    if (load.result == ModuleLoad::Failed) noteFailure(load);
 }
 
 }  // namespace
@@ -57,10 +76,10 @@ bool loadModule(const RegisteredModule& module) {
 std::vector<TokenModuleLoad> loadTokenModules() {
     std::vector<TokenModuleLoad> loads;
     for (RegisteredModule& module : p11KitRegisteredModules()) {
-        ModuleLoad result = ModuleLoad::AlreadyLoaded;
-        if (!libraryLoaded(canonicalPath(module.library.c_str())))
-            result = loadModule(module) ? ModuleLoad::Loaded : ModuleLoad::Failed;
-        loads.push_back({std::move(module), result});
+        TokenModuleLoad& load = loads.emplace_back();
+        load.module = std::move(module);
+        load.result = ModuleLoad::AlreadyLoaded;
+        if (!libraryLoaded(canonicalPath(load.module.library.c_str()))) loadModule(load);
     }
     return loads;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "keystore/p11_kit_registry.h"
@@ -10,9 +11,17 @@ struct CertificateStore;
 
 // How loading one registered module into the opened NSS database went.
 enum class ModuleLoad { Loaded, AlreadyLoaded, Failed };
+// Which step of a failed load failed: the library's loading, the search for its PKCS#11 entry
+// point, or the module's own start (C_Initialize) or another step NSS reports.
+enum class ModuleFailure { None, Library, EntryPoint, Start };
 struct TokenModuleLoad {
     RegisteredModule module;
     ModuleLoad result;
+    ModuleFailure failure = ModuleFailure::None;
+    // What NSS said of the failure: the loader's message for the library and its entry point
+    // ("...: cannot open shared object file: No such file or directory"), else the text of
+    // NSS's error ("A PKCS #11 module returned CKR_GENERAL_ERROR, ...").
+    std::string failureText;
 };
 
 // Loads every module p11-kit has registered that is not loaded already, and tells how each

@@ -61,4 +61,16 @@ bool PoliciesFound::firefox(const std::string& origin) const {
                                   firefoxDomains_.end();
 }
 
+bool PoliciesFound::names(Browser browser, const std::string& origin) const {
+    switch (browser) {
+        case Browser::Chromium:
+            return chromium(origin);
+        case Browser::Chrome:
+            return chrome(origin);
+        case Browser::Firefox:
+            break;
+    }
+    return firefox(origin);
+}
+
 }  // namespace quillmark

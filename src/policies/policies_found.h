@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "policies/installed_browsers.h"
+
 namespace quillmark {
 
 // Which browsers' policies let an origin reach the agent without asking: a managed policy file
@@ -15,6 +17,8 @@ class PoliciesFound {
     bool chromium(const std::string& origin) const;
     bool chrome(const std::string& origin) const;
     bool firefox(const std::string& origin) const;
+    // The one of the three for the browser.
+    bool names(Browser browser, const std::string& origin) const;
 
   private:
     std::vector<std::string> chromiumFiles_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "consent/allowed_sites.h"
 #include "policies/chromium_policy.h"
@@ -82,7 +83,7 @@ std::string applyChange(const PolicyFileChange& change) {
 
 }  // namespace
 
-PolicyPlan planBrowserPolicies() {
+PolicyPlan planBrowserPolicies(const InstalledBrowsers& installed) {
     PolicyPlan plan;
     const SitesListing sites = readSitesFile(administratorAllowedSitesPath(), 0);
     if (!sites.problem.empty()) {
@@ -95,13 +96,21 @@ PolicyPlan planBrowserPolicies() {
         plan.problem = "out of memory";
         return plan;
     }
-    for (const PolicyPath& path : {kChromiumPolicyFile, kChromePolicyFile}) {
+    for (const auto& [browser, path] : {std::pair{Browser::Chromium, kChromiumPolicyFile},
+                                        std::pair{Browser::Chrome, kChromePolicyFile}}) {
+        if (!installed.has(browser)) {
+            plan.skipped.push_back(browser);
+            continue;
+        }
         const FileText now = readPolicyFile(path.full());
         plan.problem = now.problem;
         if (!plan.problem.empty()) return plan;
         planFile(plan.changes, path, now, chromium);
     }
-    if (!planFirefox(plan, sites.origins)) plan.changes.clear();
+    if (!installed.has(Browser::Firefox))
+        plan.skipped.push_back(Browser::Firefox);
+    else if (!planFirefox(plan, sites.origins))
+        plan.changes.clear();
     return plan;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "policies/installed_browsers.h"
 #include "policies/policy_files.h"
 #include "support/bytes.h"
 
@@ -27,11 +28,13 @@ struct PolicyPlan {
     // and after, so that an interruption leaves none of them unknown, and at the end as it stays.
     std::vector<PolicyFileChange> recordBefore;
     std::vector<PolicyFileChange> recordAfter;
+    // The browsers left out as they are not installed: none of their files is read or changed.
+    std::vector<Browser> skipped;
 };
 
-// Reads the administrator's list of allowed sites, the browsers' policy files and the record,
-// and plans the change; it writes nothing.
-PolicyPlan planBrowserPolicies();
+// Reads the administrator's list of allowed sites, the installed browsers' policy files and the
+// record, and plans the change; it writes nothing.
+PolicyPlan planBrowserPolicies(const InstalledBrowsers& installed);
 
 // Writes the plan, creating missing folders readable by all (browsers run as the user); the
 // first failure as one line naming the file, or nothing.

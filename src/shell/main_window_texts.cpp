@@ -8,6 +8,12 @@ const char kServiceName[] = "Norvale";
 // Five spaces before "Ngày".
 const char kVersionLine[] = "Phiên bản: %1     Ngày phiên bản: 16/06/2019";
 const char kMinimizeButton[] = "Thu nhỏ";
+const char kCloseNote[] =
+    "Đóng cửa sổ sẽ tắt Quillmark và các trang web không ký số được nữa. Bấm “Thu nhỏ” để "
+    "Quillmark vẫn chạy trong khay hệ thống.";
+const char kCloseNoteWithoutTray[] =
+    "Đóng cửa sổ sẽ tắt Quillmark và các trang web không ký số được nữa. Bấm “Thu nhỏ” để "
+    "thu nhỏ cửa sổ mà Quillmark vẫn chạy.";
 
 const char kAllowedSitesTab[] = "&Trang web được phép";
 const char kHistoryTab[] = "C&hữ ký gần đây";
@@ -35,6 +41,14 @@ const char kCheckReady[] =
     "Sẵn sàng: các trang web được phép có thể xem chứng thư số của bạn và ký.";
 const char kCheckProblems[] = "Có %1 vấn đề. Hãy làm trước những việc ở đầu danh sách:";
 const char kCheckFindings[] = "Kết quả kiểm tra:";
-const char kCheckFailed[] = "Không chạy được việc kiểm tra.";
+const char kCheckFailed[] = "Không kiểm tra được: %1.";
+const char kCheckProgramMissing[] = "không tìm thấy chương trình %1";
+const char kCheckProgramNotAllowed[] = "không có quyền chạy chương trình %1";
+const char kCheckProgramNotStarted[] = "không khởi động được chương trình %1";
+const char kCheckCrashed[] = "chương trình kiểm tra bị dừng đột ngột giữa chừng";
+const char kCheckTimedOut[] = "chương trình kiểm tra chạy quá %1 giây nên đã bị dừng";
+const char kCheckExitStatus[] = "chương trình kiểm tra kết thúc với mã lỗi %1";
+const char kCheckUnreadable[] = "không đọc được kết quả của chương trình kiểm tra";
+const char kCheckErrors[] = "Chương trình kiểm tra báo:";
 
 }  // namespace quillmark

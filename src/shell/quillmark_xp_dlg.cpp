@@ -6,12 +6,15 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <chrono>
 
 #include "shell/allowed_sites_list.h"
+#include "shell/main_window_size.h"
 #include "shell/main_window_texts.h"
 #include "shell/readiness_check_pane.h"
 #include "shell/refused_sites_list.h"
@@ -57,6 +60,11 @@ bool dbusTrayInUse() {
     return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
 
+// The size the window opens at the first time, in dialog units: every column of the list of
+// signatures shows for a site of some 30 characters and a certificate name of some 35.
+constexpr int kDefaultWidth = 490;
+constexpr int kDefaultHeight = 240;
+
 // How often a window shown for want of a tray looks for one: Qt tells of no tray appearing.
 constexpr std::chrono::seconds kTrayPoll(1);
 
@@ -70,7 +78,8 @@ CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon, const SignatureHistory& hist
     : QDialog(nullptr, kWindowFlags),
       m_hIcon(icon),
       m_trayIcon(icon),
-      m_restoreReason(dbusTrayInUse() ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick) {
+      m_restoreReason(dbusTrayInUse() ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick),
+      m_strSizeFile(mainWindowSizeFile()) {
     setWindowTitle(QString::fromUtf8(kWindowCaption));
     setWindowIcon(m_hIcon);
     m_trayIcon.setToolTip(QStringLiteral("Quillmark %1").arg(QLatin1String(kVersion)));
@@ -78,8 +87,8 @@ CQuillmarkXpDlg::CQuillmarkXpDlg(const QIcon& icon, const SignatureHistory& hist
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CQuillmarkXpDlg::OnTrayNotify);
 }
 
-// The texts at the top, the lists under them taking what room the window has, and the
-// button in the bottom right corner.
+// The texts at the top, the lists under them taking what room the window has, then what closing
+// the window does, and the button in the bottom right corner.
 void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     const DialogUnits units(fontMetrics());
     auto* layout = new QVBoxLayout(this);
@@ -100,12 +109,37 @@ void CQuillmarkXpDlg::createControls(const SignatureHistory& history) {
     activity->addTab(new ReadinessCheckPane(activity), QString::fromUtf8(kCheckTab));
     layout->addWidget(activity, 1);
 
+    m_pCloseNote = new QLabel(this);
+    m_pCloseNote->setWordWrap(true);
+    layout->addWidget(m_pCloseNote);
+    showCloseNote();
+
     auto* minimize = new QPushButton(QString::fromUtf8(kMinimizeButton), this);
     minimize->setMinimumSize(units.size(50, 14));
     connect(minimize, &QPushButton::clicked, this, &CQuillmarkXpDlg::OnMinimizeClicked);
     layout->addWidget(minimize, 0, Qt::AlignRight);
     minimize->setFocus();
-    resize(units.size(320, 200));
+    restoreSize(units.size(kDefaultWidth, kDefaultHeight));
+}
+
+void CQuillmarkXpDlg::restoreSize(const QSize& defaultSize) {
+    const QSize saved = savedMainWindowSize(m_strSizeFile);
+    // The window manager's frame is not known before the window shows: a title bar's height is
+    // left for it.
+    const QSize room = screen()->availableGeometry().size() -
+                       QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    m_sizeKept = (saved.isValid() ? saved : defaultSize).boundedTo(room);
+    resize(m_sizeKept);
+}
+
+void CQuillmarkXpDlg::keepSize() {
+    const QSize size = isMaximized() || isFullScreen() ? normalGeometry().size() : this->size();
+    if (size != m_sizeKept && saveMainWindowSize(m_strSizeFile, size)) m_sizeKept = size;
+}
+
+void CQuillmarkXpDlg::showCloseNote() {
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    m_pCloseNote->setText(QString::fromUtf8(tray ? kCloseNote : kCloseNoteWithoutTray));
 }
 
 void CQuillmarkXpDlg::OnInitDialog() {
@@ -135,6 +169,7 @@ bool CQuillmarkXpDlg::AddTrayIcon() {
     if (m_bTrayIconShown || !QSystemTrayIcon::isSystemTrayAvailable()) return false;
     m_trayIcon.show();
     m_bTrayIconShown = true;
+    showCloseNote();
     return true;
 }
 
@@ -147,11 +182,13 @@ bool CQuillmarkXpDlg::DeleteTrayIcon() {
 
 void CQuillmarkXpDlg::setVisible(bool visible) {
     if (visible && !m_bAllowShow) return;
+    if (visible) showCloseNote();
     QDialog::setVisible(visible);
 }
 
 void CQuillmarkXpDlg::done(int result) {
     m_trayIcon.hide();
+    keepSize();
     QDialog::done(result);
 }
 
@@ -181,6 +218,7 @@ void CQuillmarkXpDlg::OnMinimizeClicked() {
 bool CQuillmarkXpDlg::hideToTray() {
     AddTrayIcon();
     if (!m_bTrayIconShown) return false;
+    keepSize();
     m_bAllowShow = false;
     hide();
     return true;

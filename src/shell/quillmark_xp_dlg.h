@@ -2,7 +2,11 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QSize>
+#include <QString>
 #include <QSystemTrayIcon>
+
+class QLabel;
 
 #include "shell/signature_history.h"
 
@@ -15,7 +19,8 @@ namespace quillmark {
 // sends no double clicks) trades the icon for the window, minimising or the button trade the window
 // for the icon. Where no tray is available it starts shown and minimises like any window; a tray
 // that appears later gets the icon beside the window, which stays until the user minimises it.
-// Closing it (close box, Escape, a close request) ends the dialog and with it the program.
+// Closing it (close box, Escape, a close request) ends the dialog and with it the program, as a
+// line above the button says. It opens at the size the user last left it at.
 class CQuillmarkXpDlg : public QDialog {
     Q_OBJECT
 
@@ -42,6 +47,12 @@ class CQuillmarkXpDlg : public QDialog {
 
   private:
     void createControls(const SignatureHistory& history);
+    // Opens at the size kept from the last run, else at the default; within the screen.
+    void restoreSize(const QSize& defaultSize);
+    // Keeps the size the window is left at, when it changed.
+    void keepSize();
+    // Says what the button does: trade the window for the tray icon, or minimise it.
+    void showCloseNote();
     // Shows the icon as soon as a tray is available.
     void waitForTray();
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
@@ -56,6 +67,9 @@ class CQuillmarkXpDlg : public QDialog {
     const QSystemTrayIcon::ActivationReason m_restoreReason;
     bool m_bTrayIconShown = false;
     bool m_bAllowShow = false;
+    QLabel* m_pCloseNote = nullptr;
+    const QString m_strSizeFile;
+    QSize m_sizeKept;  // the size restored or last kept
 };
 
 }  // namespace quillmark

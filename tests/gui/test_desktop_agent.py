@@ -139,6 +139,85 @@ class DesktopAgentTest(unittest.TestCase):
                           report)
             self.assertNotIn("Port", report.split("Kết quả kiểm tra:")[0], "port named a problem")
 
+    def test_check_tab_says_why_the_check_did_not_run(self):
+        """A copy of the agent whose file is removed, then replaced by a broken one, as an
+        interrupted upgrade could leave it: the tab runs the file at the agent's path."""
+        folder = tempfile.mkdtemp(prefix="quillmark-copy-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        copy = os.path.join(folder, "QuillmarkXp")
+        shutil.copy(QUILLMARKXP, copy)
+        with self.agent(path=copy) as agent:
+            self.desktop.click_icon(self.wait_for_icon(agent), repeat=2)
+            dialog = self.assert_shown(agent)
+            os.unlink(copy)
+            self.desktop.press_in(dialog, "alt+k")
+            self.desktop.xdotool("key", "alt+n")
+            time.sleep(1)
+            self.desktop.screenshot(dialog, screenshot_path("check-program-missing.png"))
+
+            with open(copy, "w") as broken:
+                broken.write("#!/bin/sh\necho 'QuillmarkXp: error while loading shared "
+                             "libraries: libQt6Widgets.so.6' >&2\nexit 127\n")
+            os.chmod(copy, 0o755)
+            self.desktop.press_in(dialog, "alt+n")
+
+            def report():
+                self.desktop.xdotool("key", "alt+k", "Tab", "ctrl+a")
+                return self.desktop.command("xclip", "-o", "-selection", "primary").stdout
+
+            self.assertTrue(wait_until(lambda: "libQt6" in report(), 30), "no error output")
+            self.desktop.screenshot(dialog, screenshot_path("check-exit-status.png"))
+            self.assertEqual(report(), "Chương trình kiểm tra báo:\nQuillmarkXp: error while "
+                             "loading shared libraries: libQt6Widgets.so.6")
+
+    def window_size(self, window):
+        geometry = self.desktop.xdotool("getwindowgeometry", str(window))
+        return tuple(int(n) for n in geometry.split("Geometry: ")[1].split()[0].split("x"))
+
+    def test_window_opens_at_the_size_it_was_left_at(self):
+        """Screenshots of the list of signatures at the first start's size and at the size the
+        user left the window at."""
+        home = tempfile.mkdtemp(prefix="quillmark-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        state = os.path.join(home, ".local", "state", "quillmark")
+        os.makedirs(state)
+        with open(os.path.join(state, "signatures.txt"), "w") as journal:
+            for kind, size, site, certificate in [
+                    ("raw", 1234, "https://dichvucong.gov.vn", "Nguyễn Văn Thành"),
+                    ("CMS", 52310, "https://thuedientu.gdt.gov.vn",
+                     "CÔNG TY TNHH THƯƠNG MẠI DỊCH VỤ ABC"),
+                    ("XML", 880213, "", "Nguyễn Văn Thành")]:
+                journal.write(f"2026-01-31 14:05:09 +0700\t{kind}\t{size}\t{'5e' * 32}\t0a1b"
+                              f"\t{site}\t{certificate}\n")
+
+        def open_window(shot):
+            agent = Agent(path=QUILLMARKXP, home=home, env=self.desktop.env()).start()
+            self.addCleanup(agent.stop)
+            self.desktop.click_icon(self.wait_for_icon(agent), repeat=2)
+            dialog = self.assert_shown(agent)
+            self.desktop.press_in(dialog, "alt+h")
+            time.sleep(0.5)
+            self.desktop.screenshot(dialog, screenshot_path(shot))
+            return agent, dialog
+
+        agent, dialog = open_window("history-first-start.png")
+        first = self.window_size(dialog)
+        self.assertLessEqual(first, (1024, 768))
+        self.assertGreater(first[0], 800, "narrower than the list of signatures needs")
+        left = (first[0] - 150, first[1] + 60)
+        self.desktop.xdotool("windowsize", "--sync", str(dialog), *map(str, left))
+        self.assertTrue(wait_until(lambda: self.window_size(dialog) == left), "not resized")
+        # Traded for the icon, then ended from the tray: the size is kept all the same.
+        self.desktop.press_in(dialog, "space")
+        self.assert_in_tray(agent)
+        agent.process.send_signal(signal.SIGTERM)
+        self.assert_ends(agent)
+
+        agent, dialog = open_window("history-size-kept.png")
+        self.assertEqual(self.window_size(dialog), left)
+        self.desktop.press_in(dialog, "Escape")
+        self.assert_ends(agent)
+
     def test_close_box_ends_the_program(self):
         with self.agent() as agent:
             self.desktop.click_icon(self.wait_for_icon(agent), repeat=2)

@@ -18,23 +18,41 @@ from pki import shared_pki
 START_FAILED = "Không thể khởi động ứng dụng."
 
 # Runs a program ("$2"...) with /etc a copy of the real one whose folders the policies use are
-# those under "$1"/etc, and "$1"/var/lib/quillmark in place of /var/lib/quillmark.
+# those under "$1"/etc, "$1"/var/lib/quillmark in place of /var/lib/quillmark, and the folders
+# browsers are installed in (in /usr/lib, /usr/lib64, /opt and /snap) those under "$1". Each
+# folder's copy is made aside, then mounted over it in one step: the commands that make it need
+# the libraries in /usr/lib.
 PRIVATE_POLICY_FOLDERS = r"""set -e
-mount --rbind /etc "$1/real-etc" && mount -t tmpfs etc /etc
-for entry in "$1"/real-etc/*; do
-    name=${entry##*/}
-    case $name in chromium|opt|firefox|quillmark) continue ;; esac
-    if [ -L "$entry" ]; then cp -P "$entry" /etc/
-    elif [ -d "$entry" ]; then mkdir "/etc/$name" && mount --rbind "$entry" "/etc/$name"
-    else touch "/etc/$name" && mount --bind "$entry" "/etc/$name"; fi
-done
-for name in chromium opt firefox quillmark; do
-    mkdir "/etc/$name" && mount --bind "$1/etc/$name" "/etc/$name"
-done
+copy_folder() {
+    root=$1 folder=$2 && shift 2
+    [ -d "$folder" ] || return 0
+    stage=$root/stage$folder
+    mkdir -p "$stage" && mount -t tmpfs stage "$stage"
+    for entry in "$folder"/* "$root$folder"/*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        name=${entry##*/}
+        if [ "$entry" = "$folder/$name" ]; then
+            for theirs; do [ "$name" != "$theirs" ] || continue 2; done
+        fi
+        if [ -L "$entry" ]; then cp -P "$entry" "$stage/"
+        elif [ -d "$entry" ]; then mkdir "$stage/$name" && mount --rbind "$entry" "$stage/$name"
+        else touch "$stage/$name" && mount --bind "$entry" "$stage/$name"; fi
+    done
+    mount --rbind "$stage" "$folder"
+}
+copy_folder "$1" /etc chromium opt firefox quillmark
+copy_folder "$1" /usr/lib chromium firefox firefox-esr
+copy_folder "$1" /usr/lib64 chromium-browser firefox
+copy_folder "$1" /opt google firefox
+copy_folder "$1" /snap firefox
 mount -t tmpfs lib /var/lib && mkdir /var/lib/quillmark
 mount --bind "$1/var/lib/quillmark" /var/lib/quillmark
 shift && exec "$@"
 """
+
+# The programs by which the agent tells each browser is installed, one of each.
+BROWSER_PROGRAMS = {"Chromium": "usr/lib/chromium/chromium", "Chrome": "opt/google/chrome/chrome",
+                    "Firefox": "usr/lib/firefox-esr/firefox-esr"}
 
 
 def listening_addresses(port=PORT):
@@ -352,13 +370,15 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(home)),
                              [".pki", "agent-stderr.txt", "agent-stdout.txt"])
 
-    def test_browser_policies_follow_the_administrators_list(self):
-        """The real program writes the policies in folders of the test, mounted over the
-        browsers' and the agent's in a mount namespace of its own."""
+    def policy_root(self, installed):
+        """A folder of the test holding the browsers' and the agent's policy folders and the
+        browsers `installed`, and `run(*arguments)`, `read(path)`, `write(path, text)` and
+        `install(browser, present)` on it: the real program sees these folders in place of
+        the machine's, in a mount namespace of its own."""
         root = tempfile.mkdtemp(prefix="quillmark-root-")
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         for folder in ("etc/quillmark", "etc/firefox/policies", "etc/chromium", "etc/opt",
-                       "var/lib/quillmark", "real-etc"):
+                       "var/lib/quillmark"):
             os.makedirs(os.path.join(root, folder))
 
         def run(*arguments):
@@ -374,6 +394,24 @@ class CommandLineTest(unittest.TestCase):
         def write(path, text):
             with open(os.path.join(root, path), "w") as f:
                 f.write(text)
+
+        def install(browser, present=True):
+            program = os.path.join(root, BROWSER_PROGRAMS[browser])
+            if present:
+                os.makedirs(os.path.dirname(program), exist_ok=True)
+                write(program, "#!/bin/sh\n")
+                os.chmod(program, 0o755)
+            elif os.path.exists(program):
+                os.unlink(program)
+
+        for browser in installed:
+            install(browser)
+        return root, run, read, write, install
+
+    def test_browser_policies_follow_the_administrators_list(self):
+        """The real program writes the policies in folders of the test, mounted over the
+        browsers' and the agent's in a mount namespace of its own."""
+        root, run, read, write, _ = self.policy_root(BROWSER_PROGRAMS)
 
         firefox, sites = "etc/firefox/policies/policies.json", "etc/quillmark/allowed-sites"
         chromium = [f"etc/{name}/policies/managed/quillmark.json" for name in
@@ -440,6 +478,55 @@ class CommandLineTest(unittest.TestCase):
         refused = run("--browser-policies")
         self.assertEqual(refused.stderr, "quillmarkd: /etc/firefox/policies/policies.json: is "
                          "larger than 4 MiB, more than policies take; nothing was changed\n")
+
+    def test_browser_policies_leave_out_the_browsers_not_installed(self):
+        root, run, read, write, install = self.policy_root(["Chromium", "Firefox"])
+        firefox = "etc/firefox/policies/policies.json"
+        record = "var/lib/quillmark/firefox-skip-domains"
+        chromium = "etc/chromium/policies/managed/quillmark.json"
+        chrome = "etc/opt/chrome/policies/managed/quillmark.json"
+        portal = "https://portal.example.vn"
+        write("etc/quillmark/allowed-sites", f"{portal}\n")
+        self.assertIn(f"Browser policies for {portal}: Chromium missing, Chrome not installed, "
+                      "Firefox missing\nAdvice: ", run("--check").stdout)
+        dry = run("--browser-policies", "--dry-run").stdout
+        self.assertTrue(dry.startswith("Would skip Chrome, which is not installed.\nWould write "),
+                        dry)
+        self.assertNotIn("/etc/opt", dry)
+        wrote = run("--browser-policies")
+        self.assertEqual(wrote.returncode, 0, wrote.stderr)
+        self.assertEqual(wrote.stdout.splitlines(), [
+            "Skipped Chrome, which is not installed.", f"Wrote /{chromium}",
+            f"Wrote /{firefox}", f"Wrote /{record}"])
+        # Not even Chrome's folder is made.
+        self.assertEqual(os.listdir(os.path.join(root, "etc/opt")), [])
+        check = run("--check").stdout
+        self.assertIn(f"{portal}: Chromium found, Chrome not installed, Firefox found\n", check)
+        self.assertNotIn("Advice: ", check)
+
+        # Chrome installed later gets its file; nothing else changes.
+        install("Chrome")
+        self.assertEqual(run("--browser-policies").stdout, f"Wrote /{chrome}\n")
+
+        # The files of a browser removed since are left as they are, even when out of date.
+        install("Firefox", present=False)
+        write("etc/quillmark/allowed-sites", "")
+        kept = [read(firefox), read(record)]
+        self.assertEqual(run("--browser-policies").stdout.splitlines(), [
+            "Skipped Firefox, which is not installed.", f"Removed /{chromium}",
+            f"Removed /{chrome}"])
+        self.assertEqual([read(firefox), read(record)], kept)
+
+        # Without any of the three, nothing is read or written, and the command still succeeds.
+        install("Chromium", present=False)
+        install("Chrome", present=False)
+        write(firefox, "not JSON")
+        none = run("--browser-policies")
+        self.assertEqual((none.returncode, none.stderr), (0, ""))
+        self.assertEqual(none.stdout, "".join(
+            f"Skipped {name}, which is not installed.\n" for name in BROWSER_PROGRAMS) +
+            "Chromium, Chrome and Firefox are not installed: nothing to write.\n")
+
 
 if __name__ == "__main__":
     unittest.main()

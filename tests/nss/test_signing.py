@@ -234,6 +234,21 @@ class SignatureJournalTest(unittest.TestCase):
             self.assertIn(f"  {kind}  a local program  \"{cert.name}\" (serial {cert.serial_hex})"
                           f"  {len(data)} bytes  SHA-256 {hashlib.sha256(data).hexdigest()}", line)
 
+    def test_history_without_a_signature_says_where_it_looked(self):
+        home = tempfile.mkdtemp(prefix="quillmark-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        journal = os.path.join(home, ".local", "state", "quillmark", "signatures.txt")
+        said = f"No signature found in {journal}.\n"
+        # No journal yet, then one whose only line was cut short by a crash.
+        for text in (None, "2026-01-31 14:05:09 +0700\traw\t5\t"):
+            if text is not None:
+                os.makedirs(os.path.dirname(journal))
+                with open(journal, "w") as f:
+                    f.write(text + "\n")
+            result = subprocess.run([executable(), "--history"], capture_output=True, text=True,
+                                    env=dict(os.environ, HOME=home))
+            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, said, ""))
+
     def test_a_fifo_in_place_of_the_journal_holds_up_no_request_and_no_stop(self):
         home = tempfile.mkdtemp(prefix="quillmark-home-")
         self.addCleanup(shutil.rmtree, home, ignore_errors=True)

@@ -7,10 +7,11 @@ import json
 import os
 import shutil
 import socket
+import subprocess
 import threading
 import unittest
 
-from agent import PORT, Agent, call
+from agent import PORT, Agent, call, executable
 from pki import P12_PASSWORD, SOFTHSM_MODULE, run
 from test_pin_entry import PinTestBase, pki
 
@@ -130,6 +131,60 @@ class RegisteredTokenTest(PinTestBase):
             f.write(f"module: {self.tools}/scratch/cert9.db\n")
         with self.agent([]):
             self.assertIn(self.cert.serial_hex, self.listed())
+
+
+class ModuleCheckTest(PinTestBase):
+    """What `quillmarkd --check` says of SoftHSM, registered through p11-kit, when it cannot
+    start: the module itself returns no more than CKR_GENERAL_ERROR."""
+
+    def setUp(self):
+        super().setUp()
+        pki.install(self.home, users=["sha1"])
+        register_module(self, "softhsm2", SOFTHSM_MODULE)
+        self.tokens = os.path.join(self.home, "tokens")
+        os.makedirs(self.tokens)
+        self.conf = os.path.join(self.home, "softhsm2.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"directories.tokendir = {self.tokens}\n")
+
+    def check(self):
+        """The module's line and its problem, as the unprivileged user sees them."""
+        result = subprocess.run(
+            AS_USER + [executable(), "--check"], capture_output=True, text=True, timeout=60,
+            env=dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.home + "/config",
+                     SOFTHSM2_CONF=self.conf, DISPLAY="", WAYLAND_DISPLAY=""))
+        return [line for line in result.stdout.splitlines() if "softhsm2 (" in line]
+
+    def assert_told(self, cause, advice=None):
+        module = f"softhsm2 ({SOFTHSM_MODULE})"
+        cause = "it did not start (CKR_GENERAL_ERROR), as " + cause
+        self.assertEqual(self.check(), [
+            f"Token module {module}: could not be loaded: {cause}",
+            f"Problem: The token module {module} could not be loaded: {cause}. {advice}"])
+
+    def test_the_files_it_needs_tell_why_it_did_not_start(self):
+        self.assertEqual(self.check(), [f"Token module softhsm2 ({SOFTHSM_MODULE}): loaded"])
+        own = (" Or give SoftHSM a configuration of your own, with a token folder of your own, "
+               "through SOFTHSM2_CONF.")
+
+        os.chmod(self.conf, 0)
+        self.assert_told(f"its configuration file {self.conf}, named by SOFTHSM2_CONF, cannot "
+                         "be read (Permission denied)",
+                         f"{self.conf} is yours: open it to yourself with: chmod u+rX "
+                         f"{self.conf}.{own}")
+        os.unlink(self.conf)
+        self.assert_told(f"its configuration file {self.conf}, named by SOFTHSM2_CONF, is "
+                         "missing",
+                         "Set SOFTHSM2_CONF to a configuration file that exists, or unset it.")
+
+        # A token folder of another user, open to a group the user is not in.
+        with open(self.conf, "w") as f:
+            f.write(f"directories.tokendir = {self.tokens}\n")
+        os.chown(self.tokens, 65534, 65534)
+        os.chmod(self.tokens, 0o750)
+        self.assert_told(f"its token folder {self.tokens} cannot be opened (Permission denied)",
+                         "Ask the administrator to add you to the group nogroup, which may open "
+                         f"{self.tokens}.{own}")
 
 
 class ModuleInstalledWhileRunningTest(PinTestBase):

@@ -2,16 +2,26 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QHeaderView>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTreeWidget>
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "consent/consent_gate.h"
 #include "shell/main_window_texts.h"
 #include "shell/quillmark_xp_dlg.h"
 #include "shell/refused_sites_list.h"
+#include "signing/signature_journal.h"
 #include "temporary_state.h"
 
 using namespace quillmark;
@@ -71,6 +81,84 @@ TEST(MainWindow, ListsFillTheWindow) {
         EXPECT_GE(heights[index], 8 * row) << index;
         EXPECT_GE(listOfTab(tabs, index)->viewport()->height(), 2 * heights[index]) << index;
     }
+}
+
+// At first the window is wide enough for every column of a few signatures with long names, on
+// a screen of 1024 by 768.
+TEST(MainWindow, OpensShowingEveryColumnOfTheSignatures) {
+    TemporaryDirectory state;
+    const ScopedVariable variable("XDG_STATE_HOME", state.path().c_str());
+    const std::string screen = state.path() + "/screen.json";
+    std::ofstream(screen) << R"({"screens": [{"name": "screen", "x": 0, "y": 0, "width": 1024,)"
+                          << R"( "height": 768, "logicalDpi": 96, "dpr": 1}]})";
+    const ScopedVariable platform("QT_QPA_PLATFORM", ("offscreen:configfile=" + screen).c_str());
+    const std::vector<std::uint8_t> data(880213);
+    for (const auto& [site, certificate, kind] :
+         {std::tuple{"https://hoadondientu.gdt.gov.vn", "Nguyễn Văn Thành", kXmlSignature},
+          std::tuple{"https://thuedientu.gdt.gov.vn", "CÔNG TY TNHH THƯƠNG MẠI DỊCH VỤ ABC",
+                     kCmsSignature},
+          std::tuple{"", "Nguyễn Văn Thành", kRawSignature}})
+        ASSERT_TRUE(journalSignature(
+            signatureRecord(site, certificate, "0a1b2c", kind, data.data(), data.size())));
+
+    int argc = 1;
+    char name[12] = "shell_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+    ASSERT_EQ(QApplication::primaryScreen()->size(), QSize(1024, 768));
+    const SignatureHistory history;
+    CQuillmarkXpDlg window(QIcon(), history);
+    window.OnInitDialog();
+    auto& list = *static_cast<QTreeWidget*>(listOfTab(*window.findChild<QTabWidget*>(), 1));
+    ASSERT_EQ(list.topLevelItemCount(), 3);
+    EXPECT_LE(list.header()->length(), list.viewport()->width());
+    EXPECT_FALSE(list.horizontalScrollBar()->isVisible());
+}
+
+// The window says that closing it stops the agent; it opens at the size the user left it at,
+// within the screen, and writes that size only when it changed.
+TEST(MainWindow, SaysWhatClosingDoesAndOpensAtTheSizeItWasLeftAt) {
+    TemporaryDirectory state;
+    const ScopedVariable variable("XDG_STATE_HOME", state.path().c_str());
+    const std::string file = state.path() + "/quillmark/window.ini";
+    int argc = 1;
+    char name[12] = "shell_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication application{argc, argv};
+    const SignatureHistory history;
+    QSize first;
+    {
+        CQuillmarkXpDlg window(QIcon(), history);
+        window.OnInitDialog();
+        // The offscreen platform has no tray: the button minimises the window.
+        const auto labels = window.findChildren<QLabel*>();
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+            return label->text() == QString::fromUtf8(kCloseNoteWithoutTray);
+        }));
+        first = window.size();
+        window.reject();
+    }
+    EXPECT_FALSE(std::filesystem::exists(file)) << "the size was written unchanged";
+
+    const QSize room = QApplication::primaryScreen()->availableGeometry().size();
+    const QSize left = first - QSize(40, 30);
+    {
+        CQuillmarkXpDlg window(QIcon(), history);
+        EXPECT_EQ(window.size(), first);
+        window.OnInitDialog();
+        window.resize(left);
+        window.reject();
+    }
+    {
+        CQuillmarkXpDlg window(QIcon(), history);
+        EXPECT_EQ(window.size(), left);
+        window.OnInitDialog();
+        window.resize(room * 3);
+        window.reject();
+    }
+    CQuillmarkXpDlg window(QIcon(), history);
+    EXPECT_EQ(window.width(), room.width());
+    EXPECT_LT(window.height(), room.height());
 }
 
 namespace {
